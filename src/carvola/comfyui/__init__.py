@@ -1,0 +1,1 @@
+"""Helpers for running a ComfyUI server; its modules are imported on their own."""

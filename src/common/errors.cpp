@@ -1,0 +1,110 @@
+// Python statement semantics the modules need in C++: raise, tuple unpacking, traceback
+// entries, and the argument type error of the frame.
+#include "errors.hpp"
+
+#include "module.hpp"
+
+#include <frameobject.h>
+
+namespace carvola {
+
+PyObject *raise(PyObject *obj) noexcept {
+    if (PyExceptionInstance_Check(obj)) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(obj)), obj);
+        return nullptr;
+    }
+    if (PyExceptionClass_Check(obj)) {
+        Ref instance = Ref::steal(PyObject_CallNoArgs(obj));
+        if (!instance) return nullptr;
+        if (!PyExceptionInstance_Check(instance.get())) {
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                         obj, Py_TYPE(instance.get()));
+            return nullptr;
+        }
+        PyErr_SetObject(obj, instance.get());
+        return nullptr;
+    }
+    PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+    return nullptr;
+}
+
+namespace {
+
+void raise_not_enough(Py_ssize_t got, Unpack style) noexcept {
+    if (style == Unpack::python)
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
+    else
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+}
+
+void raise_too_many() noexcept { PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2}); }
+
+}  // namespace
+
+bool unpack2(PyObject *obj, Ref &first, Ref &second, Unpack style) noexcept {
+    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+        if (size == 2) {
+            PyObject **items = PySequence_Fast_ITEMS(obj);
+            first = Ref::borrow(items[0]);
+            second = Ref::borrow(items[1]);
+            return true;
+        }
+        if (size > 2)
+            raise_too_many();
+        else
+            raise_not_enough(size, style);
+        return false;
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(obj));
+    if (!iter) {
+        if (style == Unpack::python && PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(obj)->tp_iter == nullptr &&
+            !PySequence_Check(obj)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
+        }
+        return false;
+    }
+    Ref *targets[2] = {&first, &second};
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        Ref item = Ref::steal(PyIter_Next(iter.get()));
+        if (!item) {
+            if (!PyErr_Occurred()) raise_not_enough(i, style);
+            return false;
+        }
+        *targets[i] = std::move(item);
+    }
+    Ref extra = Ref::steal(PyIter_Next(iter.get()));
+    if (extra) {
+        raise_too_many();
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+void add_traceback(PyObject *funcname, PyObject *filename, int line) noexcept {
+    // The entry is built while the exception waits aside, then attached to it.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref code;
+    Ref frame;
+    if (const char *func = PyUnicode_AsUTF8(funcname)) {
+        if (const char *file = PyUnicode_AsUTF8(filename)) {
+            code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(file, func, line)));
+            if (code && module_globals() != nullptr) {
+                frame = Ref::steal(reinterpret_cast<PyObject *>(
+                    PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), module_globals(), nullptr)));
+            }
+        }
+    }
+    PyErr_Restore(type, value, tb);  // drops any error of the entry's own making
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
+}
+
+void raise_argument_type(const char *name, const char *expected, PyObject *value, bool subclass_note) noexcept {
+    const char *note = subclass_note ? ". Subclasses of built-in types are refused, so convert the value to the exact type first"
+                                     : "";
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s", name, expected,
+                 Py_TYPE(value)->tp_name, note);
+}
+
+}  // namespace carvola

@@ -1,0 +1,26 @@
+// Python statement semantics the modules need in C++: raise, tuple unpacking, traceback
+// entries, and the argument and return type errors of the frame.
+#pragma once
+
+#include "ref.hpp"
+
+namespace carvola {
+
+// raise <obj>: an exception instance is raised as it is, an exception class is
+// instantiated without arguments, anything else is a TypeError. Always returns null.
+PyObject *raise(PyObject *obj) noexcept;
+
+// a, b = obj. The two forms differ only in the "not enough values" message:
+// plain Python's "not enough values to unpack (expected 2, got n)" or the short
+// "need more than n value(s) to unpack".
+enum class Unpack { python, short_form };
+bool unpack2(PyObject *obj, Ref &first, Ref &second, Unpack style) noexcept;
+
+// Adds a traceback entry (function name, file name, line) to the exception being raised.
+void add_traceback(PyObject *funcname, PyObject *filename, int line) noexcept;
+
+// TypeError "Argument 'name' has incorrect type (expected T, got U)", with a note when
+// the value is a subclass instance of the expected built-in type.
+void raise_argument_type(const char *name, const char *expected, PyObject *value, bool subclass_note) noexcept;
+
+}  // namespace carvola

@@ -1,0 +1,180 @@
+// The contract of a Python-visible function, declared once beside its body: name, kind,
+// parameters with conversions, defaults and annotations, return check, docstring.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <source_location>
+#include <utility>
+
+namespace carvola {
+
+inline constexpr int kMaxParams = 8;
+
+// How an argument is taken before the body sees it.
+enum class Conv : unsigned char {
+    object,   // any object, passed on as it is
+    str,      // exactly str; None as well when the default is None or the annotation is Optional[...]
+    bytes,    // exactly bytes, same rule for None
+    list,     // exactly list, same rule for None
+    integer,  // an int as it is, any other number through int(); the body gets an exact int
+    real,     // the interpreter's float conversion; the body gets a double
+    truth,    // the truth value; the body gets a bool
+};
+
+// What the body's result must be on the way out.
+enum class Ret : unsigned char {
+    object,   // anything
+    str,      // exactly str or None
+    list,     // exactly list or None
+    integer,  // an int as it is, any other number through int()
+};
+
+enum class Kind : unsigned char { function, method, staticmethod, classmethod };
+
+// A default value, described at compile time and made into an object at module execution.
+struct Default {
+    enum class Tag : unsigned char { required, none, boolean, integer, real, text, ints };
+    Tag tag = Tag::required;
+    long long integer = 0;
+    double real = 0.0;
+    const char *text = nullptr;
+    int items[4] = {};
+    int count = 0;
+};
+
+namespace dflt {
+inline constexpr Default none{.tag = Default::Tag::none};
+constexpr Default boolean(bool value) { return {.tag = Default::Tag::boolean, .integer = value}; }
+constexpr Default integer(long long value) { return {.tag = Default::Tag::integer, .integer = value}; }
+constexpr Default real(double value) { return {.tag = Default::Tag::real, .real = value}; }
+constexpr Default text(const char *value) { return {.tag = Default::Tag::text, .text = value}; }
+// A tuple of small ints, such as an RGBA colour.
+template <typename... I>
+constexpr Default ints(I... values) {
+    static_assert(sizeof...(I) <= 4);
+    return {.tag = Default::Tag::ints, .items = {static_cast<int>(values)...}, .count = sizeof...(I)};
+}
+}  // namespace dflt
+
+struct Param {
+    const char *name = nullptr;
+    Conv conv = Conv::object;
+    const char *annotation = nullptr;  // the annotation text; none when null
+    Default value{};
+};
+
+// One bound and converted argument as the body receives it.
+struct Slot {
+    PyObject *obj = nullptr;  // borrowed
+    double real = 0.0;
+    bool truth = false;
+};
+
+using Entry = PyObject *(*)(const Slot *) noexcept;
+
+// The C++ side of a function: its entry point and what its parameters are in C++.
+struct Body {
+    enum class Type : unsigned char { object, real, truth };
+    Entry entry = nullptr;
+    int arity = 0;
+    Type types[kMaxParams + 1] = {};
+    int line = 0;  // where the contract is declared; shown in traceback entries
+};
+
+struct Function {
+    const char *name = nullptr;
+    Kind kind = Kind::method;
+    Param params[kMaxParams] = {};
+    bool var_keywords = false;  // collects other keyword arguments into a dict passed last
+    Ret returns = Ret::object;
+    const char *return_annotation = nullptr;
+    const char *doc = nullptr;
+    Body body{};
+};
+
+namespace detail {
+
+template <typename T> struct BodyType;
+template <> struct BodyType<PyObject *> { static constexpr Body::Type value = Body::Type::object; };
+template <> struct BodyType<double> { static constexpr Body::Type value = Body::Type::real; };
+template <> struct BodyType<bool> { static constexpr Body::Type value = Body::Type::truth; };
+
+inline PyObject *slot_value(const Slot &s, PyObject *const *) { return s.obj; }
+inline double slot_value(const Slot &s, const double *) { return s.real; }
+inline bool slot_value(const Slot &s, const bool *) { return s.truth; }
+
+template <typename... A, std::size_t... I>
+PyObject *call(Ref (*fn)(A...), const Slot *slots, std::index_sequence<I...>) {
+    return fn(slot_value(slots[I], static_cast<const A *>(nullptr))...).release();
+}
+
+void report_cpp_exception() noexcept;
+
+template <typename... A>
+constexpr Body describe(Ref (*)(A...), Entry entry, int line) {
+    static_assert(sizeof...(A) <= kMaxParams + 1, "too many parameters");
+    Body b{.entry = entry, .arity = sizeof...(A), .line = line};
+    Body::Type types[] = {BodyType<A>::value..., Body::Type::object};
+    for (int i = 0; i < b.arity; ++i) b.types[i] = types[i];
+    return b;
+}
+
+template <typename... A>
+PyObject *call_seq(Ref (*fn)(A...), const Slot *slots) {
+    return call(fn, slots, std::index_sequence_for<A...>{});
+}
+
+template <auto F>
+PyObject *entry_point(const Slot *slots) noexcept {
+    try {
+        return call_seq(F, slots);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (...) {
+        report_cpp_exception();
+    }
+    return nullptr;
+}
+
+}  // namespace detail
+
+// The body of a function: a C++ function returning Ref (null with an exception set on
+// failure) and taking PyObject* (borrowed), double or bool per parameter, in order.
+template <auto F>
+consteval Body native(std::source_location where = std::source_location::current()) {
+    return detail::describe(F, &detail::entry_point<F>, static_cast<int>(where.line()));
+}
+
+// Checks a contract against its body at compile time; a failure stops the build here.
+consteval const Function &checked(const Function &f) {
+    int n = 0;
+    bool seen_default = false;
+    for (const Param &p : f.params) {
+        if (p.name == nullptr) break;
+        const bool has_default = p.value.tag != Default::Tag::required;
+        if (seen_default && !has_default) throw "a parameter without default follows one with a default";
+        seen_default = seen_default || has_default;
+        const Body::Type want = p.conv == Conv::real    ? Body::Type::real
+                                : p.conv == Conv::truth ? Body::Type::truth
+                                                        : Body::Type::object;
+        if (n >= f.body.arity || f.body.types[n] != want) throw "body parameter does not match its conversion";
+        ++n;
+    }
+    if (f.var_keywords) {
+        if (f.body.types[n] != Body::Type::object) throw "the keyword dict is passed as PyObject*";
+        ++n;
+    }
+    if (n != f.body.arity) throw "body arity differs from the declared parameters";
+    if (f.kind != Kind::function && f.kind != Kind::staticmethod && f.params[0].name == nullptr)
+        throw "a method takes its instance or class as first parameter";
+    return f;
+}
+
+// A new function object for `f`; `class_name` prefixes its qualified name when given.
+Ref make_function(const Function &f, const char *class_name);
+
+}  // namespace carvola

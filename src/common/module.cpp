@@ -1,0 +1,304 @@
+// Multi-phase initialisation of one extension module (one interpreter per process, one
+// executed module object), the statements of a module body, and module global lookup.
+#include "module.hpp"
+
+#include "errors.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+// The Python minor version the module is built for; a test-only build overrides it to
+// check the mismatch warning.
+#ifndef CARVOLA_EXPECTED_PY_MINOR
+#define CARVOLA_EXPECTED_PY_MINOR PY_MINOR_VERSION
+#endif
+
+namespace carvola {
+
+namespace {
+
+// The one record of this extension module. Every extension module links its own copy of
+// the frame, so each has its own record.
+struct Record {
+    const ModuleInfo *info = nullptr;
+    PyModuleDef_Slot slots[3] = {};
+    PyModuleDef def = {PyModuleDef_HEAD_INIT};
+    int64_t interpreter = -1;
+    PyObject *module = nullptr;    // strong, set while executing and after success
+    PyObject *globals = nullptr;   // the module's dict, borrowed from `module`
+    PyObject *builtins = nullptr;  // strong
+};
+
+Record record;
+
+const char *last_component(const char *full_name) {
+    const char *dot = std::strrchr(full_name, '.');
+    return dot != nullptr ? dot + 1 : full_name;
+}
+
+std::string file_name(const char *full_name) {
+    std::string file = full_name;
+    for (char &c : file)
+        if (c == '.') c = '/';
+    return file;
+}
+
+// Copies one attribute of the import machinery's module description into the module dict.
+int copy_attribute(PyObject *from, PyObject *dict, const char *from_name, const char *to_name, bool allow_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(from, from_name));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (!allow_none && value.get() == Py_None) return 0;
+    return PyDict_SetItemString(dict, to_name, value.get());
+}
+
+PyObject *create_module(PyObject *module_spec, PyModuleDef *) {
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (record.interpreter == -1) {
+        record.interpreter = current;
+    } else if (record.interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (record.module != nullptr) return Py_NewRef(record.module);
+
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject *dict = PyModule_GetDict(module.get());
+    if (copy_attribute(module_spec, dict, "loader", "__loader__", true) < 0 ||
+        copy_attribute(module_spec, dict, "origin", "__file__", true) < 0 ||
+        copy_attribute(module_spec, dict, "parent", "__package__", true) < 0 ||
+        copy_attribute(module_spec, dict, "submodule_search_locations", "__path__", false) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+// A runtime other than the one the module was built for is warned about, not refused.
+bool check_version(const char *full_name) {
+    int major = 0, minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return true;
+    if (major == 3 && minor == CARVOLA_EXPECTED_PY_MINOR) return true;
+    char message[200];
+    std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  3, CARVOLA_EXPECTED_PY_MINOR, full_name, "does not match", major, minor);
+    return PyErr_WarnEx(nullptr, message, 1) == 0;
+}
+
+bool register_in_sys_modules(PyObject *module, const char *full_name) {
+    PyObject *modules = PyImport_GetModuleDict();
+    PyObject *existing = PyDict_GetItemString(modules, full_name);
+    if (existing != nullptr) return true;
+    return PyDict_SetItemString(modules, full_name, module) == 0;
+}
+
+bool run_body(Module &m, PyObject *module) {
+    const char *full_name = record.info->full_name;
+    try {
+        return check_version(full_name) && Name::intern_all() && register_in_sys_modules(module, full_name) &&
+               record.info->body(m) && m.set("__test__", Ref::steal(PyDict_New()));
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (...) {
+        detail::report_cpp_exception();
+    }
+    return false;
+}
+
+int exec_module(PyObject *module) {
+    const char *full_name = record.info->full_name;
+    if (record.module != nullptr) {
+        if (record.module == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     last_component(full_name));
+        return -1;
+    }
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return -1;
+    record.module = Py_NewRef(module);
+    record.globals = PyModule_GetDict(module);
+    record.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+
+    Module m(module, record.globals);
+    if (run_body(m, module)) return 0;
+
+    const std::string init_name = std::string("init ") + full_name;
+    if (PyErr_Occurred()) {
+        Ref funcname = Ref::steal(PyUnicode_FromString(init_name.c_str()));
+        Ref filename = Ref::steal(PyUnicode_FromString(file_name(full_name).c_str()));
+        if (funcname && filename) add_traceback(funcname.get(), filename.get(), m.line());
+    } else {
+        PyErr_SetString(PyExc_ImportError, init_name.c_str());
+    }
+    // A failed execution leaves nothing behind, so a later import starts afresh.
+    Py_CLEAR(record.module);
+    Py_CLEAR(record.builtins);
+    record.globals = nullptr;
+    return -1;
+}
+
+}  // namespace
+
+PyObject *module_init(const ModuleInfo &info) noexcept {
+    if (record.info == nullptr) {
+        record.info = &info;
+        record.slots[0] = {Py_mod_create, reinterpret_cast<void *>(create_module)};
+        record.slots[1] = {Py_mod_exec, reinterpret_cast<void *>(exec_module)};
+        record.slots[2] = {0, nullptr};
+        record.def.m_name = info.full_name;
+        record.def.m_doc = nullptr;
+        record.def.m_size = 0;
+        record.def.m_slots = record.slots;
+    }
+    return PyModuleDef_Init(&record.def);
+}
+
+PyObject *module_globals() noexcept { return record.globals; }
+
+const char *module_name() noexcept { return record.info->full_name; }
+
+Ref global(PyObject *name) noexcept {
+    if (PyObject *value = PyDict_GetItemWithError(record.globals, name)) return Ref::borrow(value);
+    if (PyErr_Occurred()) return {};
+    if (PyObject *value = PyDict_GetItemWithError(record.builtins, name)) return Ref::borrow(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+Ref import_name(PyObject *module, PyObject *name) noexcept {
+    Ref value = Ref::steal(PyObject_GetAttr(module, name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        // The name may be a submodule that is loaded but not yet bound on its package.
+        PyErr_Clear();
+        if (const char *package = PyModule_GetName(module)) {
+            Ref full = Ref::steal(PyUnicode_FromFormat("%s.%U", package, name));
+            if (full) value = Ref::steal(PyImport_GetModule(full.get()));
+        }
+    }
+    if (!value) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return value;
+}
+
+Ref import_module(const char *module, PyObject *fromlist, int level) noexcept {
+    Ref name = Ref::steal(PyUnicode_FromString(module));
+    if (!name) return {};
+    return Ref::steal(PyImport_ImportModuleLevelObject(name.get(), record.globals, nullptr, fromlist, level));
+}
+
+bool Module::bind(const char *name, Ref value) noexcept {
+    return value && PyDict_SetItemString(globals_, name, value.get()) == 0;
+}
+
+bool Module::set(const char *name, Ref value, Where where) noexcept { return at(where) && bind(name, std::move(value)); }
+
+bool Module::import(const char *name, Where where) noexcept {
+    at(where);
+    Ref module = import_module(name, nullptr, 0);
+    const char *dot = std::strchr(name, '.');
+    const std::string bound = dot != nullptr ? std::string(name, dot) : std::string(name);
+    return bind(bound.c_str(), std::move(module));
+}
+
+bool Module::import_from(const char *module, std::initializer_list<const char *> names, Where where) noexcept {
+    at(where);
+    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!fromlist) return false;
+    Py_ssize_t i = 0;
+    for (const char *n : names) {
+        PyObject *item = PyUnicode_FromString(n);
+        if (item == nullptr) return false;
+        PyTuple_SET_ITEM(fromlist.get(), i++, item);
+    }
+    Ref source = import_module(module, fromlist.get(), 0);
+    if (!source) return false;
+    i = 0;
+    for (const char *n : names) {
+        if (!bind(n, import_name(source.get(), PyTuple_GET_ITEM(fromlist.get(), i++)))) return false;
+    }
+    return true;
+}
+
+namespace {
+
+Ref wrap(const Member &member, const char *class_name) {
+    Ref f = make_function(*member.function, class_name);
+    if (!f) return {};
+    switch (member.function->kind) {
+        case Kind::staticmethod: return Ref::steal(PyStaticMethod_New(f.get()));
+        case Kind::classmethod: return Ref::steal(PyClassMethod_New(f.get()));
+        default: return f;
+    }
+}
+
+// The metaclass a class statement with these bases uses: the most derived base metaclass.
+PyObject *calculate_metaclass(PyObject *bases) {
+    PyTypeObject *winner = &PyType_Type;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+        PyTypeObject *candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (PyType_IsSubtype(winner, candidate)) continue;
+        if (PyType_IsSubtype(candidate, winner)) {
+            winner = candidate;
+            continue;
+        }
+        PyErr_SetString(PyExc_TypeError,
+                        "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of "
+                        "the metaclasses of all its bases");
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject *>(winner);
+}
+
+}  // namespace
+
+bool Module::add(const Member &function, Where where) noexcept {
+    at(where);
+    return bind(function.function->name, wrap(function, nullptr));
+}
+
+bool Module::add(const Class &cls, Where where) noexcept {
+    at(where);
+    Ref name = Ref::steal(PyUnicode_FromString(cls.name));
+    if (!name) return false;
+    Ref bases;
+    Ref metaclass;
+    Ref ns;
+    if (cls.explicit_base) {
+        bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+        if (!bases) return false;
+        metaclass = Ref::borrow(calculate_metaclass(bases.get()));
+        if (!metaclass) return false;
+        Ref prepare = Ref::steal(PyObject_GetAttrString(metaclass.get(), "__prepare__"));
+        if (!prepare) return false;
+        ns = Ref::steal(PyObject_CallFunctionObjArgs(prepare.get(), name.get(), bases.get(), nullptr));
+    } else {
+        bases = Ref::steal(PyTuple_New(0));
+        metaclass = Ref::borrow(reinterpret_cast<PyObject *>(&PyType_Type));
+        ns = Ref::steal(PyDict_New());
+    }
+    if (!bases || !ns) return false;
+
+    auto put = [&](const char *key, Ref value) {
+        return value && PyMapping_SetItemString(ns.get(), key, value.get()) == 0;
+    };
+    if (!put("__module__", Ref::steal(PyUnicode_FromString(record.info->full_name))) || !put("__qualname__", name))
+        return false;
+    if (cls.doc != nullptr && !put("__doc__", Ref::steal(PyUnicode_FromString(cls.doc)))) return false;
+    for (std::size_t i = 0; i < cls.count; ++i) {
+        const Member &member = cls.members[i];
+        const bool ok = member.function != nullptr ? put(member.function->name, wrap(member, cls.name))
+                                                   : put(member.name, member.make());
+        if (!ok) return false;
+    }
+    return bind(cls.name,
+                Ref::steal(PyObject_CallFunctionObjArgs(metaclass.get(), name.get(), bases.get(), ns.get(), nullptr)));
+}
+
+}  // namespace carvola
