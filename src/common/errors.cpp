@@ -101,7 +101,7 @@ void add_traceback(PyObject *funcname, PyObject *filename, int line) noexcept {
 }
 
 void raise_argument_type(const char *name, const char *expected, PyObject *value, bool subclass_note) noexcept {
-    const char *note = subclass_note ? ". Subclasses of built-in types are refused, so convert the value to the exact type first"
+    const char *note = subclass_note ? ". Subclasses of built-in types are refused, so convert the value to the exact type first."
                                      : "";
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s", name, expected,
                  Py_TYPE(value)->tp_name, note);

@@ -1,0 +1,102 @@
+"""Shared fixtures: the modules of the conventions suite, subprocess runs, the corpus."""
+
+import gc
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+import tracemalloc
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+CORPUS = ROOT.parent / "shared" / "corpus"
+
+# Every extension module joins the conventions suite by adding itself here, with an
+# import its initialisation makes that a test can block to make it fail.
+CONVENTION_MODULES = {
+    "carvola.brennic": {"blocked_import": "PIL"},
+}
+
+
+def run_python(code, *, cwd=None, timeout=120, extra_path=()):
+    """Runs `code` in a fresh interpreter of this environment; returns the completed run."""
+    env = dict(os.environ)
+    if extra_path:
+        env["PYTHONPATH"] = os.pathsep.join([*map(str, extra_path), env.get("PYTHONPATH", "")])
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        cwd=cwd or ROOT,
+        env=env,
+    )
+
+
+def corpus_files(*folders):
+    """Image files of the shared corpus below `folders`; empty when the corpus is absent."""
+    found = []
+    for folder in folders:
+        base = CORPUS / folder
+        if base.is_dir():
+            found += sorted(p for p in base.iterdir() if p.is_file() and p.suffix not in {".md", ".tsv", ""})
+    return found
+
+
+def assert_no_leak(call, *, watched=(), calls=2000, rounds=4):
+    """Calls `call` (which may raise) many times; memory and the reference counts of the
+    `watched` objects must not grow once caches are warm."""
+    assert calls * (rounds - 1) * 16 > 16384, "too few calls to see a leak"
+
+    def quietly():
+        try:
+            call()
+        except Exception:  # noqa: BLE001 - failing calls are checked for leaks too
+            pass
+
+    for _ in range(calls):
+        quietly()
+    gc.collect()
+    counts = [sys.getrefcount(obj) for obj in watched]
+    tracemalloc.start()
+    try:
+        sizes = []
+        for _ in range(rounds):
+            for _ in range(calls):
+                quietly()
+            gc.collect()
+            sizes.append(tracemalloc.get_traced_memory()[0])
+    finally:
+        tracemalloc.stop()
+    growth = sizes[-1] - sizes[0]
+    # A leaked object costs at least 16 bytes a call, 24 KiB over the measured calls;
+    # caches filling up once stay well below 16 KiB.
+    assert growth < 16384, f"memory grew by {growth} bytes over {calls * (rounds - 1)} calls"
+    assert [sys.getrefcount(obj) for obj in watched] == counts, "reference counts grew"
+
+
+@pytest.fixture(name="assert_no_leak")
+def assert_no_leak_fixture():
+    return assert_no_leak
+
+
+@pytest.fixture(params=sorted(CONVENTION_MODULES))
+def module_name(request):
+    return request.param
+
+
+@pytest.fixture
+def blocked_import(module_name):
+    return CONVENTION_MODULES[module_name]["blocked_import"]
+
+
+@pytest.fixture(name="run_python")
+def run_python_fixture():
+    return run_python
+
+
+@pytest.fixture(name="corpus_files")
+def corpus_files_fixture():
+    return corpus_files

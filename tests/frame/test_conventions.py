@@ -1,0 +1,298 @@
+"""What every extension module of the package shares: initialisation, metadata, binding.
+
+Parametrized over the modules registered in conftest.CONVENTION_MODULES.
+"""
+
+import _imp
+import ctypes
+import importlib
+import inspect
+import pickle
+import pydoc
+import sys
+import traceback
+import types
+
+import pytest
+
+INTERPRETER_CHANGE = (
+    "Interpreter change detected - this module can only be loaded into one interpreter per process."
+)
+
+
+def is_native(obj):
+    return type(obj).__module__ == "carvola" and type(obj).__name__ == "function"
+
+
+def native_functions(module):
+    """(owner class or None, attribute name, namespace entry, function) of a module."""
+    found = []
+    for name, obj in vars(module).items():
+        if isinstance(obj, type) and obj.__module__ == module.__name__:
+            for attr, raw in vars(obj).items():
+                fn = raw.__func__ if isinstance(raw, (staticmethod, classmethod)) else raw
+                if is_native(fn):
+                    found.append((obj, attr, raw, fn))
+        elif is_native(obj):
+            found.append((None, name, obj, obj))
+    assert found, f"{module.__name__} exposes no native function"
+    return found
+
+
+def module_classes(module):
+    return [obj for obj in vars(module).values() if isinstance(obj, type) and obj.__module__ == module.__name__]
+
+
+def positional_count(fn):
+    return sum(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(fn).parameters.values())
+
+
+def count_message(fn, given):
+    total = positional_count(fn)
+    required = total - len(fn.__defaults__ or ())
+    expected = required if given < required else total
+    bound = "exactly" if required == total else "at least" if given < required else "at most"
+    return f"{fn.__name__}() takes {bound} {expected} positional argument{'' if expected == 1 else 's'} ({given} given)"
+
+
+@pytest.fixture
+def module(module_name):
+    return importlib.import_module(module_name)
+
+
+# ----- the module frame -----
+
+
+def test_entry_point_returns_a_multi_phase_definition(module):
+    library = ctypes.PyDLL(module.__file__)
+    entry = getattr(library, "PyInit_" + module.__name__.rpartition(".")[2])
+    entry.restype = ctypes.py_object
+    definition = entry()
+    # The definition is static: the reference ctypes takes over is given back.
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(definition))
+    assert type(definition).__name__ == "moduledef"
+
+
+def test_module_attributes_come_from_the_import_machinery(module):
+    module_spec = module.__spec__
+    assert module.__name__ == module_spec.name
+    assert module.__file__ == module_spec.origin
+    assert module.__loader__ is module_spec.loader
+    assert module.__package__ == module_spec.parent
+    assert not hasattr(module, "__path__")
+    assert module.__doc__ is None
+    assert module.__test__ == {}
+    assert sys.modules[module.__name__] is module
+
+
+def test_module_attributes_follow_a_given_location(module_name, run_python):
+    result = run_python(
+        f"""
+        import importlib.util, sys
+        found = importlib.util.find_spec("{module_name}")
+        custom = importlib.util.spec_from_file_location(
+            "{module_name}", found.origin, submodule_search_locations=["elsewhere"])
+        module = importlib.util.module_from_spec(custom)
+        assert module.__file__ == found.origin, module.__file__
+        assert module.__path__ == ["elsewhere"], module.__path__
+        assert module.__package__ == "{module_name}", module.__package__
+        assert module.__loader__ is custom.loader
+        print("ok")
+        """
+    )
+    assert result.stdout.strip() == "ok", result.stderr
+
+
+def test_a_second_interpreter_is_refused(module_name, run_python):
+    result = run_python(
+        f"""
+        import {module_name}
+        import _xxsubinterpreters as interpreters
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import {module_name}")
+        except interpreters.RunFailedError as e:
+            print(e)
+        else:
+            print("imported")
+        """
+    )
+    assert result.stdout.strip() == f"<class 'ImportError'>: {INTERPRETER_CHANGE}", result.stderr
+
+
+def test_executing_a_second_module_object_is_refused(module_name, run_python):
+    last = module_name.rpartition(".")[2]
+    result = run_python(
+        f"""
+        import importlib.util
+        found = importlib.util.find_spec("{module_name}")
+        first = importlib.util.module_from_spec(found)
+        second = importlib.util.module_from_spec(found)
+        assert first is not second
+        found.loader.exec_module(first)
+        try:
+            found.loader.exec_module(second)
+        except RuntimeError as e:
+            print(e)
+        """
+    )
+    expected = f"Module '{last}' has already been imported. Re-initialisation is not supported."
+    assert result.stdout.strip() == expected, result.stderr
+
+
+def test_executing_the_same_module_again_changes_nothing(module):
+    before = dict(vars(module))
+    assert _imp.exec_dynamic(module) == 0
+    after = vars(module)
+    assert after.keys() == before.keys()
+    assert all(after[k] is before[k] for k in before)
+
+
+def test_importing_again_after_removal_gives_a_working_module(module_name, run_python):
+    result = run_python(
+        f"""
+        import importlib, sys
+        first = importlib.import_module("{module_name}")
+        for _ in range(3):
+            del sys.modules["{module_name}"]
+            try:
+                again = importlib.import_module("{module_name}")
+            except RuntimeError as e:
+                print("refused", e)
+                break
+            assert again.__test__ == {{}}
+            assert vars(again).keys() >= {{k for k in vars(first) if not k.startswith("__")}}
+        print("ok")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip().endswith("ok")
+
+
+def test_failed_initialisation_names_the_module_and_can_be_retried(module_name, blocked_import, run_python):
+    result = run_python(
+        f"""
+        import sys, traceback
+        saved = sys.modules.get("{blocked_import}")
+        sys.modules["{blocked_import}"] = None
+        try:
+            import {module_name}
+        except ImportError as e:
+            last = traceback.extract_tb(e.__traceback__)[-1]
+            print(last.name, last.filename, last.lineno > 0)
+        else:
+            print("imported")
+        if saved is None:
+            del sys.modules["{blocked_import}"]
+        else:
+            sys.modules["{blocked_import}"] = saved
+        import {module_name}
+        print(sys.modules["{module_name}"].__test__)
+        """
+    )
+    file_name = module_name.replace(".", "/")
+    assert result.stdout.split("\n")[:2] == [f"init {module_name} {file_name} True", "{}"], result.stderr
+
+
+# ----- classes and functions -----
+
+
+def test_classes_are_plain_python_classes(module):
+    for cls in module_classes(module):
+        assert type(cls) is type
+        assert cls.__bases__ == (object,)
+        assert cls.__module__ == module.__name__
+        assert list(vars(cls))[0] == "__module__"
+
+
+def test_functions_carry_python_function_metadata(module):
+    for owner, attr, raw, fn in native_functions(module):
+        qualname = f"{owner.__qualname__}.{attr}" if owner else attr
+        assert (fn.__name__, fn.__qualname__, fn.__module__) == (attr, qualname, module.__name__)
+        assert fn.__doc__ is None or isinstance(fn.__doc__, str)
+        assert fn.__defaults__ is None or isinstance(fn.__defaults__, tuple)
+        assert isinstance(fn.__annotations__, dict)
+        assert all(isinstance(v, str) for v in fn.__annotations__.values()), qualname
+        if not isinstance(raw, classmethod):  # pickled by reference, found again by name
+            assert pickle.loads(pickle.dumps(fn)) is fn
+        assert repr(fn).startswith(f"<function {qualname} at 0x")
+
+
+def test_signatures_show_parameters_defaults_and_annotations(module):
+    for owner, attr, raw, fn in native_functions(module):
+        signature = inspect.signature(fn)
+        params = [p for p in signature.parameters.values() if p.kind is p.POSITIONAL_OR_KEYWORD]
+        defaults = tuple(p.default for p in params if p.default is not p.empty)
+        assert defaults == (fn.__defaults__ or ()), fn.__qualname__
+        shown = {p.name: p.annotation for p in signature.parameters.values() if p.annotation is not p.empty}
+        if signature.return_annotation is not signature.empty:
+            shown["return"] = signature.return_annotation
+        assert shown == fn.__annotations__, fn.__qualname__
+        # The docstring stays the plain text: no signature line is prepended to it.
+        assert not (fn.__doc__ or "").startswith(attr + "(")
+        # help() shows the real parameters, on the function and in its class.
+        assert f"{attr}{signature}" in pydoc.render_doc(fn, renderer=pydoc.plaintext), fn.__qualname__
+        if owner is not None and (attr == "__init__" or not attr.startswith("_")):
+            listed = f"{attr}{inspect.signature(getattr(owner, attr))}"
+            assert listed in pydoc.render_doc(owner, renderer=pydoc.plaintext), fn.__qualname__
+
+
+def test_functions_bind_like_python_functions(module):
+    for owner, attr, raw, fn in native_functions(module):
+        if owner is None or isinstance(raw, (staticmethod, classmethod)):
+            if isinstance(raw, staticmethod):
+                assert getattr(owner, attr) is fn
+            if isinstance(raw, classmethod):
+                bound = getattr(owner, attr)
+                assert bound.__func__ is fn and bound.__self__ is owner
+            continue
+        instance = object.__new__(owner)
+        bound = getattr(instance, attr)
+        assert isinstance(bound, types.MethodType)
+        assert bound.__func__ is fn and bound.__self__ is instance
+        assert fn.__get__(None, owner) is fn
+        assert list(inspect.signature(bound).parameters) == list(inspect.signature(fn).parameters)[1:]
+
+
+# ----- argument handling -----
+
+
+def test_wrong_argument_counts_are_reported_like_the_frame_says(module):
+    for owner, attr, raw, fn in native_functions(module):
+        total = positional_count(fn)
+        too_many = [None] * (total + 1)
+        with pytest.raises(TypeError) as too_many_error:
+            fn(*too_many)
+        assert str(too_many_error.value) == count_message(fn, total + 1)
+        required = total - len(fn.__defaults__ or ())
+        if required:
+            with pytest.raises(TypeError) as missing:
+                fn()
+            assert str(missing.value) == count_message(fn, 0)
+
+
+def test_keyword_errors_name_the_function_and_the_keyword(module):
+    for owner, attr, raw, fn in native_functions(module):
+        signature = inspect.signature(fn)
+        names = [p.name for p in signature.parameters.values() if p.kind is p.POSITIONAL_OR_KEYWORD]
+        required = [None] * (len(names) - len(fn.__defaults__ or ()))
+        takes_extra = any(p.kind is p.VAR_KEYWORD for p in signature.parameters.values())
+        if not takes_extra:
+            with pytest.raises(TypeError) as unexpected:
+                fn(*required, no_such_parameter=1)
+            assert str(unexpected.value) == f"{attr}() got an unexpected keyword argument 'no_such_parameter'"
+        if names:
+            with pytest.raises(TypeError) as twice:
+                fn(*(required or [None]), **{names[0]: None})
+            assert str(twice.value) == f"{attr}() got multiple values for keyword argument '{names[0]}'"
+
+
+def test_errors_get_a_traceback_entry_named_after_the_function(module):
+    file_name = module.__name__.replace(".", "/")
+    for owner, attr, raw, fn in native_functions(module):
+        with pytest.raises(TypeError) as error:
+            fn(*[None] * (positional_count(fn) + 1))
+        last = traceback.extract_tb(error.value.__traceback__)[-1]
+        qualname = f"{owner.__qualname__}.{attr}" if owner else attr
+        assert (last.name, last.filename) == (f"{module.__name__}.{qualname}", file_name)
+        assert last.lineno > 0
