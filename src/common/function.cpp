@@ -19,6 +19,8 @@ struct FunctionObject {
     const Function *def;
     Py_ssize_t nparams;
     Py_ssize_t nrequired;
+    bool converts;        // some parameter takes int(), float() or its truth value
+    bool checks_types;    // some parameter takes exactly str, bytes or list
     bool none_allowed[kMaxParams];
     PyObject *param_names[kMaxParams];  // interned, owned
     PyObject *name;
@@ -124,24 +126,33 @@ bool bind_keywords(const FunctionObject *f, PyObject *const *kwvalues, PyObject 
 
 // ----- conversions -----
 
+// New ints made by int() conversions, released when the call ends.
+struct Converted {
+    PyObject *items[kMaxParams];
+    int count = 0;
+    ~Converted() {
+        for (int i = 0; i < count; ++i) Py_DECREF(items[i]);
+    }
+};
+
 // int(), float() and truth conversions come first, in parameter order; exact-type checks
 // follow once every value is converted, so a caller meets the errors in that order.
-bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slots, Ref *owned) {
+bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slots, Converted &converted) {
     const Param *params = f->def->params;
     for (Py_ssize_t p = 0; p < f->nparams; ++p) {
         PyObject *v = values[p];
+        slots[p].obj = v;
+        if (!f->converts) continue;
         switch (params[p].conv) {
             case Conv::integer:
-                if (PyLong_CheckExact(v)) {
-                    slots[p].obj = v;
-                } else if (PyNumber_Check(v)) {
-                    owned[p] = Ref::steal(PyNumber_Long(v));
-                    if (!owned[p]) return false;
-                    slots[p].obj = owned[p].get();
-                } else {
+                if (PyLong_CheckExact(v)) break;
+                if (!PyNumber_Check(v)) {
                     raise_argument_type(params[p].name, "int", v, false);
                     return false;
                 }
+                slots[p].obj = PyNumber_Long(v);
+                if (slots[p].obj == nullptr) return false;
+                converted.items[converted.count++] = slots[p].obj;
                 break;
             case Conv::real: {
                 const double d = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : PyFloat_AsDouble(v);
@@ -155,12 +166,10 @@ bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slot
                 slots[p].truth = t != 0;
                 break;
             }
-            default:
-                slots[p].obj = v;
-                break;
+            default: break;
         }
     }
-    for (Py_ssize_t p = 0; p < f->nparams; ++p) {
+    for (Py_ssize_t p = 0; f->checks_types && p < f->nparams; ++p) {
         const Conv conv = params[p].conv;
         if (conv != Conv::str && conv != Conv::bytes && conv != Conv::list) continue;
         PyObject *v = values[p];
@@ -203,27 +212,32 @@ PyObject *check_result(Ret ret, PyObject *result) {
 PyObject *bind_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const Function &def = *f->def;
     if (nargs > f->nparams) return raise_argument_count(f, nargs);
+    const bool keywords = kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0;
 
-    PyObject *values[kMaxParams];
-    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-    for (Py_ssize_t i = nargs; i < f->nparams; ++i) values[i] = nullptr;
-
+    // Positional arguments that fill every parameter are used where they lie.
+    PyObject *bound[kMaxParams];
+    PyObject *const *values = args;
     Ref extra;
-    if (def.var_keywords) {
-        extra = Ref::steal(PyDict_New());
-        if (!extra) return nullptr;
+    if (keywords || nargs < f->nparams || def.var_keywords) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+        for (Py_ssize_t i = nargs; i < f->nparams; ++i) bound[i] = nullptr;
+        if (def.var_keywords) {
+            extra = Ref::steal(PyDict_New());
+            if (!extra) return nullptr;
+        }
+        if (keywords) {
+            if (!bind_keywords(f, args + nargs, kwnames, nargs, bound, extra.get())) return nullptr;
+        } else if (nargs < f->nrequired) {
+            return raise_argument_count(f, nargs);
+        }
+        for (Py_ssize_t i = nargs; i < f->nparams; ++i)
+            if (bound[i] == nullptr) bound[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
+        values = bound;
     }
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-        if (!bind_keywords(f, args + nargs, kwnames, nargs, values, extra.get())) return nullptr;
-    } else if (nargs < f->nrequired) {
-        return raise_argument_count(f, nargs);
-    }
-    for (Py_ssize_t i = nargs; i < f->nparams; ++i)
-        if (values[i] == nullptr) values[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
 
     Slot slots[kMaxParams + 1];
-    Ref owned[kMaxParams];
-    if (!convert_values(f, values, slots, owned)) return nullptr;
+    Converted converted;
+    if (!convert_values(f, values, slots, converted)) return nullptr;
     if (def.var_keywords) slots[f->nparams].obj = extra.get();
     return check_result(def.returns, def.body.entry(slots));
 }
@@ -440,6 +454,8 @@ bool fill_metadata(FunctionObject *f, const Function &def) {
         const Param &p = def.params[i];
         f->param_names[i] = PyUnicode_InternFromString(p.name);
         if (f->param_names[i] == nullptr) return false;
+        f->converts |= p.conv == Conv::integer || p.conv == Conv::real || p.conv == Conv::truth;
+        f->checks_types |= p.conv == Conv::str || p.conv == Conv::bytes || p.conv == Conv::list;
         f->none_allowed[i] = p.value.tag == Default::Tag::none ||
                              (p.annotation != nullptr && std::strncmp(p.annotation, "Optional[", 9) == 0);
         if (i >= f->nrequired) {

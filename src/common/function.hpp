@@ -67,11 +67,12 @@ struct Param {
     Default value{};
 };
 
-// One bound and converted argument as the body receives it.
+// One bound and converted argument as the body receives it; only the member its
+// conversion fills is read.
 struct Slot {
-    PyObject *obj = nullptr;  // borrowed
-    double real = 0.0;
-    bool truth = false;
+    PyObject *obj;  // borrowed
+    double real;
+    bool truth;
 };
 
 using Entry = PyObject *(*)(const Slot *) noexcept;

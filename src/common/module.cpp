@@ -173,6 +173,36 @@ Ref global(PyObject *name) noexcept {
     return {};
 }
 
+Ref global(const Name &name) noexcept {
+    Name::GlobalCache &cache = name.global_cache();
+    const uint64_t globals_version = dict_version(record.globals);
+    const uint64_t builtins_version = dict_version(record.builtins);
+    if (cache.value != nullptr && cache.globals_version == globals_version && cache.builtins_version == builtins_version)
+        return Ref::borrow(cache.value);
+    Ref value = global(name.get());
+    cache.value = value.get();  // null when the lookup failed
+    cache.globals_version = globals_version;
+    cache.builtins_version = builtins_version;
+    return value;
+}
+
+Ref module_attribute(PyObject *module, const Name &name, AttributeCache &cache) noexcept {
+    // A plain module keeps its attributes in its dict and its type's only data descriptors
+    // are dunder names (__dict__, __class__), so for other names a dict entry is exactly
+    // what getattr() would find.
+    if (PyModule_CheckExact(module)) {
+        PyObject *dict = PyModule_GetDict(module);
+        const uint64_t version = dict_version(dict);
+        if (cache.value != nullptr && cache.version == version) return Ref::borrow(cache.value);
+        if (PyObject *value = PyDict_GetItemWithError(dict, name)) {
+            cache = {version, value};
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) return {};
+    }
+    return Ref::steal(PyObject_GetAttr(module, name));
+}
+
 Ref import_name(PyObject *module, PyObject *name) noexcept {
     Ref value = Ref::steal(PyObject_GetAttr(module, name));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {

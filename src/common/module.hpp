@@ -89,10 +89,20 @@ private:
 // Module globals of the executed module, looked up at the moment of use (then builtins);
 // NameError "name '...' is not defined" when neither has it.
 Ref global(PyObject *name) noexcept;
+// The same lookup, remembered until the module dict or the builtins change.
+Ref global(const Name &name) noexcept;
 // Borrowed module dict; only valid once the module is executing.
 PyObject *module_globals() noexcept;
 // The module's full name as given to the frame.
 const char *module_name() noexcept;
+
+// getattr(module, name) for a module object, with the dict entry remembered until the
+// module's dict changes (any other object goes through getattr every time).
+struct AttributeCache {
+    uint64_t version = 0;
+    PyObject *value = nullptr;  // borrowed from the module's dict
+};
+Ref module_attribute(PyObject *module, const Name &name, AttributeCache &cache) noexcept;
 
 // The module a `from <module> import ...` statement imports (level 1: relative to the
 // package), with `fromlist` the imported names.

@@ -2,6 +2,7 @@
 // nearest of ten standard ratios and parses ratio strings.
 #include "errors.hpp"
 #include "module.hpp"
+#include "numbers.hpp"
 
 #include <cmath>
 #include <iterator>
@@ -23,12 +24,16 @@ Name n_proportion{"proportion"};
 Name n_need_adjust{"need_adjust"};
 Name n_fill_color{"fill_color"};
 Name n_kwargs{"kwargs"};
+Name n_image_tool{"ImageTool"};
 
-// The `re` module and `re.match` as imported, and `math`: while the module globals still
-// hold them, ratio strings are scanned natively and math.inf is read from its dict.
+// The objects the fast paths compare against: while `re`, `re.match` and
+// ImageTool._parse_ratio are still these, ratio strings are scanned natively.
 Retained original_re;
 Retained original_match;
-Retained original_math;
+Retained original_parse_ratio;
+
+AttributeCache re_match_cache;
+AttributeCache math_inf_cache;
 
 constexpr const char *kRatioPattern = "(\\d+):(\\d+)";
 
@@ -46,62 +51,57 @@ Ref standard_ratio_list() {
     return list;
 }
 
-// ----- __init__ -----
+// ----- ratio strings -----
 
-bool is_blank(PyObject *text) {
+bool is_decimal(Py_UCS4 c) { return c < 128 ? c >= '0' && c <= '9' : Py_UNICODE_ISDECIMAL(c) != 0; }
+
+// Where re.match("(\d+):(\d+)", text.strip()) finds its two groups: \d is
+// str.isdecimal(), and strip() removes only characters that are neither digits nor ":".
+struct RatioScan {
+    bool matched = false;
+    Py_ssize_t w_start = 0, w_end = 0, h_start = 0, h_end = 0;
+};
+
+RatioScan scan_ratio(PyObject *text) {
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
-    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i)
-        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    RatioScan scan;
+    Py_ssize_t i = 0;
+    while (i < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
+    scan.w_start = i;
+    while (i < n && is_decimal(PyUnicode_READ(kind, data, i))) ++i;
+    scan.w_end = i;
+    if (scan.w_end == scan.w_start || i == n || PyUnicode_READ(kind, data, i) != ':') return scan;
+    scan.h_start = ++i;
+    while (i < n && is_decimal(PyUnicode_READ(kind, data, i))) ++i;
+    scan.h_end = i;
+    scan.matched = scan.h_end > scan.h_start;
+    return scan;
+}
+
+// The value of a run of at most 18 ASCII digits; false for anything longer or wider.
+bool small_digits(PyObject *text, Py_ssize_t start, Py_ssize_t end, long long &value) {
+    if (end - start > 18) return false;
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    value = 0;
+    for (Py_ssize_t i = start; i < end; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<long long>(c - '0');
+    }
     return true;
 }
 
-Ref image_tool_init(PyObject *self, PyObject *proportion, PyObject *need_adjust, PyObject *fill_color,
-                    PyObject *kwargs) {
-    PyObject *stored = proportion != Py_None && is_blank(proportion) ? Py_None : proportion;
-    if (PyObject_SetAttr(self, n_proportion, stored) < 0 || PyObject_SetAttr(self, n_need_adjust, need_adjust) < 0 ||
-        PyObject_SetAttr(self, n_fill_color, fill_color) < 0 || PyObject_SetAttr(self, n_kwargs, kwargs) < 0) {
-        return {};
-    }
-    Ref ratio_map = Ref::steal(PyDict_New());
-    if (!ratio_map || PyObject_SetAttr(self, n_std_ratio_map, ratio_map.get()) < 0) return {};
-
-    Ref ratios = Ref::steal(PyObject_GetAttr(self, n_standard_ratio_list));
-    if (!ratios) return {};
-    Ref iter = Ref::steal(PyObject_GetIter(ratios.get()));
-    if (!iter) return {};
-    while (Ref r = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref parse = Ref::steal(PyObject_GetAttr(self, n_parse_ratio));
-        if (!parse) return {};
-        PyObject *arg = r.get();
-        Ref parsed = Ref::steal(PyObject_Vectorcall(parse.get(), &arg, 1, nullptr));
-        Ref w, h;
-        if (!parsed || !unpack2(parsed.get(), w, h, Unpack::python)) return {};
-        Ref value = Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
-        if (!value) return {};
-        Ref target = Ref::steal(PyObject_GetAttr(self, n_std_ratio_map));
-        if (!target || PyObject_SetItem(target.get(), r.get(), value.get()) < 0) return {};
-    }
-    if (PyErr_Occurred()) return {};
-    return Ref::borrow(Py_None);
+// int() of the digits text[start:end].
+Ref digits_to_int(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
+    long long value;
+    if (small_digits(text, start, end, value)) return Ref::steal(PyLong_FromLongLong(value));
+    Ref digits = Ref::steal(PyUnicode_Substring(text, start, end));
+    if (!digits) return {};
+    return Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10));
 }
-
-constexpr Function init_contract{
-    .name = "__init__",
-    .params = {{"self"},
-               {"proportion", Conv::str, "Optional[str]", dflt::none},
-               {"need_adjust", Conv::str, "str", dflt::text("fill")},
-               {"fill_color", Conv::object, nullptr, dflt::ints(255, 255, 255, 0)}},
-    .var_keywords = true,
-    .doc = "\n"
-           "        :param proportion: 目标比例 \"3:4\"/\"1:1\"/\"\"空字符串/None\n"
-           "        :param need_adjust: resize / fill\n"
-           "        :param fill_color: 填充背景色 RGBA，默认透明\n"
-           "        ",
-    .body = native<image_tool_init>(),
-};
-
-// ----- _parse_ratio -----
 
 Py_NO_INLINE Ref raise_ratio_format(PyObject *ratio_str) {
     Ref head = Ref::steal(PyUnicode_FromString("比例格式错误 "));
@@ -113,51 +113,32 @@ Py_NO_INLINE Ref raise_ratio_format(PyObject *ratio_str) {
     return {};
 }
 
-// int() of the decimal digits text[start:end]; short ASCII runs are summed directly,
-// everything else goes through int() itself (Unicode digits, the digit-count limit).
-Ref digits_to_int(PyObject *text, int kind, const void *data, Py_ssize_t start, Py_ssize_t end) {
-    if (end - start <= 18) {
-        long long value = 0;
-        bool ascii = true;
-        for (Py_ssize_t i = start; i < end && ascii; ++i) {
-            const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-            ascii = c >= '0' && c <= '9';
-            value = value * 10 + static_cast<long long>(c - '0');
-        }
-        if (ascii) return Ref::steal(PyLong_FromLongLong(value));
-    }
-    Ref digits = Ref::steal(PyUnicode_Substring(text, start, end));
-    if (!digits) return {};
-    return Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10));
+// 1 while the module global `re` and its `match` are the ones imported, 0 when either was
+// replaced, -1 on error.
+int re_is_original() {
+    Ref re = global(n_re);
+    if (!re) return -1;
+    if (re.get() != original_re.get()) return 0;
+    Ref match = module_attribute(re.get(), n_match, re_match_cache);
+    if (!match) return -1;
+    return match.get() == original_match.get() ? 1 : 0;
 }
 
-// re.match("(\d+):(\d+)", ratio_str.strip()) scanned natively: \d is str.isdecimal(),
-// and strip() only removes characters that can be neither digits nor ":".
 Ref parse_scanned(PyObject *ratio_str) {
-    const int kind = PyUnicode_KIND(ratio_str);
-    const void *data = PyUnicode_DATA(ratio_str);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(ratio_str);
-    Py_ssize_t i = 0;
-    while (i < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
-    const Py_ssize_t w_start = i;
-    while (i < n && Py_UNICODE_ISDECIMAL(PyUnicode_READ(kind, data, i))) ++i;
-    const Py_ssize_t w_end = i;
-    if (w_end == w_start || i == n || PyUnicode_READ(kind, data, i) != ':') return raise_ratio_format(ratio_str);
-    const Py_ssize_t h_start = ++i;
-    while (i < n && Py_UNICODE_ISDECIMAL(PyUnicode_READ(kind, data, i))) ++i;
-    const Py_ssize_t h_end = i;
-    if (h_end == h_start) return raise_ratio_format(ratio_str);
-
-    Ref w = digits_to_int(ratio_str, kind, data, w_start, w_end);
+    const RatioScan scan = scan_ratio(ratio_str);
+    if (!scan.matched) return raise_ratio_format(ratio_str);
+    Ref w = digits_to_int(ratio_str, scan.w_start, scan.w_end);
     if (!w) return {};
-    Ref h = digits_to_int(ratio_str, kind, data, h_start, h_end);
+    Ref h = digits_to_int(ratio_str, scan.h_start, scan.h_end);
     if (!h) return {};
     return Ref::steal(PyTuple_Pack(2, w.get(), h.get()));
 }
 
 // The same statements through whatever the module global `re` now is.
-Ref parse_with_re(PyObject *re, PyObject *ratio_str) {
-    Ref match_fn = Ref::steal(PyObject_GetAttr(re, n_match));
+Ref parse_with_re(PyObject *ratio_str) {
+    Ref re = global(n_re);
+    if (!re) return {};
+    Ref match_fn = Ref::steal(PyObject_GetAttr(re.get(), n_match));
     if (!match_fn) return {};
     Ref pattern = Ref::steal(PyUnicode_FromString(kRatioPattern));
     Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(ratio_str, n_strip));
@@ -179,18 +160,10 @@ Ref parse_with_re(PyObject *re, PyObject *ratio_str) {
     return Ref::steal(PyTuple_Pack(2, sides[0].get(), sides[1].get()));
 }
 
-bool re_is_original(PyObject *re) {
-    if (re != original_re.get() || !PyModule_CheckExact(re)) return false;
-    PyObject *match = PyDict_GetItemWithError(PyModule_GetDict(re), n_match);
-    return match != nullptr && match == original_match.get();
-}
-
 Ref parse_ratio(PyObject *ratio_str) {
-    Ref re = global(n_re);
-    if (!re) return {};
-    if (re_is_original(re.get())) return parse_scanned(ratio_str);
-    if (PyErr_Occurred()) return {};
-    return parse_with_re(re.get(), ratio_str);
+    const int original = re_is_original();
+    if (original < 0) return {};
+    return original ? parse_scanned(ratio_str) : parse_with_re(ratio_str);
 }
 
 constexpr Function parse_ratio_contract{
@@ -202,56 +175,158 @@ constexpr Function parse_ratio_contract{
     .body = native<parse_ratio>(),
 };
 
+// ----- __init__ -----
+
+bool is_blank(PyObject *text) {
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i)
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
+    return true;
+}
+
+constexpr long long kExactInDouble = 1LL << 53;
+
+// `w, h = self._parse_ratio(r)` then `w / h`, without the call, when `parse` is the
+// original static method and the outcome is a plain success: digits short enough for C
+// values, a non-zero height. Everything else takes the real call, so its errors and
+// traceback are the call's own.
+bool quotient_of_original_parse(PyObject *parse, PyObject *r, Ref &quotient) {
+    if (parse != original_parse_ratio.get() || !PyUnicode_CheckExact(r)) return false;
+    const int original = re_is_original();
+    if (original <= 0) {
+        if (original < 0) PyErr_Clear();  // the real call meets the same error again
+        return false;
+    }
+    const RatioScan scan = scan_ratio(r);
+    long long w, h;
+    if (!scan.matched || !small_digits(r, scan.w_start, scan.w_end, w) || !small_digits(r, scan.h_start, scan.h_end, h) ||
+        h == 0 || w > kExactInDouble || h > kExactInDouble) {
+        return false;
+    }
+    quotient = Ref::steal(PyFloat_FromDouble(static_cast<double>(w) / static_cast<double>(h)));
+    return true;
+}
+
+Ref parsed_quotient(PyObject *self, PyObject *r) {
+    Ref parse = get_attr(self, n_parse_ratio);
+    if (!parse) return {};
+    Ref quotient;
+    if (quotient_of_original_parse(parse.get(), r, quotient)) return quotient;
+    Ref parsed = Ref::steal(PyObject_Vectorcall(parse.get(), &r, 1, nullptr));
+    Ref w, h;
+    if (!parsed || !unpack2(parsed.get(), w, h, Unpack::python)) return {};
+    return Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
+}
+
+Ref image_tool_init(PyObject *self, PyObject *proportion, PyObject *need_adjust, PyObject *fill_color,
+                    PyObject *kwargs) {
+    PyObject *stored = proportion != Py_None && is_blank(proportion) ? Py_None : proportion;
+    if (PyObject_SetAttr(self, n_proportion, stored) < 0 || PyObject_SetAttr(self, n_need_adjust, need_adjust) < 0 ||
+        PyObject_SetAttr(self, n_fill_color, fill_color) < 0 || PyObject_SetAttr(self, n_kwargs, kwargs) < 0) {
+        return {};
+    }
+    Ref ratio_map = Ref::steal(PyDict_New());
+    if (!ratio_map || PyObject_SetAttr(self, n_std_ratio_map, ratio_map.get()) < 0) return {};
+
+    Ref ratios = get_attr(self, n_standard_ratio_list);
+    if (!ratios) return {};
+    Ref iter = Ref::steal(PyObject_GetIter(ratios.get()));
+    if (!iter) return {};
+    while (Ref r = Ref::steal(PyIter_Next(iter.get()))) {
+        Ref value = parsed_quotient(self, r.get());
+        if (!value) return {};
+        Ref target = get_attr(self, n_std_ratio_map);
+        if (!target || PyObject_SetItem(target.get(), r.get(), value.get()) < 0) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return Ref::borrow(Py_None);
+}
+
+constexpr Function init_contract{
+    .name = "__init__",
+    .params = {{"self"},
+               {"proportion", Conv::str, "Optional[str]", dflt::none},
+               {"need_adjust", Conv::str, "str", dflt::text("fill")},
+               {"fill_color", Conv::object, nullptr, dflt::ints(255, 255, 255, 0)}},
+    .var_keywords = true,
+    .doc = "\n"
+           "        :param proportion: 目标比例 \"3:4\"/\"1:1\"/\"\"空字符串/None\n"
+           "        :param need_adjust: resize / fill\n"
+           "        :param fill_color: 填充背景色 RGBA，默认透明\n"
+           "        ",
+    .body = native<image_tool_init>(),
+};
+
 // ----- _get_closest_standard_ratio -----
 
-// width / height of two ints, as Python computes it: exactly representable operands are
-// divided as doubles, anything larger goes through the number protocol.
-Ref true_divide(PyObject *a, PyObject *b) {
-    int overflow_a = 0, overflow_b = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(a, &overflow_a);
-    const long long y = PyLong_AsLongLongAndOverflow(b, &overflow_b);
-    constexpr long long exact = 1LL << 53;
-    if (!overflow_a && !overflow_b && x >= -exact && x <= exact && y >= -exact && y <= exact) {
-        if (y == 0) {
-            PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
-            return {};
-        }
-        return Ref::steal(PyFloat_FromDouble(static_cast<double>(x) / static_cast<double>(y)));
+// width / height of two ints when Python computes it in doubles: both sides within 2**53
+// (so exactly representable) and a non-zero height. false leaves it to the number protocol.
+bool small_quotient(PyObject *a, PyObject *b, double &quotient) {
+    long long x, y;
+    if (!small_int(a, x) || !small_int(b, y) || y == 0 || x > kExactInDouble || x < -kExactInDouble ||
+        y > kExactInDouble || y < -kExactInDouble) {
+        return false;
     }
-    return Ref::steal(PyNumber_TrueDivide(a, b));
+    quotient = static_cast<double>(x) / static_cast<double>(y);
+    return true;
 }
 
-Ref math_inf() {
-    Ref math = global(n_math);
-    if (!math) return {};
-    if (math.get() == original_math.get() && PyModule_CheckExact(math.get())) {
-        if (PyObject *inf = PyDict_GetItemWithError(PyModule_GetDict(math.get()), n_inf)) return Ref::borrow(inf);
-        if (PyErr_Occurred()) return {};
-    }
-    return Ref::steal(PyObject_GetAttr(math.get(), n_inf));
+// obj[0]
+Ref first_item(PyObject *obj) {
+    if (PyList_CheckExact(obj) && PyList_GET_SIZE(obj) > 0) return Ref::borrow(PyList_GET_ITEM(obj, 0));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return {};
+    return Ref::steal(PyObject_GetItem(obj, zero.get()));
 }
 
-// Fast case: an exact dict of exact floats, compared in doubles without running Python
-// code. Returns false (nothing changed) when the map is anything else.
-bool closest_in_doubles(PyObject *ratio_map, double img_ratio, double min_diff, Ref &best) {
-    if (!PyDict_CheckExact(ratio_map)) return false;
-    Py_ssize_t pos = 0;
+// The last ratio map met, held as doubles while the dict keeps its version.
+struct RatioMapCache {
+    static constexpr Py_ssize_t kCapacity = 32;
+    uint64_t version = 0;
+    Py_ssize_t count = 0;
+    PyObject *keys[kCapacity] = {};  // borrowed from the dict
+    double values[kCapacity] = {};
+};
+
+RatioMapCache ratio_map_cache;
+
+// Fills the cache from an exact dict of exact floats; false (cache left empty) otherwise.
+bool cache_ratio_map(PyObject *ratio_map) {
+    RatioMapCache &cache = ratio_map_cache;
+    cache.version = 0;
+    if (!PyDict_CheckExact(ratio_map) || PyDict_GET_SIZE(ratio_map) > RatioMapCache::kCapacity) return false;
+    Py_ssize_t pos = 0, count = 0;
     PyObject *key, *value;
-    while (PyDict_Next(ratio_map, &pos, &key, &value))
-        if (!PyFloat_CheckExact(value)) return false;
-    pos = 0;
-    PyObject *best_key = nullptr;
     while (PyDict_Next(ratio_map, &pos, &key, &value)) {
-        const double diff = std::fabs(img_ratio - PyFloat_AS_DOUBLE(value));
+        if (!PyFloat_CheckExact(value)) return false;
+        cache.keys[count] = key;
+        cache.values[count++] = PyFloat_AS_DOUBLE(value);
+    }
+    cache.count = count;
+    cache.version = dict_version(ratio_map);
+    return true;
+}
+
+// The loop in doubles, which runs no Python code: comparing floats is comparing doubles.
+// false when the map is not an exact dict of exact floats.
+bool closest_in_doubles(PyObject *ratio_map, double img_ratio, double min_diff, Ref &best) {
+    const RatioMapCache &cache = ratio_map_cache;
+    if (!PyDict_CheckExact(ratio_map)) return false;
+    if (cache.version != dict_version(ratio_map) && !cache_ratio_map(ratio_map)) return false;
+    PyObject *best_key = nullptr;
+    for (Py_ssize_t i = 0; i < cache.count; ++i) {
+        const double diff = std::fabs(img_ratio - cache.values[i]);
         if (diff < min_diff) {
             min_diff = diff;
-            best_key = key;
+            best_key = cache.keys[i];
         }
     }
     if (best_key != nullptr) best = Ref::borrow(best_key);
     return true;
 }
 
+// The same loop through the number protocol, for maps holding anything.
 Ref closest_in_objects(PyObject *ratio_map, PyObject *img_ratio, Ref min_diff, Ref best) {
     Ref items = Ref::steal(PyObject_CallMethodNoArgs(ratio_map, n_items));
     if (!items) return {};
@@ -275,29 +350,31 @@ Ref closest_in_objects(PyObject *ratio_map, PyObject *img_ratio, Ref min_diff, R
     return best;
 }
 
-// obj[0]
-Ref first_item(PyObject *obj) {
-    if (PyList_CheckExact(obj) && PyList_GET_SIZE(obj) > 0) return Ref::borrow(PyList_GET_ITEM(obj, 0));
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return {};
-    return Ref::steal(PyObject_GetItem(obj, zero.get()));
-}
-
 Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height) {
-    Ref img_ratio = true_divide(width, height);
-    if (!img_ratio) return {};
-    Ref min_diff = math_inf();
+    double quotient = 0.0;
+    Ref img_ratio;  // made only when the quotient is not a plain double division
+    const bool small = small_quotient(width, height, quotient);
+    if (!small) {
+        img_ratio = Ref::steal(PyNumber_TrueDivide(width, height));
+        if (!img_ratio) return {};
+    }
+    Ref math = global(n_math);
+    if (!math) return {};
+    Ref min_diff = module_attribute(math.get(), n_inf, math_inf_cache);
     if (!min_diff) return {};
-    Ref ratios = Ref::steal(PyObject_GetAttr(self, n_standard_ratio_list));
+    Ref ratios = get_attr(self, n_standard_ratio_list);
     if (!ratios) return {};
     Ref best = first_item(ratios.get());
     if (!best) return {};
-    Ref ratio_map = Ref::steal(PyObject_GetAttr(self, n_std_ratio_map));
+    Ref ratio_map = get_attr(self, n_std_ratio_map);
     if (!ratio_map) return {};
-    if (PyFloat_CheckExact(img_ratio.get()) && PyFloat_CheckExact(min_diff.get()) &&
-        closest_in_doubles(ratio_map.get(), PyFloat_AS_DOUBLE(img_ratio.get()), PyFloat_AS_DOUBLE(min_diff.get()),
-                           best)) {
-        return best;
+    if (PyFloat_CheckExact(min_diff.get()) && (small || PyFloat_CheckExact(img_ratio.get()))) {
+        const double value = small ? quotient : PyFloat_AS_DOUBLE(img_ratio.get());
+        if (closest_in_doubles(ratio_map.get(), value, PyFloat_AS_DOUBLE(min_diff.get()), best)) return best;
+    }
+    if (small) {
+        img_ratio = Ref::steal(PyFloat_FromDouble(quotient));
+        if (!img_ratio) return {};
     }
     return closest_in_objects(ratio_map.get(), img_ratio.get(), std::move(min_diff), std::move(best));
 }
@@ -324,20 +401,21 @@ constexpr Class image_tool = make_class("ImageTool", nullptr, image_tool_namespa
 
 bool remember_originals() {
     Ref re = global(n_re);
-    Ref math = global(n_math);
-    if (!re || !math) return false;
+    Ref cls = global(n_image_tool);
+    if (!re || !cls) return false;
     Ref match = Ref::steal(PyObject_GetAttr(re.get(), n_match));
-    if (!match) return false;
+    Ref parse = Ref::steal(PyObject_GetAttr(cls.get(), n_parse_ratio));
+    if (!match || !parse) return false;
     original_re.keep(re.get());
     original_match.keep(match.get());
-    original_math.keep(math.get());
+    original_parse_ratio.keep(parse.get());
     return true;
 }
 
 bool execute(Module &m) noexcept {
     return m.import_from("io", {"BytesIO"}) && m.import_from("typing", {"Optional", "Tuple"}) &&
-           m.import_from("PIL", {"Image"}) && m.import("re") && m.import("math") && remember_originals() &&
-           m.add(image_tool);
+           m.import_from("PIL", {"Image"}) && m.import("re") && m.import("math") && m.add(image_tool) &&
+           remember_originals();
 }
 
 constexpr ModuleInfo brennic{"carvola.brennic", execute};
