@@ -130,6 +130,8 @@ def test_executing_a_second_module_object_is_refused(module_name, run_python):
         second = importlib.util.module_from_spec(found)
         assert first is not second
         found.loader.exec_module(first)
+        import sys
+        assert sys.modules["{module_name}"] is first  # executing registers the module
         try:
             found.loader.exec_module(second)
         except RuntimeError as e:

@@ -1,0 +1,31 @@
+"""The installed package: what it holds and what importing it costs."""
+
+import importlib.metadata
+import pathlib
+
+
+def test_importing_the_package_loads_no_extension_module(run_python):
+    result = run_python(
+        """
+        import sys
+        import carvola, carvola.comfyui
+        loaded = sorted(name for name in sys.modules if name.startswith("carvola.") or name == "PIL")
+        print(loaded, carvola.__version__)
+        """
+    )
+    assert result.stdout.split(" ")[0] == "['carvola.comfyui']", result.stderr
+
+
+def test_the_installed_files_are_the_package_and_nothing_else():
+    files = [pathlib.PurePosixPath(str(f)) for f in importlib.metadata.files("carvola")]
+    top = {f.parts[0] for f in files}
+    assert top == {"carvola", f"carvola-{importlib.metadata.version('carvola')}.dist-info"}
+    suffixes = {f.suffix for f in files if f.parts[0] == "carvola"}
+    assert suffixes <= {".py", ".pyc", ".pyi", ".so", ".typed"}, suffixes
+    assert not any(part in {"tests", "src", "common"} for f in files for part in f.parts)
+
+
+def test_the_version_is_the_distribution_version():
+    import carvola
+
+    assert carvola.__version__ == importlib.metadata.version("carvola")
