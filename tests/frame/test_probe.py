@@ -66,50 +66,39 @@ def test_a_runtime_of_another_version_is_warned_about(probe_import):
     assert (RuntimeWarning, expected) in messages
 
 
-def run_probe(probe_dir, run_python, mode, code):
+def failing_line():
+    lines = PROBE_SOURCE.read_text().splitlines()
+    return next(n for n, line in enumerate(lines, 1) if '"probe_missing_module"' in line)
+
+
+@pytest.mark.parametrize(
+    "mode, expected",
+    [
+        # the exception of the failing statement, with an entry naming the module's init
+        ("fail", lambda: f"ModuleNotFoundError | init frame_probe frame_probe {failing_line()}"),
+        # a failure that sets no exception becomes ImportError("init frame_probe")
+        ("fail_silently", lambda: "ImportError init frame_probe | <module> <string> 5"),
+    ],
+)
+def test_failed_execution(probe_dir, run_python, mode, expected):
     (probe_dir / "probe_mode.py").write_text(f"MODE = {mode!r}\n")
     try:
-        return run_python(code, extra_path=[probe_dir])
+        result = run_python(
+            """
+            import traceback, warnings
+            warnings.simplefilter("ignore")
+            try:
+                import frame_probe
+            except ImportError as e:
+                last = traceback.extract_tb(e.__traceback__)[-1]
+                told = "" if type(e) is ModuleNotFoundError else f" {e}"
+                print(f"{type(e).__name__}{told} | {last.name} {last.filename} {last.lineno}")
+            """,
+            extra_path=[probe_dir],
+        )
     finally:
         (probe_dir / "probe_mode.py").unlink()
-
-
-def test_a_failing_statement_gets_the_init_traceback_entry(probe_dir, run_python):
-    result = run_probe(
-        probe_dir,
-        run_python,
-        "fail",
-        """
-        import traceback, warnings
-        warnings.simplefilter("ignore")
-        try:
-            import frame_probe
-        except ImportError as e:
-            last = traceback.extract_tb(e.__traceback__)[-1]
-            print(type(e).__name__, last.name, last.filename, last.lineno)
-        """,
-    )
-    failing_line = next(
-        n for n, line in enumerate(PROBE_SOURCE.read_text().splitlines(), 1) if '"probe_missing_module"' in line
-    )
-    assert result.stdout.split() == ["ModuleNotFoundError", "init", "frame_probe", "frame_probe", str(failing_line)]
-
-
-def test_a_failure_without_exception_becomes_import_error(probe_dir, run_python):
-    result = run_probe(
-        probe_dir,
-        run_python,
-        "fail_silently",
-        """
-        import warnings
-        warnings.simplefilter("ignore")
-        try:
-            import frame_probe
-        except ImportError as e:
-            print(type(e).__name__, e)
-        """,
-    )
-    assert result.stdout.strip() == "ImportError init frame_probe", result.stderr
+    assert result.stdout.strip() == expected(), result.stderr
 
 
 # ----- argument conversions -----
