@@ -8,27 +8,12 @@ import argparse
 import math
 import pathlib
 import runpy
-import statistics
-import timeit
 
 from carvola.brennic import ImageTool
+from timing import per_call_medians, report
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 Reference = runpy.run_path(str(ROOT / "tests" / "brennic" / "reference.py"))["ReferenceImageTool"]
-
-
-def per_call_medians(variants, rounds, target_seconds=0.05):
-    """Median seconds per call of each variant; variants take turns in every round."""
-    timers = {name: timeit.Timer(call) for name, call in variants.items()}
-    numbers = {}
-    for name, timer in timers.items():
-        count, elapsed = timer.autorange()
-        numbers[name] = max(1, int(count * target_seconds / elapsed))
-    samples = {name: [] for name in variants}
-    for _ in range(rounds):
-        for name, timer in timers.items():
-            samples[name].append(timer.timeit(numbers[name]) / numbers[name])
-    return {name: statistics.median(values) for name, values in samples.items()}
 
 
 def main():
@@ -59,14 +44,7 @@ def main():
     }
     print(f"median per call over {rounds} interleaved rounds\n")
     for title, variants in groups.items():
-        times = per_call_medians(variants, rounds)
-        names = list(variants)
-        native_time, plain_time, null_time = (times[n] for n in names)
-        print(title)
-        for name in names:
-            print(f"  {name:32s} {times[name] * 1e9:9.1f} ns")
-        print(f"  plain Python / native          {plain_time / native_time:9.2f}x")
-        print(f"  native / null call             {native_time / null_time:9.2f}x\n")
+        report(title, per_call_medians(variants, rounds))
 
 
 if __name__ == "__main__":

@@ -10,7 +10,15 @@ import tracemalloc
 
 import pytest
 
+import carvola._host
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+# The host application's module `pelvane` is not part of the package; the tests stand in
+# for it the way a host without one would.
+HOST_PREAMBLE = "import sys, carvola._host; sys.modules.setdefault('pelvane', carvola._host)\n"
+sys.modules.setdefault("pelvane", carvola._host)
+
 CORPUS = ROOT.parent / "shared" / "corpus"
 
 # Every extension module joins the conventions suite by adding itself here, with an
@@ -20,13 +28,14 @@ CONVENTION_MODULES = {
 }
 
 
-def run_python(code, *, cwd=None, timeout=120, extra_path=()):
-    """Runs `code` in a fresh interpreter of this environment; returns the completed run."""
+def run_python(code, *, cwd=None, timeout=120, extra_path=(), host_module=True):
+    """Runs `code` in a fresh interpreter of this environment, with the stand-in host
+    module installed unless `host_module` is false; returns the completed run."""
     env = dict(os.environ)
     if extra_path:
         env["PYTHONPATH"] = os.pathsep.join([*map(str, extra_path), env.get("PYTHONPATH", "")])
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", (HOST_PREAMBLE if host_module else "") + textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,

@@ -11,7 +11,8 @@ def test_importing_the_package_loads_no_extension_module(run_python):
         import carvola, carvola.comfyui
         loaded = sorted(name for name in sys.modules if name.startswith("carvola.") or name == "PIL")
         print(loaded, carvola.__version__)
-        """
+        """,
+        host_module=False,
     )
     assert result.stdout.split(" ")[0] == "['carvola.comfyui']", result.stderr
 
@@ -29,3 +30,13 @@ def test_the_version_is_the_distribution_version():
     import carvola
 
     assert carvola.__version__ == importlib.metadata.version("carvola")
+
+
+def test_the_host_stand_in_builds_both_exceptions():
+    import carvola._host as host
+
+    ban = host.PromptBanError(error_msg="违禁词: a", data=["a"])
+    refused = host.ServiceError("图像宽高比不合法, 相差太大", aspect_ratio="16:1")
+    assert (ban.error_msg, ban.data, str(ban)) == ("违禁词: a", ["a"], "违禁词: a")
+    assert (refused.message, refused.aspect_ratio) == ("图像宽高比不合法, 相差太大", "16:1")
+    assert isinstance(ban, Exception) and isinstance(refused, Exception)

@@ -95,6 +95,7 @@ def test_failed_execution(probe_dir, run_python, mode, expected):
                 print(f"{type(e).__name__}{told} | {last.name} {last.filename} {last.lineno}")
             """,
             extra_path=[probe_dir],
+            host_module=False,
         )
     finally:
         (probe_dir / "probe_mode.py").unlink()
