@@ -239,14 +239,45 @@ def test_word_files_read_like_the_reference(vantor, reference, read_path, tmp_pa
     assert merged(vantor.PromptBanChecker, **kwargs) == merged(reference.ReferenceChecker, **kwargs)
 
 
-@given(text=st.text(alphabet="ab \r\n\x0b\x0c\x1e\x85\u2028\u3000é中\ufeff", max_size=40))
-@settings(max_examples=200, deadline=None)
-def test_text_files_split_lines_as_text_mode_does(vantor, reference, tmp_path_factory, text):
+PIECES = [
+    b"a", b"B", b" ", b"\n", b"\r", b"\r\n", b"\x0b", b"\x0c", b"\x1e", b"\xc2\x85", b"\xe2\x80\xa8", b"\xe3\x80\x80",
+    b"\xef\xbb\xbf", b"\xc3\xa9", b"\xe4\xb8\xad", b"\xf0\x9f\x98\x80", b"\xc4\xb0",
+    # refused by the strict decoder: stray, overlong, surrogate, past U+10FFFF, cut off
+    b"\x80", b"\xc0\xaf", b"\xe0\x80\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xf0\x9f", b"\xff",
+]  # fmt: skip
+
+
+@given(content=st.lists(st.sampled_from(PIECES), max_size=20).map(b"".join))
+@settings(max_examples=300, deadline=None)
+def test_text_files_split_and_decode_as_text_mode_does(vantor, reference, tmp_path_factory, content):
     path = tmp_path_factory.mktemp("lines") / "words.txt"
-    path.write_bytes(text.encode())
-    assert vantor.PromptBanChecker._load_from_file(str(path)) == reference.ReferenceChecker._load_from_file(str(path))
-    kwargs = {"ban_word_file": str(path)}
+    path.write_bytes(content)
+    native = outcome(lambda: vantor.PromptBanChecker._load_from_file(str(path)))
+    assert native == outcome(lambda: reference.ReferenceChecker._load_from_file(str(path)))
+    kwargs = {"ban_word_file": str(path), "builtin_words": ["a"]}
     assert merged(vantor.PromptBanChecker, **kwargs) == merged(reference.ReferenceChecker, **kwargs)
+
+
+def test_words_of_a_file_read_in_vain_are_taken_back(run_python, tmp_path):
+    # The file turns valid between the native read and open(): only open()'s words stay.
+    path = tmp_path / "words.txt"
+    path.write_bytes(b"early\nwords\n\xff\n")
+    result = run_python(
+        f"""
+        import sys
+        from carvola.vantor import PromptBanChecker
+        opened = []
+        def hook(event, args):
+            if event == "open" and args[0] == {str(path)!r}:
+                opened.append(args)
+                if len(opened) == 2:
+                    with open({str(path)!r}, "wb") as f:
+                        f.write(b"later\\n")
+        sys.addaudithook(hook)
+        print(PromptBanChecker({str(path)!r}, builtin_words=["words"], use_default=False).banned_words, len(opened))
+        """
+    )
+    assert result.stdout.strip() == "['words', 'later'] 3", result.stderr
 
 
 def test_a_subclass_loader_and_path_objects_take_the_general_path(vantor, tmp_path):
