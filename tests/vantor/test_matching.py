@@ -1,5 +1,6 @@
 """PromptBanChecker's matching: engine choice, both engines' hits, check and its error."""
 
+import importlib.util
 import re
 
 import pytest
@@ -7,6 +8,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import pelvane
+
+
+requires_ac = pytest.mark.skipif(importlib.util.find_spec("ahocorasick") is None, reason="needs pyahocorasick")
 
 
 def checker(vantor, words, **kwargs):
@@ -20,7 +24,7 @@ def engine_of(c):
     return "regex" if c._ban_regex is not None else None
 
 
-@pytest.mark.parametrize("has_ac", [True, False])
+@pytest.mark.parametrize("has_ac", [pytest.param(True, marks=requires_ac), False])
 @pytest.mark.parametrize("count", [0, 1, 49, 50, 200])
 def test_engine_choice_follows_the_threshold(vantor, monkeypatch, has_ac, count):
     monkeypatch.setattr(vantor, "_HAS_AC", has_ac)
@@ -130,6 +134,7 @@ def test_text_must_be_exactly_str(vantor, method, value):
         getattr(checker(vantor, ["foo"]), method)(value)
 
 
+@requires_ac
 def test_engine_build_failures(vantor, monkeypatch):
     c = checker(vantor, ["a"] * 1 + [f"w{i}" for i in range(60)])
     assert engine_of(c) == "automaton"
