@@ -154,3 +154,4 @@ def test_ignore_case_changed_after_the_build(vantor, engine):
     c.ignore_case = False
     # The pattern keeps its flag; the automaton searches the text as it is.
     assert c.find_matched_words("ABC") == (["ABC"] if engine == "regex" else [])
+
