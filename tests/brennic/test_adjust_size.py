@@ -152,6 +152,9 @@ def test_the_lookup_and_the_attributes_are_read_at_call_time(ImageTool):
     result, ratio = tool.adjust_size(data, True)
     assert ratio == "30x20" and decoded(result).getpixel((0, 0)) == (0, 0, 0, 255)
     assert vars(tool) == vars(Custom("30x20", "fill", (0, 0, 0, 255)))  # nothing else was stored
+    tool.proportion = float("nan")
+    Custom._get_closest_standard_ratio = lambda self, width, height: self.proportion
+    assert tool.adjust_size(data, True) == (data, tool.proportion)  # Python's `!=`: a NaN differs from itself
 
 
 def test_the_truth_value_is_taken_once(ImageTool):

@@ -489,6 +489,19 @@ Ref centred(PyObject *canvas_side, PyObject *img_side) {
     return Ref::steal(PyNumber_FloorDivide(margin.get(), two.get()));
 }
 
+// Image.new("RGBA", (canvas_w, canvas_h), self.fill_color)
+Ref new_canvas(PyObject *self, PyObject *canvas_w, PyObject *canvas_h) {
+    Ref image = global(n_image);
+    if (!image) return {};
+    Ref new_image = get_attr(image.get(), n_new);
+    if (!new_image) return {};
+    Ref canvas_size = Ref::steal(PyTuple_Pack(2, canvas_w, canvas_h));
+    if (!canvas_size) return {};
+    Ref fill_color = get_attr(self, n_fill_color);
+    if (!fill_color) return {};
+    return call(new_image.get(), {n_rgba, canvas_size.get(), fill_color.get()});
+}
+
 // A canvas of the widened size in the fill colour with `img` pasted in its centre through
 // its own alpha, so transparent pixels leave the fill colour showing.
 Ref padded(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
@@ -498,16 +511,7 @@ Ref padded(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyOb
     if (!img_w) return {};
     Ref img_h = get_attr(img, n_height);
     if (!img_h) return {};
-
-    Ref image = global(n_image);
-    if (!image) return {};
-    Ref new_image = get_attr(image.get(), n_new);
-    if (!new_image) return {};
-    Ref canvas_size = Ref::steal(PyTuple_Pack(2, canvas_w.get(), canvas_h.get()));
-    if (!canvas_size) return {};
-    Ref fill_color = get_attr(self, n_fill_color);
-    if (!fill_color) return {};
-    Ref canvas = call(new_image.get(), {n_rgba, canvas_size.get(), fill_color.get()});
+    Ref canvas = new_canvas(self, canvas_w.get(), canvas_h.get());
     if (!canvas) return {};
 
     Ref paste_x = centred(canvas_w.get(), img_w.get());
@@ -535,7 +539,7 @@ int keeps_input(PyObject *self, PyObject *ori_closest_ratio) {
     if (proportion.get() == Py_None) return 0;
     proportion = get_attr(self, n_proportion);
     if (!proportion) return -1;
-    // Python's `!=`, which, unlike PyObject_RichCompareBool, holds no object equal to itself.
+    // Python's `!=`: PyObject_RichCompareBool would take any object as equal to itself (a NaN too).
     Ref differs = Ref::steal(PyObject_RichCompare(proportion.get(), ori_closest_ratio, Py_NE));
     if (!differs) return -1;
     return PyObject_IsTrue(differs.get());
