@@ -227,15 +227,39 @@ constexpr Function raw_contract{
 // The search: for i, then j, in 1..limit, error = |i / j - target|, and the pair whose
 // error is strictly below every earlier one wins, so ties keep the first pair.
 
-// The search in doubles, for a float target and a limit of at most 2**53, where each
-// error is exactly the float Python computes. Within a row i the quotient i/j falls as j
-// grows (weakly, after rounding), so the error falls while the quotient is above the
-// target and rises after: the row's smallest error is at the last j with a quotient
-// above the target or the one after it, and when it is at the former an equal error can
-// only be met on the run of equal errors just before. The row's first pair with its
-// smallest error is thus found by bisection, and comparing rows in order with the strict
-// test gives the pair the whole loop gives. false with an exception set when a signal
-// handler raised; `found` false when no error was below infinity.
+// The search in doubles, for a float target and a limit of at most 2**53, where every
+// quotient and error is exactly the float Python computes. Within a row i the quotient
+// i/j falls as j grows (weakly, after rounding), so the error falls while the quotient
+// is above the target and rises after: the row's smallest error is at the last j with a
+// quotient above the target or at the one after it, and when it is at the former an
+// equal error can only be met on the run of equal errors just before. So each row's
+// first pair with its smallest error is found by bisection, and comparing rows in order
+// with the strict test settles on the pair the whole loop settles on.
+
+// The last j in 1..limit whose quotient numerator/j is above the target, 0 when none.
+long long last_above(double numerator, double target, long long limit) {
+    auto above = [&](long long j) { return numerator / static_cast<double>(j) > target; };
+    // The guess from numerator/target is nearly always right; a wrong one is bisected.
+    const double estimate = numerator / target;
+    long long guess = 0;  // a NaN target, or a target of infinity
+    if (estimate < 0 || estimate >= static_cast<double>(limit))
+        guess = limit;
+    else if (estimate > 0)
+        guess = static_cast<long long>(std::ceil(estimate)) - 1;
+    if ((guess == 0 || above(guess)) && (guess == limit || !above(guess + 1))) return guess;
+    long long low = 0, high = limit;
+    while (low < high) {
+        const long long mid = low + (high - low + 1) / 2;
+        if (above(mid))
+            low = mid;
+        else
+            high = mid - 1;
+    }
+    return low;
+}
+
+// false with an exception set when a signal handler raised; `found` false when no error
+// was below infinity.
 bool closest_pair_in_doubles(double target, long long limit, long long &best_w, long long &best_h, bool &found) {
     double min_error = kInfinity;
     found = false;
@@ -243,14 +267,7 @@ bool closest_pair_in_doubles(double target, long long limit, long long &best_w, 
         if ((i & 1023) == 0 && PyErr_CheckSignals() < 0) return false;  // Ctrl-C stops a long search
         const double numerator = static_cast<double>(i);
         auto error = [&](long long j) { return std::fabs(numerator / static_cast<double>(j) - target); };
-        long long above = 0, below = limit;  // quotients at j <= above are above the target
-        while (above < below) {
-            const long long mid = above + (below - above + 1) / 2;
-            if (numerator / static_cast<double>(mid) > target)
-                above = mid;
-            else
-                below = mid - 1;
-        }
+        const long long above = last_above(numerator, target, limit);
         long long row_j = 0;
         double row_error = kInfinity;
         if (above < limit) {
@@ -258,16 +275,19 @@ bool closest_pair_in_doubles(double target, long long limit, long long &best_w, 
             row_error = error(row_j);
         }
         if (above >= 1) {
-            const double last_above = error(above);
-            if (row_j == 0 || last_above <= row_error) {
-                row_error = last_above;
-                long long first = 1, last = above;  // the first j <= above whose error is last_above
-                while (first < last) {
-                    const long long mid = first + (last - first) / 2;
-                    if (error(mid) <= last_above)
-                        last = mid;
-                    else
-                        first = mid + 1;
+            const double above_error = error(above);
+            if (row_j == 0 || above_error <= row_error) {
+                row_error = above_error;
+                long long first = above;  // the first j whose error is above_error
+                if (above > 1 && error(above - 1) <= above_error) {
+                    long long low = 1;
+                    while (low < first) {
+                        const long long mid = low + (first - low) / 2;
+                        if (error(mid) <= above_error)
+                            first = mid;
+                        else
+                            low = mid + 1;
+                    }
                 }
                 row_j = first;
             }
