@@ -54,15 +54,14 @@ bool exit_with_exception(PyObject *exit) {
     if (traceback) PyException_SetTraceback(value.get(), traceback.get());
     Ref exception_traceback = Ref::steal(PyException_GetTraceback(value.get()));
 
-    _PyErr_StackItem *handled = PyThreadState_Get()->exc_info;
-    Ref outer = Ref::steal(handled->exc_value);
-    handled->exc_value = Py_NewRef(value.get());
+    Ref outer = Ref::steal(PyThreadState_Get()->exc_info->exc_value);
+    PyThreadState_Get()->exc_info->exc_value = Py_NewRef(value.get());
     PyObject *args[] = {reinterpret_cast<PyObject *>(Py_TYPE(value.get())), value.get(),
                         exception_traceback ? exception_traceback.get() : Py_None};
     Ref result = Ref::steal(PyObject_Vectorcall(exit, args, 3, nullptr));
     const int suppress = result ? PyObject_IsTrue(result.get()) : -1;
     result.reset();
-    Py_XSETREF(handled->exc_value, outer.release());
+    Py_XSETREF(PyThreadState_Get()->exc_info->exc_value, outer.release());
 
     if (suppress < 0) return false;
     if (suppress > 0) return true;
@@ -163,7 +162,7 @@ constexpr Function init_contract{
 // Euclid's loop `while b: a, b = b, a % b` with Python's modulo: every remainder after
 // the first takes the sign of b, and the last non-zero one is gcd(|a|, |b|). So the loop
 // returns a when b is 0, and otherwise gcd(|a|, |b|) with the sign of b, which is what
-// this computes (in machine words below 2**60, by the number protocol above).
+// this computes (in machine words below 2**60, with CPython's int gcd above).
 Ref gcd(PyObject *a, PyObject *b) {
     long long x, y;
     if (small_int(a, x) && small_int(b, y)) {
@@ -422,15 +421,15 @@ constexpr Member analyzer_namespace[] = {
     def(approx_contract),
 };
 
-constexpr Class image_ratio_analyzer = make_class("ImageRatioAnalyzer",
-                                                  "\n"
-                                                  "    图片比例分析工具。\n"
-                                                  "\n"
-                                                  "    提供两种比例获取方式：\n"
-                                                  "    - get_raw_simple_ratio: 获取图片真实最简宽高比（精确值）\n"
-                                                  "    - get_approx_simple_ratio: 自动拟合近似简单整数比例（如 2:3、16:9）\n"
-                                                  "    ",
-                                                  analyzer_namespace);
+constexpr const char *analyzer_doc = "\n"
+                                     "    图片比例分析工具。\n"
+                                     "\n"
+                                     "    提供两种比例获取方式：\n"
+                                     "    - get_raw_simple_ratio: 获取图片真实最简宽高比（精确值）\n"
+                                     "    - get_approx_simple_ratio: 自动拟合近似简单整数比例（如 2:3、16:9）\n"
+                                     "    ";
+
+constexpr Class image_ratio_analyzer = make_class("ImageRatioAnalyzer", analyzer_doc, analyzer_namespace);
 
 bool execute(Module &m) noexcept {
     return m.import_from("io", {"BytesIO"}) && m.import_from("PIL", {"Image"}) && m.add(image_ratio_analyzer);
