@@ -1,6 +1,7 @@
 """ImageRatioAnalyzer: size reading, exact and approximate ratios, _gcd."""
 
 import decimal
+import functools
 import re
 import signal
 import subprocess
@@ -193,6 +194,13 @@ class Truthless:
         raise ArithmeticError("no truth")
 
 
+class NotFunctions:
+    """Special methods that are not functions: an object without __get__, a static method."""
+
+    __enter__ = functools.partial(Opened, (5, 5))
+    __exit__ = staticmethod(lambda *exc: False)
+
+
 @pytest.mark.parametrize(
     "buffer, image",
     [
@@ -207,6 +215,7 @@ class Truthless:
         ({"exit_error": OSError("close")}, {}),
         ({"entered": "not a buffer"}, {"opened": object()}),
         ({}, {"opened": type("NoExit", (), {"__enter__": lambda self: self})()}),
+        ({}, {"opened": NotFunctions()}),
         ({"exit_result": 0}, {"opened": ValueError("cannot identify")}),
     ],
 )

@@ -5,6 +5,7 @@
 #include "numbers.hpp"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <limits>
 #include <numeric>
@@ -30,15 +31,43 @@ constexpr long long kExactInDouble = 1LL << 53;
 
 // ----- the with statement -----
 
-// type(obj).<name> bound to obj, as the interpreter looks special methods up; null
-// without an exception set when the type has no such attribute.
-Ref special_method(PyObject *obj, PyObject *name) {
-    Ref descr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
-    if (!descr) return {};
-    descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
-    if (get == nullptr) return descr;
-    return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject *>(Py_TYPE(obj))));
-}
+// A special method of an object, looked up on its type as the interpreter does. A method
+// descriptor (a function, say) is kept unbound and called with the object prepended,
+// which is what binding it would call, without making a bound method on every call.
+class SpecialMethod {
+public:
+    // false when the type has no such attribute (no exception set) or binding failed.
+    bool find(PyObject *obj, PyObject *name) {
+        PyObject *descr = _PyType_Lookup(Py_TYPE(obj), name);  // borrowed
+        if (descr == nullptr) return false;
+        if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            method_ = Ref::borrow(descr);
+            self_ = Ref::borrow(obj);
+            return true;
+        }
+        descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+        Ref held = Ref::borrow(descr);
+        method_ = get == nullptr ? held : Ref::steal(get(descr, obj, reinterpret_cast<PyObject *>(Py_TYPE(obj))));
+        return static_cast<bool>(method_);
+    }
+
+    template <std::size_t N>
+    Ref call(PyObject *const (&args)[N]) const {
+        PyObject *stack[N + 1] = {self_.get()};
+        for (std::size_t i = 0; i < N; ++i) stack[i + 1] = args[i];
+        if (self_) return Ref::steal(PyObject_Vectorcall(method_.get(), stack, N + 1, nullptr));
+        return Ref::steal(PyObject_Vectorcall(method_.get(), stack + 1, N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    Ref call() const {
+        PyObject *self = self_.get();
+        return Ref::steal(self != nullptr ? PyObject_Vectorcall(method_.get(), &self, 1, nullptr)
+                                          : PyObject_CallNoArgs(method_.get()));
+    }
+
+private:
+    Ref method_;
+    Ref self_;  // set while method_ is unbound
+};
 
 // The exception pending when a with block's body failed goes to __exit__(type, value,
 // traceback), called while that exception is being handled, as in an except clause, so
@@ -46,7 +75,7 @@ Ref special_method(PyObject *obj, PyObject *name) {
 // The traceback is the exception's own; one raised here by native code has none yet, as
 // the function's traceback entry is added when the exception leaves it.
 // true when __exit__ returned something true: the exception is then dropped.
-bool exit_with_exception(PyObject *exit) {
+bool exit_with_exception(const SpecialMethod &exit) {
     PyObject *raw_type, *raw_value, *raw_traceback;
     PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
     PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
@@ -56,9 +85,9 @@ bool exit_with_exception(PyObject *exit) {
 
     Ref outer = Ref::steal(PyThreadState_Get()->exc_info->exc_value);
     PyThreadState_Get()->exc_info->exc_value = Py_NewRef(value.get());
-    PyObject *args[] = {reinterpret_cast<PyObject *>(Py_TYPE(value.get())), value.get(),
-                        exception_traceback ? exception_traceback.get() : Py_None};
-    Ref result = Ref::steal(PyObject_Vectorcall(exit, args, 3, nullptr));
+    PyObject *const args[] = {reinterpret_cast<PyObject *>(Py_TYPE(value.get())), value.get(),
+                              exception_traceback ? exception_traceback.get() : Py_None};
+    Ref result = exit.call(args);
     const int suppress = result ? PyObject_IsTrue(result.get()) : -1;
     result.reset();
     Py_XSETREF(PyThreadState_Get()->exc_info->exc_value, outer.release());
@@ -73,26 +102,25 @@ bool exit_with_exception(PyObject *exit) {
 // (if any) suppressed by __exit__; false with an exception set otherwise.
 template <typename Body>
 bool with_block(PyObject *manager, Body &&body) {
-    Ref enter = special_method(manager, n_enter);
-    if (!enter) {
+    SpecialMethod enter, exit;
+    if (!enter.find(manager, n_enter)) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                          Py_TYPE(manager)->tp_name);
         return false;
     }
-    Ref exit = special_method(manager, n_exit);
-    if (!exit) {
+    if (!exit.find(manager, n_exit)) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_TypeError,
                          "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
                          Py_TYPE(manager)->tp_name);
         return false;
     }
-    Ref value = Ref::steal(PyObject_CallNoArgs(enter.get()));
+    Ref value = enter.call();
     if (!value) return false;
-    if (!body(value.get())) return exit_with_exception(exit.get());
-    PyObject *args[] = {Py_None, Py_None, Py_None};
-    return Ref::steal(PyObject_Vectorcall(exit.get(), args, 3, nullptr)) ? true : false;
+    if (!body(value.get())) return exit_with_exception(exit);
+    PyObject *const args[] = {Py_None, Py_None, Py_None};
+    return static_cast<bool>(exit.call(args));
 }
 
 // with BytesIO(image_bytes) as buf:
