@@ -26,6 +26,7 @@ CORPUS = ROOT.parent / "shared" / "corpus"
 CONVENTION_MODULES = {
     "carvola.brennic": {"blocked_import": "PIL"},
     "carvola.comfyui.olvast": {"blocked_import": "requests"},
+    "carvola.quessel": {"blocked_import": "PIL"},
 }
 
 
