@@ -69,7 +69,7 @@ def scenarios(brennic):
 )  # fmt: skip
 def test_no_leaks(scenarios, assert_no_leak, name):
     call, watched = scenarios[name]
-    assert_no_leak(call, watched=watched, calls=500 if name == "metadata" or name.startswith("adjust") else 2000)
+    assert_no_leak(call, watched=watched, calls=500 if name.startswith("adjust") else 2000)
 
 
 def test_no_leaks_through_a_replaced_re(brennic, assert_no_leak, monkeypatch):
