@@ -25,6 +25,7 @@ CORPUS = ROOT.parent / "shared" / "corpus"
 # import its initialisation makes that a test can block to make it fail.
 CONVENTION_MODULES = {
     "carvola.brennic": {"blocked_import": "PIL"},
+    "carvola.tulvene": {"blocked_import": "pelvane"},
 }
 
 
