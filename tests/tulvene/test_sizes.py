@@ -39,12 +39,6 @@ def wrapped_constants(base):
     return type("Wrapped", (base,), {name: kind(getattr(base, name)) for name, kind in names.items()})
 
 
-@pytest.fixture
-def math_stand_in(tulvene, monkeypatch):
-    """Replaces the module global `math` by an equal namespace: the object paths run."""
-    monkeypatch.setattr(tulvene, "math", types.SimpleNamespace(sqrt=math.sqrt, floor=math.floor))
-
-
 # ----- module and class -----
 
 
@@ -61,11 +55,24 @@ def test_module_and_class_contents(tulvene, Calculator):
     assert constants == {"MIN_PIXELS": 655360, "MAX_PIXELS": 8294400, "MAX_EDGE": 3840, "MULTIPLE": 2, "MAX_RATIO": 3.0}
     assert type(Calculator.MAX_RATIO) is float and type(Calculator.MULTIPLE) is int
     assert list(Calculator.RESOLUTION_PRESET.items()) == [("1k", 1572516), ("2k", 6553600), ("4k", 8294400)]
-    assert Calculator.__doc__.startswith("\n    gpt-image-2 尺寸计算器\n\n    功能：\n")
-    assert Calculator.__doc__.endswith("        * 总像素 655360 ≤ pixels ≤ 8294400\n    ")
+    assert Calculator.__doc__ == (
+        "\n    gpt-image-2 尺寸计算器\n\n    功能：\n    - 根据 aspect_ratio + resolution 自动生成合法尺寸\n"
+        "    - 自动满足约束：\n        * 最大边 <= 3840\n        * 宽高为16倍数\n        * 宽高比 <= 3:1\n"
+        "        * 总像素 655360 ≤ pixels ≤ 8294400\n    "
+    )
     assert vars(Calculator()) == {} and Calculator.__init__.__doc__ is None
     with pytest.raises(TypeError, match=r"^__init__\(\) takes exactly 1 positional argument \(2 given\)$"):
         Calculator(1)
+
+
+CALC_SIZE_DOC = (
+    "\n        生成合规图像尺寸，严格限制总像素不超过8294400\n        Args:\n"
+    "            aspect_ratio: 宽高比字符串，如 1:1 / 16:9 / 9:16 / 4:3 / 7:10\n"
+    "            resolution: 档位 1k / 2k / 4k\n"
+    "            strict: 是否严格校验 gpt-image-2 约束，默认 False（超限比例自动钳位到最近合法比例）；\n"
+    "                    设为 True 时，超限比例直接抛出 ServiceError\n        Returns:\n"
+    "            包含宽、高、尺寸字符串、总像素、比例、档位、是否合法的字典\n        "
+)
 
 
 @pytest.mark.parametrize(
@@ -74,20 +81,13 @@ def test_module_and_class_contents(tulvene, Calculator):
         ("round_to_multiple", "四舍五入对齐到指定倍数，最小不低于倍数本身", {"return": "int"}, (None,)),
         ("floor_to_multiple", "向下对齐倍数，用于像素超限时压缩", {"return": "int"}, (None,)),
         ("is_valid_image_size", "完整校验所有尺寸约束", {"width": "int", "height": "int", "return": "bool"}, None),
-        ("calc_size", None, {"aspect_ratio": "str", "resolution": "str", "strict": "bool"}, ("1:1", "2k", False)),
+        ("calc_size", CALC_SIZE_DOC, {"aspect_ratio": "str", "resolution": "str", "strict": "bool"}, ("1:1", "2k", False)),
     ],
 )
 def test_method_metadata(Calculator, name, doc, annotations, defaults):
     raw = vars(Calculator)[name]
     assert isinstance(raw, classmethod)
-    fn = raw.__func__
-    assert (fn.__annotations__, fn.__defaults__) == (annotations, defaults)
-    if doc is not None:
-        assert fn.__doc__ == doc
-    else:
-        assert fn.__doc__.startswith("\n        生成合规图像尺寸，严格限制总像素不超过8294400\n        Args:\n")
-        assert "默认 False（超限比例自动钳位到最近合法比例）；\n                    设为 True 时" in fn.__doc__
-        assert fn.__doc__.endswith("是否合法的字典\n        ")
+    assert (raw.__func__.__doc__, raw.__func__.__annotations__, raw.__func__.__defaults__) == (doc, annotations, defaults)
 
 
 # ----- calc_size -----
@@ -119,9 +119,7 @@ def test_calc_size_defaults(Calculator):
         (("1:1", "8K"), 2560, 2560, "8k", True),  # unknown presets count as 2k
         ((" 16 : 9 ", "İK"), 3414, 1920, "i\u0307k", True),
         (("１６:\u0669", "2k"), 3414, 1920, "2k", True),  # int() reads other decimal digits
-        (("1_6:+9", "2k"), 3414, 1920, "2k", True),
         (("-16:-9", "2k"), 3414, 1920, "2k", True),
-        (("7" * 40 + ":" + "7" * 40, "2k"), 2560, 2560, "2k", True),
         (("1" * 30 + ":1", "2k"), 3840, 1280, "2k", True),
         (("-1:-5", "2k"), 766, 3840, "2k", False),  # not narrowed; the loop runs out
     ],
@@ -199,7 +197,6 @@ class NotANumber:
         ("round_to_multiple", (5.0,), 4),  # halves to even
         ("round_to_multiple", (7.0,), 8),
         ("round_to_multiple", (0.4,), 2),  # never below the multiple
-        ("round_to_multiple", (-9.0,), 2),
         ("round_to_multiple", (10, 4), 8),
         ("round_to_multiple", (6, 4), 8),
         ("round_to_multiple", (-7, -2), -2),
@@ -236,7 +233,6 @@ def test_aligning(Calculator, name, args, expected):
         ((810, 810), True),
         ((808, 808), False),
         ((1024.9, 1024), True),
-        ((-810, -810), True),
         ((2**70, 2), False),
         ((0, 10), (ZeroDivisionError, "division by zero")),
         (("1024", 1024), (TypeError, "Argument 'width' has incorrect type (expected int, got str)")),

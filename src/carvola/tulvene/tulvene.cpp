@@ -5,7 +5,6 @@
 #include "numbers.hpp"
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -453,8 +452,9 @@ Py_ssize_t find_colon(PyObject *text, Py_ssize_t start) {
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
     if (kind == PyUnicode_1BYTE_KIND) {
-        const void *found = std::memchr(static_cast<const Py_UCS1 *>(data) + start, ':', static_cast<std::size_t>(n - start));
-        return found != nullptr ? static_cast<const Py_UCS1 *>(found) - static_cast<const Py_UCS1 *>(data) : -1;
+        const Py_UCS1 *chars = static_cast<const Py_UCS1 *>(data);
+        const void *found = std::memchr(chars + start, ':', static_cast<std::size_t>(n - start));
+        return found != nullptr ? static_cast<const Py_UCS1 *>(found) - chars : -1;
     }
     for (Py_ssize_t i = start; i < n; ++i)
         if (PyUnicode_READ(kind, data, i) == ':') return i;
@@ -770,7 +770,8 @@ Ref result_dict(const Request &r, Ref width, Ref height, const Limits *limits = 
     // A copy of the keys in order, each value then replaced: cheaper than inserting anew.
     Ref result = Ref::steal(PyDict_Copy(result_shape.get()));
     if (!result) return {};
-    PyObject *values[] = {width.get(), height.get(), size.get(), pixels.get(), r.aspect_ratio, r.resolution, valid.get()};
+    PyObject *values[] = {width.get(),    height.get(),  size.get(), pixels.get(),
+                          r.aspect_ratio, r.resolution, valid.get()};
     for (std::size_t i = 0; i < std::size(result_keys); ++i)
         if (PyDict_SetItem(result.get(), *result_keys[i], values[i]) < 0) return {};
     return result;

@@ -1,0 +1,56 @@
+"""Per-call cost of GPTImageSizeCalculator beside plain Python and a null native call.
+
+Run: .venv/bin/python bench/bench_tulvene.py [--rounds N]
+Prints the median time per call of each variant (interleaved rounds) and the ratios. The
+null call is a builtin classmethod that does next to nothing, int.from_bytes(b"", "big"):
+the floor any classmethod call pays.
+"""
+
+import argparse
+import pathlib
+import runpy
+import sys
+
+import carvola._host
+
+sys.modules.setdefault("pelvane", carvola._host)
+
+from carvola.tulvene import GPTImageSizeCalculator  # noqa: E402
+from timing import per_call_medians, report  # noqa: E402
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+Reference = runpy.run_path(str(ROOT / "tests" / "tulvene" / "reference.py"))["ReferenceGPTImageSizeCalculator"]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=15)
+    rounds = parser.parse_args().rounds
+
+    native, plain, empty = GPTImageSizeCalculator, Reference, b""
+    null = {"null call int.from_bytes(b'', 'big')": lambda: int.from_bytes(empty, "big")}
+    groups = {
+        f"calc_size{args}": {
+            "native": lambda args=args: native.calc_size(*args),
+            "plain Python": lambda args=args: plain.calc_size(*args),
+            **null,
+        }
+        for args in [("1:1", "2k"), ("4:3", "4k"), ("21:9", "2k"), ("16:1", "2k")]
+    }
+    groups["is_valid_image_size(3840, 1280)"] = {
+        "native": lambda: native.is_valid_image_size(3840, 1280),
+        "plain Python": lambda: plain.is_valid_image_size(3840, 1280),
+        **null,
+    }
+    groups["round_to_multiple(1254.3)"] = {
+        "native": lambda: native.round_to_multiple(1254.3),
+        "plain Python": lambda: plain.round_to_multiple(1254.3),
+        **null,
+    }
+    print(f"median per call over {rounds} interleaved rounds\n")
+    for title, variants in groups.items():
+        report(title, per_call_medians(variants, rounds))
+
+
+if __name__ == "__main__":
+    main()
