@@ -414,7 +414,9 @@ constexpr Function is_valid_image_size_contract{
 // ----- calc_size: parsing -----
 
 // str.lower(); ASCII text is lowered here, into a new string as str.lower() makes one.
-Ref lowered(PyObject *text) {
+// `same` tells whether the text was lower-case already.
+Ref lowered(PyObject *text, bool &same) {
+    same = false;
     if (!PyUnicode_IS_ASCII(text)) return Ref::steal(PyObject_CallMethodNoArgs(text, n_lower));
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Ref result = Ref::steal(PyUnicode_New(n, 127));
@@ -422,6 +424,7 @@ Ref lowered(PyObject *text) {
     const Py_UCS1 *from = PyUnicode_1BYTE_DATA(text);
     Py_UCS1 *to = PyUnicode_1BYTE_DATA(result.get());
     for (Py_ssize_t i = 0; i < n; ++i) to[i] = Py_TOLOWER(from[i]);
+    same = std::memcmp(from, to, static_cast<std::size_t>(n)) == 0;
     return result;
 }
 
@@ -495,6 +498,9 @@ struct Request {
     PyObject *cls;
     PyObject *aspect_ratio;
     PyObject *resolution;  // lowered
+    // Equal to `resolution`: the caller's string when lowering changed nothing, whose hash
+    // is usually known already; an exact dict finds the same entry with either.
+    PyObject *preset_key;
     bool strict;
 };
 
@@ -515,7 +521,7 @@ Py_NO_INLINE bool refuse_ratio(PyObject *aspect_ratio) {
 Ref preset_pixels(const Request &r, PyObject *preset) {
     Ref fallback = Ref::steal(PyObject_GetItem(preset, n_fallback_preset));
     if (!fallback) return {};
-    if (PyObject *found = PyDict_GetItemWithError(preset, r.resolution)) return Ref::borrow(found);
+    if (PyObject *found = PyDict_GetItemWithError(preset, r.preset_key)) return Ref::borrow(found);
     return PyErr_Occurred() ? Ref() : fallback;
 }
 
@@ -820,10 +826,11 @@ Ref size_from_target(const Request &r, PyObject *target, Ref ratio, double quoti
 }
 
 Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, bool strict) {
-    Ref resolution = lowered(resolution_arg);
+    bool same;
+    Ref resolution = lowered(resolution_arg, same);
     Ref rw, rh;
     if (!resolution || !parse_ratio(aspect_ratio, rw, rh)) return {};
-    const Request request{cls, aspect_ratio, resolution.get(), strict};
+    const Request request{cls, aspect_ratio, resolution.get(), same ? resolution_arg : resolution.get(), strict};
     double quotient = 0.0;
     Ref ratio, target;
     const Outcome outcome = ratio_and_target_in_c(request, rw.get(), rh.get(), quotient, target);
