@@ -27,6 +27,7 @@ CONVENTION_MODULES = {
     "carvola.brennic": {"blocked_import": "PIL"},
     "carvola.comfyui.olvast": {"blocked_import": "requests"},
     "carvola.quessel": {"blocked_import": "PIL"},
+    "carvola.tulvene": {"blocked_import": "pelvane"},
 }
 
 
