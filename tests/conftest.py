@@ -7,7 +7,9 @@ import subprocess
 import sys
 import textwrap
 import tracemalloc
+import warnings
 
+import PIL.Image
 import pytest
 
 import carvola._host
@@ -25,6 +27,8 @@ CORPUS = ROOT.parent / "shared" / "corpus"
 # import its initialisation makes that a test can block to make it fail.
 CONVENTION_MODULES = {
     "carvola.brennic": {"blocked_import": "PIL"},
+    "carvola.dravik": {"blocked_import": "PIL"},
+    "carvola.resize": {"blocked_import": "PIL"},
 }
 
 
@@ -52,6 +56,27 @@ def corpus_files(*folders):
         if base.is_dir():
             found += sorted(p for p in base.iterdir() if p.is_file() and p.suffix not in {".md", ".tsv", ""})
     return found
+
+
+def corpus_images_by_mode(max_pixels=1_000_000):
+    """The smallest decodable image of each Pillow mode in the shared corpus, loaded, as a
+    dict of mode to image; empty when the corpus is absent. Larger images are left out."""
+    chosen = {}
+    for path in corpus_files("images", "synthetic"):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                with PIL.Image.open(path) as opened:
+                    if opened.width * opened.height > max_pixels:
+                        continue
+                    opened.load()
+                    image = opened.copy()
+            except Exception:  # noqa: BLE001 - files Pillow refuses are Pillow's concern
+                continue
+        best = chosen.get(image.mode)
+        if best is None or image.width * image.height < best.width * best.height:
+            chosen[image.mode] = image
+    return chosen
 
 
 def assert_no_leak(call, *, watched=(), calls=2000, rounds=4):
@@ -109,3 +134,8 @@ def run_python_fixture():
 @pytest.fixture(name="corpus_files")
 def corpus_files_fixture():
     return corpus_files
+
+
+@pytest.fixture(name="corpus_images_by_mode", scope="session")
+def corpus_images_by_mode_fixture():
+    return corpus_images_by_mode()
