@@ -1,5 +1,6 @@
 """Per-call cost of FluxKontextImageScale.start and image_resize beside the Pillow calls a
-user would otherwise make, and beside plain Python.
+user would otherwise make and beside plain Python; then, with a stand-in image, the cost
+of the calls' own work without the pixels.
 
 Run: .venv/bin/python bench/bench_dravik_resize.py [--rounds N] [--seconds S] [--cold-heap]
 Prints the median time per call of each variant (interleaved rounds), the ratios, and
@@ -60,10 +61,27 @@ def main():
         ),
     }
     heap = "cold heap" if args.cold_heap else "heap as after one request"
+    # The calls' own work, without the pixels: a stand-in image whose resize hands back a
+    # ready 16 x 9 image, and a 16 x 16 box for the canvas.
+    small = Image.new("RGB", (16, 9))
+    stand_in = type("StandIn", (), {"width": 1920, "height": 1080, "size": (1920, 1080), "resize": lambda *a: small})()
+    groups["FluxKontextImageScale(stand_in).start(), without the pixel work"] = (
+        None,
+        {
+            "native": lambda: FluxKontextImageScale(stand_in).start(),
+            "plain Python": lambda: ReferenceScale(stand_in).start(),
+        },
+    )
+    groups["image_resize(stand_in, 16, 16), without the pixel work"] = (
+        None,
+        {"native": lambda: image_resize(stand_in, 16, 16), "plain Python": lambda: reference_resize(stand_in, 16, 16)},
+    )
     print(f"median per call over {args.rounds} interleaved rounds of {args.seconds} s per variant, {heap}\n")
     for title, (baseline, variants) in groups.items():
         times = per_call_medians(variants, args.rounds, target_seconds=args.seconds)
         report(title, times)
+        if baseline is None:
+            continue
         overhead = (times["native"] / times[baseline] - 1) * 100
         print(f"  native overhead over {baseline}: {overhead:+.2f} %\n")
 
