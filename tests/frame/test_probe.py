@@ -356,6 +356,23 @@ def test_unpacking_passes_iteration_errors_on(probe):
         probe.unpack(exploding())
 
 
+class Callee:
+    def __call__(self, *args, **kwargs):
+        return ("call", args, kwargs)
+
+    def record(self, *args, **kwargs):
+        return ("record", args, kwargs)
+
+
+def test_calls_pass_positional_and_keyword_arguments(probe):
+    expected = [("call", (), {}), ("call", (1,), {}), ("record", (1, 2), {})]
+    expected += [("call", (1,), {"key": 2}), ("record", (1,), {"key": 2})]
+    assert list(probe.calls(Callee(), 1, 2)) == expected
+    shadowed = Callee()
+    shadowed.record = lambda *args, **kwargs: ("own", args, kwargs)  # found as a method call finds it
+    assert probe.calls(shadowed, 1, 2)[2:] == (("own", (1, 2), {}), ("call", (1,), {"key": 2}), ("own", (1,), {"key": 2}))
+
+
 def test_globals_are_looked_up_when_used(probe):
     assert probe.lookup("sys") is sys
     assert probe.lookup("len") is len
@@ -453,6 +470,8 @@ def test_traceback_entries_name_the_function(probe):
         lambda p, v: p.unpack((v, v)),
         lambda p, v: p.unpack(iter([v, v, v])),
         lambda p, v: p.unpack([v], True),
+        lambda p, v: p.calls(Callee(), v, v),
+        lambda p, v: p.calls(v, v, v),
         lambda p, v: p.lookup("no_such_global"),
         lambda p, v: p.Shape.make(v),
         lambda p, v: p.Shape().method(3),

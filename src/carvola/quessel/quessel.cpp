@@ -1,5 +1,6 @@
 // carvola.quessel: ImageRatioAnalyzer, which reports an encoded image's width:height
 // ratio in lowest terms and the closest ratio of two integers up to a search bound.
+#include "calls.hpp"
 #include "errors.hpp"
 #include "module.hpp"
 #include "numbers.hpp"
@@ -130,14 +131,14 @@ bool with_block(PyObject *manager, Body &&body) {
 bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
     Ref bytes_io = global(n_bytes_io);
     if (!bytes_io) return false;
-    Ref buffer = Ref::steal(PyObject_Vectorcall(bytes_io.get(), &image_bytes, 1, nullptr));
+    Ref buffer = call(bytes_io.get(), image_bytes);
     if (!buffer) return false;
     const bool completed = with_block(buffer.get(), [&](PyObject *buf) {
         Ref image = global(n_image);
         if (!image) return false;
         Ref open = module_attribute(image.get(), n_open, image_open_cache);
         if (!open) return false;
-        Ref opened = Ref::steal(PyObject_Vectorcall(open.get(), &buf, 1, nullptr));
+        Ref opened = call(open.get(), buf);
         if (!opened) return false;
         return with_block(opened.get(), [&](PyObject *img) {
             Ref size = get_attr(img, n_size);
@@ -222,8 +223,7 @@ Ref get_raw_simple_ratio(PyObject *self, PyObject *image_bytes) {
     if (!read_size(image_bytes, width, height)) return {};
     Ref gcd_method = get_attr(self, n_gcd);
     if (!gcd_method) return {};
-    PyObject *args[] = {width.get(), height.get()};
-    Ref div = Ref::steal(PyObject_Vectorcall(gcd_method.get(), args, 2, nullptr));
+    Ref div = call(gcd_method.get(), width.get(), height.get());
     if (!div) return {};
     Ref w = Ref::steal(PyNumber_FloorDivide(width.get(), div.get()));
     if (!w) return {};
@@ -333,8 +333,7 @@ bool closest_pair_in_doubles(double target, long long limit, long long &best_w, 
 Ref search_range(PyObject *limit, PyObject *one) {
     Ref stop = Ref::steal(PyNumber_Add(limit, one));
     if (!stop) return {};
-    Ref range = Ref::steal(
-        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyRange_Type), one, stop.get(), nullptr));
+    Ref range = call(reinterpret_cast<PyObject *>(&PyRange_Type), one, stop.get());
     if (!range) return {};
     return Ref::steal(PyObject_GetIter(range.get()));
 }

@@ -23,16 +23,6 @@ Ref prefixed(const char *head, PyObject *tail) noexcept {
     return Ref::steal(PyUnicode_Concat(text.get(), tail));
 }
 
-PyObject *names_tuple(Retained &cache, std::initializer_list<const Name *> names) noexcept {
-    if (cache.get() != nullptr) return cache.get();
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) return nullptr;
-    Py_ssize_t i = 0;
-    for (const Name *n : names) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(n->get()));
-    cache.keep(tuple.get());
-    return cache.get();
-}
-
 Ref strip(PyObject *obj) noexcept {
     if (!PyUnicode_CheckExact(obj)) return call_method(obj, n_strip);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(obj);

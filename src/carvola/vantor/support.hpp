@@ -1,27 +1,11 @@
-// Python statements the vantor sources share: calls, attribute truth, str.strip() and the
-// with statement, each with the semantics of the Python code it stands for.
+// Python statements the vantor sources share: attribute truth, str.strip() and the with
+// statement, each with the semantics of the Python code it stands for.
 #pragma once
 
+#include "calls.hpp"
 #include "module.hpp"
 
-#include <initializer_list>
-
 namespace carvola::vantor {
-
-// obj.name(args...), looked up as a method call looks it up.
-template <typename... A>
-Ref call_method(PyObject *obj, PyObject *name, A... args) {
-    PyObject *argv[] = {obj, args...};
-    return Ref::steal(
-        PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// callable(args...)
-template <typename... A>
-Ref call(PyObject *callable, A... args) {
-    PyObject *argv[] = {nullptr, args...};
-    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
 
 inline bool set_attr(PyObject *obj, PyObject *name, PyObject *value) { return PyObject_SetAttr(obj, name, value) == 0; }
 
@@ -30,9 +14,6 @@ int attr_truth(PyObject *obj, PyObject *name) noexcept;
 
 // head + tail, with `head` a UTF-8 literal.
 Ref prefixed(const char *head, PyObject *tail) noexcept;
-
-// A tuple of the given names, built once and kept in `cache`; null on error.
-PyObject *names_tuple(Retained &cache, std::initializer_list<const Name *> names) noexcept;
 
 struct Span {
     Py_ssize_t start, end;

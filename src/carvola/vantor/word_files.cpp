@@ -37,7 +37,7 @@ Name n_pkl{".pkl"};
 Name n_pickle_ext{".pickle"};
 
 Retained original_open;
-Retained kwnames_encoding;
+NameTuple encoding_keyword{n_encoding};
 
 // ----- pickle files -----
 
@@ -172,10 +172,7 @@ Ref load_pickle_file(PyObject *file_path) noexcept {
 Ref load_text_file_through_open(PyObject *file_path) noexcept {
     Ref open = global(n_open);
     if (!open) return {};
-    PyObject *kwnames = names_tuple(kwnames_encoding, {&n_encoding});
-    if (kwnames == nullptr) return {};
-    PyObject *argv[] = {nullptr, file_path, n_mode_read, n_utf8};
-    Ref file = Ref::steal(PyObject_Vectorcall(open.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    Ref file = call_kw(open.get(), encoding_keyword, file_path, n_mode_read, n_utf8);
     if (!file) return {};
     Ref words = Ref::steal(PyList_New(0));
     if (!words) return {};
