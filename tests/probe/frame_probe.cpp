@@ -3,6 +3,7 @@
 // The tests build it pretending another Python minor version, to see the warning.
 #include "calls.hpp"
 #include "errors.hpp"
+#include "handling.hpp"
 #include "module.hpp"
 
 #include <cstring>
@@ -109,6 +110,38 @@ Ref calls(PyObject *target, PyObject *a, PyObject *b) {
 constexpr Function calls_contract{
     .name = "calls", .kind = Kind::function, .params = {{"target"}, {"a"}, {"b"}}, .body = native<calls>()};
 
+// try: return attempt()
+// except cls as e: return handler(e)
+Ref except_call(PyObject *attempt, PyObject *cls, PyObject *handler) {
+    if (Ref result = call(attempt)) return result;
+    Caught caught;
+    const int match = caught.matches(cls);
+    if (match <= 0) return match < 0 ? Ref() : caught.reraise();
+    return call(handler, caught.exception());
+}
+
+constexpr Function except_call_contract{
+    .name = "except_call",
+    .kind = Kind::function,
+    .params = {{"attempt"}, {"cls"}, {"handler"}},
+    .body = native<except_call>(),
+};
+
+// with manager as value: return body(value)
+// None when __exit__ suppressed the body's exception.
+Ref with_call(PyObject *manager, PyObject *body) {
+    Ref result;
+    const bool completed = with_block(manager, [&](PyObject *value) {
+        result = call(body, value);
+        return static_cast<bool>(result);
+    });
+    if (!completed) return {};
+    return result ? result : Ref::borrow(Py_None);
+}
+
+constexpr Function with_call_contract{
+    .name = "with_call", .kind = Kind::function, .params = {{"manager"}, {"body"}}, .body = native<with_call>()};
+
 Ref lookup(PyObject *name) { return global(name); }
 
 constexpr Function lookup_contract{
@@ -159,7 +192,8 @@ bool execute(Module &m) noexcept {
     if (!m.import("sys") || !m.add(def(kinds_contract)) || !m.add(def(ordered_contract)) || !m.add(def(as_int_contract)) ||
         !m.add(def(as_str_contract)) || !m.add(def(as_list_contract)) || !m.add(def(keywords_contract)) ||
         !m.add(def(raise_contract)) || !m.add(def(unpack_contract)) || !m.add(def(calls_contract)) ||
-        !m.add(def(lookup_contract)) || !m.add(shape)) {
+        !m.add(def(except_call_contract)) || !m.add(def(with_call_contract)) || !m.add(def(lookup_contract)) ||
+        !m.add(shape)) {
         return false;
     }
     Ref control = Ref::steal(PyImport_ImportModule("probe_mode"));

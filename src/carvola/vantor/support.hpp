@@ -1,8 +1,9 @@
-// Python statements the vantor sources share: attribute truth, str.strip() and the with
-// statement, each with the semantics of the Python code it stands for.
+// What the vantor sources share: the frame's calls and with statement, attribute truth,
+// concatenation and str.strip(), each with the semantics of the Python code it stands for.
 #pragma once
 
 #include "calls.hpp"
+#include "handling.hpp"
 #include "module.hpp"
 
 namespace carvola::vantor {
@@ -29,26 +30,5 @@ Span strip_span(const Char *data, Py_ssize_t start, Py_ssize_t end) {
 
 // obj.strip(): natively for an exact str, whose methods nobody can replace.
 Ref strip(PyObject *obj) noexcept;
-
-// with <manager> as target: ...
-//
-//     WithBlock with;
-//     if (!with.enter(manager)) return {};
-//     const bool ok = body(with.target());   // false with an exception set
-//     if (with.exit(ok) == WithBlock::Exit::failed) return {};
-//
-// A failed body hands its exception to __exit__, which may suppress it; an exception of
-// __exit__ itself gets the body's as context, as it does while Python handles one.
-class WithBlock {
-public:
-    enum class Exit { normal, suppressed, failed };
-    bool enter(PyObject *manager) noexcept;
-    PyObject *target() const noexcept { return target_.get(); }
-    Exit exit(bool body_succeeded) noexcept;
-
-private:
-    Ref exit_;
-    Ref target_;
-};
 
 }  // namespace carvola::vantor

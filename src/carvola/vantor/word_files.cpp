@@ -137,14 +137,15 @@ Ref load_pickle_file(PyObject *file_path) noexcept {
     if (!open) return {};
     Ref file = call(open.get(), file_path, n_mode_read_bytes.get());
     if (!file) return {};
-    WithBlock with;
-    if (!with.enter(file.get())) return {};
     Ref data;
-    if (Ref cls = restricted_unpickler()) {
-        if (Ref unpickler = call(cls.get(), with.target())) data = call_method(unpickler.get(), n_load);
-    }
-    if (with.exit(static_cast<bool>(data)) == WithBlock::Exit::failed) return {};
-    if (!data) {
+    const bool completed = with_block(file.get(), [&](PyObject *f) {
+        Ref cls = restricted_unpickler();
+        Ref unpickler = cls ? call(cls.get(), f) : Ref();
+        data = unpickler ? call_method(unpickler.get(), n_load) : Ref();
+        return static_cast<bool>(data);
+    });
+    if (!completed) return {};
+    if (!data) {  // __exit__ suppressed the failure
         PyErr_SetString(PyExc_UnboundLocalError,
                         "cannot access local variable 'data' where it is not associated with a value");
         return {};
@@ -176,23 +177,17 @@ Ref load_text_file_through_open(PyObject *file_path) noexcept {
     if (!file) return {};
     Ref words = Ref::steal(PyList_New(0));
     if (!words) return {};
-    WithBlock with;
-    if (!with.enter(file.get())) return {};
-    bool read = false;
-    if (Ref lines = Ref::steal(PyObject_GetIter(with.target()))) {
-        read = true;
+    const bool completed = with_block(file.get(), [&](PyObject *f) {
+        Ref lines = Ref::steal(PyObject_GetIter(f));
+        if (!lines) return false;
         while (Ref line = Ref::steal(PyIter_Next(lines.get()))) {
             Ref word = strip(line.get());
-            if (!word || PyList_Append(words.get(), word.get()) < 0) {
-                read = false;
-                break;
-            }
+            if (!word || PyList_Append(words.get(), word.get()) < 0) return false;
         }
-        read = read && !PyErr_Occurred();
-    }
+        return !PyErr_Occurred();
+    });
     // A suppressed failure returns the lines read so far, as the Python code would.
-    if (with.exit(read) == WithBlock::Exit::failed) return {};
-    return words;
+    return completed ? words : Ref();
 }
 
 bool remember_open() noexcept {
@@ -367,11 +362,10 @@ bool write_pickle_file(PyObject *words, PyObject *output_path) noexcept {
     if (!open) return false;
     Ref file = call(open.get(), output_path, n_mode_write_bytes.get());
     if (!file) return false;
-    WithBlock with;
-    if (!with.enter(file.get())) return false;
-    Ref pickle = global(n_pickle);
-    const bool dumped = pickle && call_method(pickle.get(), n_dump, words, with.target());
-    return with.exit(dumped) != WithBlock::Exit::failed;
+    return with_block(file.get(), [&](PyObject *f) {
+        Ref pickle = global(n_pickle);
+        return pickle && call_method(pickle.get(), n_dump, words, f);
+    });
 }
 
 }  // namespace carvola::vantor

@@ -1,6 +1,7 @@
 // carvola.comfyui.olvast: ComfyUIManager, which restarts a ComfyUI server over its HTTP
 // API and polls the server's status endpoint until it answers again or a budget is spent.
 #include "calls.hpp"
+#include "handling.hpp"
 #include "module.hpp"
 #include "numbers.hpp"
 
@@ -64,58 +65,6 @@ AttributeCache connection_error_cache;
 NameTuple timeout_keyword{n_timeout};  // the keyword names of every request
 
 // ----- except clauses -----
-
-// One `except` clause at work: the raised exception leaves the error indicator and is the
-// handled exception (sys.exc_info()) until the clause ends, so that whatever is raised
-// meanwhile is chained to it as Python chains it.
-class Caught {
-public:
-    Caught() noexcept {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-        type_ = Ref::steal(type);
-        value_ = Ref::steal(value);
-        traceback_ = Ref::steal(traceback);
-        _PyErr_StackItem *handled = PyThreadState_Get()->exc_info;
-        saved_ = Ref::steal(handled->exc_value);
-        handled->exc_value = Py_NewRef(value);
-    }
-    ~Caught() {
-        _PyErr_StackItem *handled = PyThreadState_Get()->exc_info;
-        Py_XSETREF(handled->exc_value, saved_.release());
-    }
-    Caught(const Caught &) = delete;
-    Caught &operator=(const Caught &) = delete;
-
-    PyObject *exception() const noexcept { return value_.get(); }
-
-    // `except <cls>`: 1 when the exception matches, 0 when not, -1 with an error set. Only
-    // exception classes and tuples of them may be named, as in Python.
-    int matches(PyObject *cls) const noexcept {
-        const bool is_tuple = PyTuple_Check(cls);
-        const Py_ssize_t n = is_tuple ? PyTuple_GET_SIZE(cls) : 1;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!PyExceptionClass_Check(is_tuple ? PyTuple_GET_ITEM(cls, i) : cls)) {
-                PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
-                return -1;
-            }
-        }
-        return PyErr_GivenExceptionMatches(value_.get(), cls);
-    }
-
-    // No clause matched: the exception goes on as it came.
-    Ref reraise() noexcept {
-        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-        return {};
-    }
-
-private:
-    Ref type_, value_, traceback_;
-    Ref saved_;  // the exception handled before this clause, if any
-};
 
 // requests.exceptions.ConnectionError, looked up when an except clause needs it.
 Ref connection_error_class() {
