@@ -213,8 +213,6 @@ bool is_blank(PyObject *text) {
     return true;
 }
 
-constexpr long long kExactInDouble = 1LL << 53;
-
 // `w, h = self._parse_ratio(r)` then `w / h`, without the call, when `parse` is the
 // original static method and the outcome is a plain success: digits short enough for C
 // values, a non-zero height. Everything else takes the real call, so its errors and
@@ -287,18 +285,6 @@ constexpr Function init_contract{
 };
 
 // ----- _get_closest_standard_ratio -----
-
-// width / height of two ints when Python computes it in doubles: both sides within 2**53
-// (so exactly representable) and a non-zero height. false leaves it to the number protocol.
-bool small_quotient(PyObject *a, PyObject *b, double &quotient) {
-    long long x, y;
-    if (!small_int(a, x) || !small_int(b, y) || y == 0 || x > kExactInDouble || x < -kExactInDouble ||
-        y > kExactInDouble || y < -kExactInDouble) {
-        return false;
-    }
-    quotient = static_cast<double>(x) / static_cast<double>(y);
-    return true;
-}
 
 // obj[0]
 Ref first_item(PyObject *obj) {

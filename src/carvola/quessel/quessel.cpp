@@ -24,9 +24,6 @@ Name n_approx_search_range{"approx_search_range"};
 AttributeCache image_open_cache;
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-// Ints up to this magnitude are exact doubles, so dividing them as doubles gives the
-// correctly rounded quotient Python's int true division gives.
-constexpr long long kExactInDouble = 1LL << 53;
 
 // ----- the size and the ratio text -----
 
@@ -274,18 +271,6 @@ bool closest_pair_in_objects(PyObject *target, PyObject *limit, Ref &best_w, Ref
         if (PyErr_Occurred()) return false;
     }
     return !PyErr_Occurred();
-}
-
-// width / height of two ints when Python divides them as doubles: both exact doubles
-// and a non-zero height. false leaves it to the number protocol.
-bool small_quotient(PyObject *a, PyObject *b, double &quotient) {
-    long long x, y;
-    if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b) || !small_int(a, x) || !small_int(b, y) || y == 0 ||
-        x > kExactInDouble || x < -kExactInDouble || y > kExactInDouble || y < -kExactInDouble) {
-        return false;
-    }
-    quotient = static_cast<double>(x) / static_cast<double>(y);
-    return true;
 }
 
 Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {

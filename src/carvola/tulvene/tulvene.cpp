@@ -146,7 +146,6 @@ constexpr long long kMaxMultiple = 1LL << 20;
 constexpr long long kMaxLimit = 1LL << 40;    // pixel counts and edge lengths
 constexpr long long kMaxSide = 1LL << 31;     // width and height given to is_valid_image_size
 constexpr double kMaxLoopSide = 1 << 26;      // w and h in the corrective loop
-constexpr long long kExactInDouble = 1LL << 53;
 
 // The class constants, as C values. Reading them once equals reading them at each use as
 // long as no Python code runs in between: these reads run none, nor does C arithmetic.
@@ -269,7 +268,7 @@ bool aligned_in_c(PyObject *value, PyObject *multiple, Align how, Ref &result) {
     double x;
     if (PyFloat_CheckExact(value))
         x = PyFloat_AS_DOUBLE(value);
-    else if (PyLong_CheckExact(value) && small_int(value, v) && v <= kExactInDouble && v >= -kExactInDouble)
+    else if (exact_in_double(value, v))
         x = static_cast<double>(v);
     else
         return false;
@@ -553,10 +552,6 @@ bool ratio_and_target_through_objects(const Request &r, Ref rw, Ref rh, Ref &rat
 }
 
 enum class Outcome { done, declined, failed };
-
-bool exact_in_double(PyObject *value, long long &out) {
-    return PyLong_CheckExact(value) && small_int(value, out) && out <= kExactInDouble && out >= -kExactInDouble;
-}
 
 // Steps 3 to 6 in C for sides exact in a double and a plain class, up to the preset lookup.
 // Declined before anything observable happened, so the object path can start over; a zero
