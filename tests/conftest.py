@@ -1,8 +1,10 @@
-"""Shared fixtures: the modules of the conventions suite, subprocess runs, the corpus."""
+"""Shared fixtures: the modules of the conventions suite, subprocess runs, the corpus, call
+outcomes and leak checks."""
 
 import gc
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import textwrap
@@ -83,6 +85,15 @@ def corpus_images_by_mode(max_pixels=1_000_000):
     return chosen
 
 
+def outcome(call):
+    """What a call gives: its value, or its exception's type and message, with object
+    addresses masked so that two runs compare equal."""
+    try:
+        return ("value", call())
+    except Exception as e:  # noqa: BLE001 - every failure is compared
+        return ("error", type(e), re.sub(r"0x[0-9a-f]+", "0x", str(e)))
+
+
 def assert_no_leak(call, *, watched=(), calls=2000, rounds=4):
     """Calls `call` (which may raise) many times; memory and the reference counts of the
     `watched` objects must not grow once caches are warm."""
@@ -113,6 +124,11 @@ def assert_no_leak(call, *, watched=(), calls=2000, rounds=4):
     # caches filling up once stay well below 16 KiB.
     assert growth < 16384, f"memory grew by {growth} bytes over {calls * (rounds - 1)} calls"
     assert [sys.getrefcount(obj) for obj in watched] == counts, "reference counts grew"
+
+
+@pytest.fixture(name="outcome", scope="session")
+def outcome_fixture():
+    return outcome
 
 
 @pytest.fixture(name="assert_no_leak")

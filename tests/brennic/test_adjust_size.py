@@ -1,7 +1,6 @@
 """ImageTool.adjust_size: encoded images widened by stretching or padding, or passed back."""
 
 import io
-import re
 import struct
 import sys
 import types
@@ -44,14 +43,6 @@ def decoded(data):
     image = PIL.Image.open(io.BytesIO(data))
     assert (image.format, image.mode) == ("PNG", "RGBA")
     return image
-
-
-def outcome(call):
-    """A call's value, or its exception's type and message with object addresses masked."""
-    try:
-        return ("value", call())
-    except Exception as e:  # noqa: BLE001 - every failure is compared
-        return ("error", type(e), re.sub(r" at 0x[0-9a-f]+", "", str(e)))
 
 
 @pytest.fixture(scope="module")
@@ -190,7 +181,7 @@ def test_arguments_are_checked_before_decoding(ImageTool, kwargs, message):
     ids=["empty", "junk", "zero width", "bomb", "truncated png", "truncated jpeg"],
 )
 @pytest.mark.parametrize("proportion, mode", [(None, "fill"), ("1:1", "resize"), (None, "crop")])
-def test_undecodable_bytes_fail_on_every_path(ImageTool, Reference, data, error, proportion, mode):
+def test_undecodable_bytes_fail_on_every_path(outcome, ImageTool, Reference, data, error, proportion, mode):
     got = outcome(lambda: ImageTool(proportion, mode).adjust_size(data))
     assert got[:2] == ("error", error) and got == outcome(lambda: Reference(proportion, mode).adjust_size(data))
 
@@ -208,7 +199,7 @@ def test_undecodable_bytes_fail_on_every_path(ImageTool, Reference, data, error,
         ((2, 1), "resize", (2**31 - 1) * 100, OverflowError, "signed integer is greater than maximum"),
     ],
 )
-def test_sizes_and_modes_pillow_or_python_refuse(ImageTool, Reference, size, mode, percent, error, message):
+def test_sizes_and_modes_pillow_or_python_refuse(outcome, ImageTool, Reference, size, mode, percent, error, message):
     data = plain(size)
     assert outcome(lambda: ImageTool(None, mode).adjust_size(data, expand_percent=percent)) == ("error", error, message)
     assert outcome(lambda: Reference(None, mode).adjust_size(data, False, float(percent)))[1] is error
@@ -258,7 +249,7 @@ FILL_CALLS = [
 
 
 @pytest.mark.parametrize("proportion, mode", [(None, "fill"), (None, "resize"), ("1:1", "fill"), (None, "crop")])
-def test_pillow_is_called_as_plain_python_calls_it(ImageTool, Reference, brennic, monkeypatch, proportion, mode):
+def test_pillow_is_called_as_plain_python_calls_it(outcome, ImageTool, Reference, brennic, monkeypatch, proportion, mode):
     tool, reference = ImageTool(proportion, mode), Reference(proportion, mode)  # made before the globals change
     data = plain((300, 500))
     logs = []
@@ -284,7 +275,7 @@ def widened(w, h):
     return (int(w * 1.1), h) if w < h else (w, int(h * 1.1))
 
 
-def test_corpus_images(ImageTool, Reference, corpus_files):
+def test_corpus_images(outcome, ImageTool, Reference, corpus_files):
     files = corpus_files("images", "synthetic")
     if not files:
         pytest.skip("the shared image corpus is absent")

@@ -14,14 +14,6 @@ from hypothesis import strategies as st
 STANDARD = ["1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"]
 
 
-def outcome(call):
-    """What a call gives: its value, or its exception's type and message."""
-    try:
-        return ("value", call())
-    except Exception as e:  # noqa: BLE001 - every failure is compared
-        return ("error", type(e), str(e))
-
-
 @pytest.fixture(scope="session")
 def ImageTool(brennic):
     return brennic.ImageTool
@@ -158,7 +150,7 @@ def parse_floats(ratio_str):
         {"_parse_ratio": staticmethod(parse_floats)},
     ],
 )
-def test_subclasses_override_the_table_and_the_parser(ImageTool, Reference, namespace):
+def test_subclasses_override_the_table_and_the_parser(outcome, ImageTool, Reference, namespace):
     native = type("Native", (ImageTool,), dict(namespace))
     plain = type("Plain", (Reference,), dict(namespace))
     got, want = outcome(lambda: vars(native())), outcome(lambda: vars(plain()))
@@ -215,7 +207,7 @@ def test_parse_ratio_refuses_other_text(ImageTool, text):
     assert str(raised.value) == f"比例格式错误 {text}，示例：3:4"
 
 
-def test_parse_ratio_keeps_the_int_digit_limit(ImageTool, Reference):
+def test_parse_ratio_keeps_the_int_digit_limit(outcome, ImageTool, Reference):
     text = "1" * 5000 + ":2"
     assert outcome(lambda: ImageTool._parse_ratio(text)) == outcome(lambda: Reference._parse_ratio(text))
     assert outcome(lambda: ImageTool._parse_ratio(text))[1] is ValueError
@@ -249,7 +241,7 @@ ratio_texts = st.text(
 @given(ratio_texts)
 @example("16:9")
 @example("𝟘:1")
-def test_parse_ratio_scan_matches_the_regular_expression(brennic, Reference, text):
+def test_parse_ratio_scan_matches_the_regular_expression(outcome, brennic, Reference, text):
     native = outcome(lambda: brennic.ImageTool._parse_ratio(text))
     assert native == outcome(lambda: Reference._parse_ratio(text))
     stand_in = RecordingRe()
@@ -349,7 +341,7 @@ sides = st.one_of(
 
 @settings(max_examples=500, deadline=None)
 @given(sides, sides)
-def test_closest_standard_ratio_matches_plain_python(ImageTool, Reference, width, height):
+def test_closest_standard_ratio_matches_plain_python(outcome, ImageTool, Reference, width, height):
     assert outcome(lambda: ImageTool()._get_closest_standard_ratio(width, height)) == outcome(
         lambda: Reference()._get_closest_standard_ratio(width, height)
     )
@@ -373,14 +365,14 @@ class Ratio(float):
     ],
 )
 @pytest.mark.parametrize("size", [(1920, 1080), (3, 4), (1, 1), (5, 2)])
-def test_replaced_maps_go_the_general_way(ImageTool, Reference, ratio_map, size):
+def test_replaced_maps_go_the_general_way(outcome, ImageTool, Reference, ratio_map, size):
     native, plain = ImageTool(), Reference()
     native._std_ratio_map = plain._std_ratio_map = ratio_map
     got = outcome(lambda: native._get_closest_standard_ratio(*size))
     assert got == outcome(lambda: plain._get_closest_standard_ratio(*size))
 
 
-def test_replaced_math_is_honoured(brennic, Reference, monkeypatch):
+def test_replaced_math_is_honoured(outcome, brennic, Reference, monkeypatch):
     reference_globals = Reference._get_closest_standard_ratio.__globals__
     for replacement in (types.SimpleNamespace(inf=0.1), types.SimpleNamespace(inf=10**9), types.SimpleNamespace()):
         monkeypatch.setattr(brennic, "math", replacement)

@@ -17,14 +17,6 @@ PREFERRED = [
 ]  # fmt: skip
 
 
-def outcome(call):
-    """What a call gives: its value, or its exception's type and message."""
-    try:
-        return ("value", call())
-    except Exception as e:  # noqa: BLE001 - every failure is compared
-        return ("error", type(e), str(e))
-
-
 @pytest.fixture(scope="session")
 def Scale(dravik):
     return dravik.FluxKontextImageScale
@@ -100,7 +92,7 @@ sides = st.one_of(
 @example(64, 59)
 @example(10**400, 1)
 @example(fractions.Fraction(3, 2), 1)
-def test_choice_matches_plain_python(Scale, Reference, FakeImage, width, height):
+def test_choice_matches_plain_python(outcome, Scale, Reference, FakeImage, width, height):
     native, plain = FakeImage(width, height), FakeImage(width, height)
     assert outcome(lambda: Scale(native).start()) == outcome(lambda: Reference(plain).start())
     assert native.log == plain.log
@@ -171,7 +163,7 @@ def test_bad_entries_fail_inside_the_generator(Scale, FakeImage, table, error, m
         ([(1, 1), (1j, 1j)], TypeError, "'<' not supported between instances of 'complex' and 'int'"),
     ],
 )
-def test_table_and_comparison_errors_belong_to_start(Scale, Reference, FakeImage, table, error, message):
+def test_table_and_comparison_errors_belong_to_start(outcome, Scale, Reference, FakeImage, table, error, message):
     scale = Scale(FakeImage(1, 1))
     scale.PREFERED_KONTEXT_RESOLUTIONS = table
     with pytest.raises(error) as raised:
@@ -200,7 +192,7 @@ class Recorded:
 
 
 @pytest.mark.parametrize("missing", [(), ("width",), ("height",), ("resize",)])
-def test_the_image_is_read_like_plain_python(Scale, Reference, missing):
+def test_the_image_is_read_like_plain_python(outcome, Scale, Reference, missing):
     logs = []
     for cls in (Scale, Reference):
         log = []
@@ -217,7 +209,7 @@ def test_the_image_is_read_like_plain_python(Scale, Reference, missing):
     "table, error",
     [([(2**31, 1)], OverflowError), ([(1, 2**64)], OverflowError), ([(-5, 3)], ValueError), ([(1.5, 2)], TypeError)],
 )
-def test_sizes_pillow_refuses_fail_cleanly(Scale, Reference, table, error):
+def test_sizes_pillow_refuses_fail_cleanly(outcome, Scale, Reference, table, error):
     image = PIL.Image.new("RGB", (4, 3))
     native, plain = Scale(image), Reference(image)
     native.PREFERED_KONTEXT_RESOLUTIONS = plain.PREFERED_KONTEXT_RESOLUTIONS = table
@@ -251,7 +243,7 @@ def test_resampling_is_looked_up_at_each_call(dravik, Scale, FakeImage, monkeypa
     assert image.log == [("resize", (1024, 1024), "chosen"), ("resize", (1024, 1024), LANCZOS)]
 
 
-def test_every_mode_in_the_corpus(Scale, Reference, corpus_images_by_mode):
+def test_every_mode_in_the_corpus(outcome, Scale, Reference, corpus_images_by_mode):
     if not corpus_images_by_mode:
         pytest.skip("the shared corpus is absent")
     for mode, image in corpus_images_by_mode.items():

@@ -8,6 +8,7 @@ reach in some of their functions.
 import ctypes
 import decimal
 import fractions
+import functools
 import importlib
 import pathlib
 import shutil
@@ -356,6 +357,156 @@ def test_unpacking_passes_iteration_errors_on(probe):
         probe.unpack(exploding())
 
 
+class Callee:
+    def __call__(self, *args, **kwargs):
+        return ("call", args, kwargs)
+
+    def record(self, *args, **kwargs):
+        return ("record", args, kwargs)
+
+
+def test_calls_pass_positional_and_keyword_arguments(probe):
+    expected = [("call", (), {}), ("call", (1,), {}), ("record", (1, 2), {})]
+    expected += [("call", (1,), {"key": 2}), ("record", (1,), {"key": 2})]
+    assert list(probe.calls(Callee(), 1, 2)) == expected
+    shadowed = Callee()
+    shadowed.record = lambda *args, **kwargs: ("own", args, kwargs)  # found as a method call finds it
+    assert probe.calls(shadowed, 1, 2)[2:] == (("own", (1, 2), {}), ("call", (1,), {"key": 2}), ("own", (1,), {"key": 2}))
+
+
+def fail():
+    raise KeyError("body")
+
+
+def except_call(attempt, cls, handler):
+    try:
+        return attempt()
+    except cls as e:
+        return handler(e)
+
+
+def handled_then(error=None):
+    """A handler that records the exception being handled, then raises `error` if given."""
+
+    def handler(e):
+        seen = sys.exc_info()[1]
+        if error is not None:
+            raise error
+        return ("handled", type(e), seen is e)
+
+    return handler
+
+
+@pytest.mark.parametrize(
+    "attempt, cls, handler",
+    [
+        (lambda: "fine", int, None),
+        (fail, KeyError, handled_then()),
+        (fail, LookupError, handled_then()),
+        (fail, (ValueError, KeyError), handled_then()),
+        (fail, ValueError, handled_then()),
+        (fail, int, handled_then()),
+        (fail, (ValueError, "KeyError"), handled_then()),
+        (fail, KeyError, handled_then(OSError("in the handler"))),
+    ],
+)
+def test_except_clauses_match_and_chain_as_python_does(probe, attempt, cls, handler):
+    def run(function):
+        try:
+            return ("value", function(attempt, cls, handler))
+        except Exception as e:  # noqa: BLE001 - every failure is compared
+            return ("error", type(e), str(e), type(e.__context__), sys.exc_info()[1] is e)
+
+    try:
+        raise ArithmeticError("outer")
+    except ArithmeticError as outer:
+        assert run(probe.except_call) == run(except_call)
+        assert sys.exc_info()[1] is outer
+
+
+def with_call(manager, body):
+    with manager as value:
+        return body(value)
+
+
+class Manager:
+    """Records what the with statement gives __exit__ and what is handled meanwhile."""
+
+    def __init__(self, log, exit_result=None, exit_error=None):
+        self.log, self.exit_result, self.exit_error = log, exit_result, exit_error
+
+    def __enter__(self):
+        self.log.append("enter")
+        return "entered"
+
+    def __exit__(self, kind, value, traceback):
+        own = traceback is getattr(value, "__traceback__", None)
+        self.log.append(("exit", kind, type(value), type(sys.exc_info()[1]), own))
+        if self.exit_error is not None:
+            raise self.exit_error
+        return self.exit_result
+
+
+class Truthless:
+    def __bool__(self):
+        raise ArithmeticError("no truth")
+
+
+class NotFunctions:
+    """Special methods that are not functions: an object without __get__, a static method."""
+
+    __enter__ = functools.partial(str, "partial")
+    __exit__ = staticmethod(lambda *exc: True)
+
+
+@pytest.mark.parametrize(
+    "manager, body",
+    [
+        ({}, str.upper),
+        ({}, fail),
+        ({"exit_result": 1}, fail),
+        ({"exit_result": ""}, fail),
+        ({"exit_result": Truthless()}, fail),
+        ({"exit_error": OSError("in __exit__")}, fail),
+        ({"exit_error": OSError("in __exit__")}, str.upper),
+        (object(), str.upper),
+        (type("NoExit", (), {"__enter__": lambda self: self})(), str.upper),
+        (NotFunctions(), fail),
+    ],
+)
+def test_with_blocks_follow_the_context_manager_protocol(probe, manager, body):
+    def run(function):
+        log = []
+        given = Manager(log, **manager) if isinstance(manager, dict) else manager
+        try:
+            return ("value", function(given, body)), log
+        except Exception as e:  # noqa: BLE001 - every failure is compared
+            return ("error", type(e), str(e), type(e.__context__)), log
+
+    assert run(probe.with_call) == run(with_call)
+    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize(
+    "statement",
+    [
+        lambda p: p.except_call(fail, KeyError, handled_then()),
+        lambda p: p.with_call(Manager([], exit_result=True), fail),
+    ],
+)
+def test_a_generator_keeps_nothing_its_caller_was_handling(probe, statement):
+    def generator():
+        yield statement(probe)
+        yield sys.exc_info()[1]
+
+    steps = generator()
+    try:
+        raise ValueError("handled by the caller")
+    except ValueError:
+        next(steps)
+    assert next(steps) is None
+
+
 def test_globals_are_looked_up_when_used(probe):
     assert probe.lookup("sys") is sys
     assert probe.lookup("len") is len
@@ -453,6 +604,15 @@ def test_traceback_entries_name_the_function(probe):
         lambda p, v: p.unpack((v, v)),
         lambda p, v: p.unpack(iter([v, v, v])),
         lambda p, v: p.unpack([v], True),
+        lambda p, v: p.calls(Callee(), v, v),
+        lambda p, v: p.calls(v, v, v),
+        lambda p, v: p.except_call(fail, KeyError, lambda e: v),
+        lambda p, v: p.except_call(fail, ValueError, None),
+        lambda p, v: p.except_call(fail, v, None),
+        lambda p, v: p.with_call(Manager([]), lambda e: v),
+        lambda p, v: p.with_call(Manager([], exit_result=True), fail),
+        lambda p, v: p.with_call(Manager([], exit_error=OSError(v)), fail),
+        lambda p, v: p.with_call(v, fail),
         lambda p, v: p.lookup("no_such_global"),
         lambda p, v: p.Shape.make(v),
         lambda p, v: p.Shape().method(3),

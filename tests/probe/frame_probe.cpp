@@ -1,7 +1,9 @@
 // frame_probe: a test-only module built by the frame tests (never shipped). It exercises
 // the parts of the frame that the shipped modules reach only in some of their functions.
 // The tests build it pretending another Python minor version, to see the warning.
+#include "calls.hpp"
 #include "errors.hpp"
+#include "handling.hpp"
 #include "module.hpp"
 
 #include <cstring>
@@ -10,6 +12,10 @@ namespace carvola::probe {
 namespace {
 
 Name n_mode{"MODE"};
+Name n_record{"record"};
+Name n_key{"key"};
+
+NameTuple key_keyword{n_key};
 
 Ref build(std::initializer_list<PyObject *> items) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -89,6 +95,53 @@ constexpr Function unpack_contract{
     .body = native<unpack>(),
 };
 
+// Every call form on `target`: target(), target(a), target.record(a, b), target(a, key=b)
+// and target.record(a, key=b).
+Ref calls(PyObject *target, PyObject *a, PyObject *b) {
+    Ref none = call(target);
+    Ref one = none ? call(target, a) : Ref();
+    Ref method = one ? call_method(target, n_record, a, b) : Ref();
+    Ref keyword = method ? call_kw(target, key_keyword, a, b) : Ref();
+    Ref method_keyword = keyword ? call_method_kw(target, n_record, key_keyword, a, b) : Ref();
+    if (!method_keyword) return {};
+    return build({none.get(), one.get(), method.get(), keyword.get(), method_keyword.get()});
+}
+
+constexpr Function calls_contract{
+    .name = "calls", .kind = Kind::function, .params = {{"target"}, {"a"}, {"b"}}, .body = native<calls>()};
+
+// try: return attempt()
+// except cls as e: return handler(e)
+Ref except_call(PyObject *attempt, PyObject *cls, PyObject *handler) {
+    if (Ref result = call(attempt)) return result;
+    Caught caught;
+    const int match = caught.matches(cls);
+    if (match <= 0) return match < 0 ? Ref() : caught.reraise();
+    return call(handler, caught.exception());
+}
+
+constexpr Function except_call_contract{
+    .name = "except_call",
+    .kind = Kind::function,
+    .params = {{"attempt"}, {"cls"}, {"handler"}},
+    .body = native<except_call>(),
+};
+
+// with manager as value: return body(value)
+// None when __exit__ suppressed the body's exception.
+Ref with_call(PyObject *manager, PyObject *body) {
+    Ref result;
+    const bool completed = with_block(manager, [&](PyObject *value) {
+        result = call(body, value);
+        return static_cast<bool>(result);
+    });
+    if (!completed) return {};
+    return result ? result : Ref::borrow(Py_None);
+}
+
+constexpr Function with_call_contract{
+    .name = "with_call", .kind = Kind::function, .params = {{"manager"}, {"body"}}, .body = native<with_call>()};
+
 Ref lookup(PyObject *name) { return global(name); }
 
 constexpr Function lookup_contract{
@@ -138,7 +191,9 @@ constexpr Class shape = make_class("Shape", "A probe class.", shape_namespace, t
 bool execute(Module &m) noexcept {
     if (!m.import("sys") || !m.add(def(kinds_contract)) || !m.add(def(ordered_contract)) || !m.add(def(as_int_contract)) ||
         !m.add(def(as_str_contract)) || !m.add(def(as_list_contract)) || !m.add(def(keywords_contract)) ||
-        !m.add(def(raise_contract)) || !m.add(def(unpack_contract)) || !m.add(def(lookup_contract)) || !m.add(shape)) {
+        !m.add(def(raise_contract)) || !m.add(def(unpack_contract)) || !m.add(def(calls_contract)) ||
+        !m.add(def(except_call_contract)) || !m.add(def(with_call_contract)) || !m.add(def(lookup_contract)) ||
+        !m.add(shape)) {
         return false;
     }
     Ref control = Ref::steal(PyImport_ImportModule("probe_mode"));

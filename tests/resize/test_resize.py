@@ -13,14 +13,6 @@ from hypothesis import strategies as st
 LANCZOS = PIL.Image.Resampling.LANCZOS
 
 
-def outcome(call):
-    """What a call gives: its value, or its exception's type and message."""
-    try:
-        return ("value", call())
-    except Exception as e:  # noqa: BLE001 - every failure is compared
-        return ("error", type(e), str(e))
-
-
 @pytest.fixture(scope="session")
 def image_resize(resize_module):
     return resize_module.image_resize
@@ -133,13 +125,13 @@ class Sized:
         (None, (4, 4, "no colour"), ValueError),  # the canvas is made before the image is looked at
     ],
 )
-def test_failures_are_those_of_plain_python(image_resize, reference, image, target, error):
+def test_failures_are_those_of_plain_python(outcome, image_resize, reference, image, target, error):
     got = outcome(lambda: image_resize(image, *target))
     assert got[:2] == ("error", error)
     assert got == outcome(lambda: reference(image, *target))
 
 
-def test_every_mode_in_the_corpus(image_resize, reference, corpus_images_by_mode):
+def test_every_mode_in_the_corpus(outcome, image_resize, reference, corpus_images_by_mode):
     if not corpus_images_by_mode:
         pytest.skip("the shared corpus is absent")
     for mode, image in corpus_images_by_mode.items():
@@ -188,7 +180,7 @@ def replaced(namespace, **values):
         namespace.update(saved)
 
 
-def recorded_run(function, namespace, size, target):
+def recorded_run(outcome, function, namespace, size, target):
     """Calls `function` on a recorder of `size` standing in for the image and, in the
     function's globals `namespace`, for the module `Image`; gives the outcome and the log."""
     recorder = Recorder(size)
@@ -215,16 +207,16 @@ targets = st.one_of(
 @example(294, 294, 1000, 1000)
 @example(1920, 1080, 1024, 1024)
 @example(3, 3, 2**63, 2**63 + 1)
-def test_arithmetic_and_calls_match_plain_python(resize_module, reference, s_w, s_h, target_w, target_h):
+def test_arithmetic_and_calls_match_plain_python(outcome, resize_module, reference, s_w, s_h, target_w, target_h):
     size, target = (s_w, s_h), (target_w, target_h)
-    native = recorded_run(resize_module.image_resize, vars(resize_module), size, target)
-    assert native == recorded_run(reference, reference.__globals__, size, target)
+    native = recorded_run(outcome, resize_module.image_resize, vars(resize_module), size, target)
+    assert native == recorded_run(outcome, reference, reference.__globals__, size, target)
 
 
-def test_replaced_globals_are_used_at_each_call(resize_module):
+def test_replaced_globals_are_used_at_each_call(outcome, resize_module):
     namespace = vars(resize_module)
     with replaced(namespace, Resampling=types.SimpleNamespace(LANCZOS="chosen")):
-        result, events = recorded_run(resize_module.image_resize, namespace, (1920, 1080), (1024, 1024))
+        result, events = recorded_run(outcome, resize_module.image_resize, namespace, (1920, 1080), (1024, 1024))
     assert result == ("canvas",)
     assert events == [
         ("new", "RGB", (1024, 1024), "colour"),

@@ -12,14 +12,6 @@ from hypothesis import strategies as st
 PRESETS = ["1k", "2k", "4k", "8k"]
 
 
-def outcome(call):
-    """What a call gives: its value, or its exception's type and message."""
-    try:
-        return ("value", call())
-    except Exception as e:  # noqa: BLE001 - every failure is compared
-        return ("error", type(e), str(e))
-
-
 class Int(int):
     """Same value, another type: takes every C path off."""
 
@@ -160,7 +152,7 @@ class Truthless:
         ((169, "2k", Truthless()), RuntimeError, "no truth"),  # strict's truth comes first
     ],
 )
-def test_calc_size_failures(Calculator, Reference, args, error, message):
+def test_calc_size_failures(outcome, Calculator, Reference, args, error, message):
     got = outcome(lambda: Calculator.calc_size(*args))
     assert got[:2] == ("error", error)
     assert got[2].startswith(message) if message else got == outcome(lambda: Reference.calc_size(*args))
@@ -217,7 +209,7 @@ class NotANumber:
         ("round_to_multiple", (1, NotANumber()), (TypeError, "Expected int, got NotANumber")),
     ],
 )
-def test_aligning(Calculator, name, args, expected):
+def test_aligning(outcome, Calculator, name, args, expected):
     got = outcome(lambda: getattr(Calculator, name)(*args))
     assert got == (("value", expected) if isinstance(expected, int) else ("error", *expected))
     if got[0] == "value":
@@ -240,7 +232,7 @@ def test_aligning(Calculator, name, args, expected):
         ((math.nan, 1), (ValueError, "cannot convert float NaN to integer")),
     ],
 )
-def test_is_valid_image_size(Calculator, size, expected):
+def test_is_valid_image_size(outcome, Calculator, size, expected):
     got = outcome(lambda: Calculator.is_valid_image_size(*size))
     assert got == (("value", expected) if isinstance(expected, bool) else ("error", *expected))
 
@@ -256,7 +248,7 @@ numbers = st.one_of(
 @given(numbers, st.one_of(st.none(), st.integers(-40, 40), st.integers(2**19, 2**22)))
 @example(1254.3, None)
 @example(2.0**53, 3)
-def test_aligning_paths_agree(Calculator, Reference, tulvene, value, multiple):
+def test_aligning_paths_agree(outcome, Calculator, Reference, tulvene, value, multiple):
     for name in ("round_to_multiple", "floor_to_multiple"):
         want = outcome(lambda: int(getattr(Reference, name)(value, multiple)))
         assert outcome(lambda: getattr(Calculator, name)(value, multiple)) == want
@@ -271,7 +263,7 @@ def test_aligning_paths_agree(Calculator, Reference, tulvene, value, multiple):
 
 @settings(max_examples=300, deadline=None)
 @given(st.integers(-5000, 5000), st.one_of(st.integers(-5000, 5000), st.integers(2**30, 2**33)))
-def test_validity_paths_agree(Calculator, Reference, width, height):
+def test_validity_paths_agree(outcome, Calculator, Reference, width, height):
     want = outcome(lambda: Reference.is_valid_image_size(width, height))
     assert outcome(lambda: Calculator.is_valid_image_size(width, height)) == want
     assert outcome(lambda: wrapped_constants(Calculator).is_valid_image_size(width, height)) == want
@@ -305,7 +297,7 @@ ratio_texts = st.text(alphabet=st.sampled_from(list("0123456789::- +_\t") + ["١
 @given(ratio_texts, st.sampled_from(PRESETS + ["", "2K", "ǅ", "İ"]), st.booleans())
 @example("-1:-5", "2k", False)
 @example("0:-3", "1k", False)
-def test_calc_size_over_texts(Calculator, Reference, ratio_text, preset, strict):
+def test_calc_size_over_texts(outcome, Calculator, Reference, ratio_text, preset, strict):
     want = outcome(lambda: Reference.calc_size(ratio_text, preset, strict))
     if want[-1] == "not enough values to unpack (expected 2, got 1)":  # the module's shorter wording
         want = (*want[:2], "need more than 1 value to unpack")
@@ -333,7 +325,7 @@ OVERRIDES = {
 
 
 @pytest.mark.parametrize("override", OVERRIDES)
-def test_subclasses_change_inherited_results(Calculator, Reference, override):
+def test_subclasses_change_inherited_results(outcome, Calculator, Reference, override):
     native = type("Native", (Calculator,), dict(OVERRIDES[override]))
     plain = type("Plain", (Reference,), dict(OVERRIDES[override]))
     inputs = [("1:1", "2k"), ("16:9", "4k"), ("21:9", "2k"), ("16:1", "1k"), ("1:5", "4k"), ("4:3", "8k")]
@@ -393,7 +385,7 @@ class Refusal(Exception):
         (None, NameError, "name 'ServiceError' is not defined"),
     ],
 )
-def test_the_refusal_is_raised_as_the_host_builds_it(tulvene, Calculator, monkeypatch, factory, error, message):
+def test_the_refusal_is_raised_as_the_host_builds_it(outcome, tulvene, Calculator, monkeypatch, factory, error, message):
     if factory is None:
         monkeypatch.delattr(tulvene, "ServiceError")
     else:

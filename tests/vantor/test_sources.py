@@ -19,15 +19,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 WORD_LIST = ROOT / "src" / "carvola" / "vantor" / "banned_words.txt"
 
 
-def outcome(call):
-    """What a call gives: its value, or its exception's type and message."""
-    try:
-        return ("value", call())
-    except Exception as e:  # noqa: BLE001 - every failure is compared
-        return ("error", type(e), str(e))
-
-
-def merged(cls, **kwargs):
+def merged(outcome, cls, **kwargs):
     return outcome(lambda: cls(use_default=False, **kwargs).banned_words)
 
 
@@ -170,8 +162,8 @@ def test_constructor_sets_its_attributes_in_order(vantor):
         {"builtin_words": ["a", b"a"], "exclude_words": [b"A"]},
     ],
 )
-def test_merging_matches_the_reference(vantor, reference, kwargs):
-    assert merged(vantor.PromptBanChecker, **kwargs) == merged(reference.ReferenceChecker, **kwargs)
+def test_merging_matches_the_reference(outcome, vantor, reference, kwargs):
+    assert merged(outcome, vantor.PromptBanChecker, **kwargs) == merged(outcome, reference.ReferenceChecker, **kwargs)
 
 
 words_strategy = st.lists(st.text(alphabet="aAbBİi̇ \t\u3000\u2028é中", max_size=5), max_size=25)
@@ -179,9 +171,9 @@ words_strategy = st.lists(st.text(alphabet="aAbBİi̇ \t\u3000\u2028é中", max_
 
 @given(words=words_strategy, exclude=words_strategy, ignore_case=st.booleans())
 @settings(max_examples=200, deadline=None)
-def test_merging_random_lists_matches_the_reference(vantor, reference, words, exclude, ignore_case):
+def test_merging_random_lists_matches_the_reference(outcome, vantor, reference, words, exclude, ignore_case):
     kwargs = {"builtin_words": words, "exclude_words": exclude, "ignore_case": ignore_case}
-    assert merged(vantor.PromptBanChecker, **kwargs) == merged(reference.ReferenceChecker, **kwargs)
+    assert merged(outcome, vantor.PromptBanChecker, **kwargs) == merged(outcome, reference.ReferenceChecker, **kwargs)
 
 
 def test_sources_merge_in_order_and_a_failed_load_changes_nothing(vantor, tmp_path):
@@ -231,7 +223,7 @@ def read_path(request, vantor, reference, monkeypatch):
         ("dir.txt", None),
     ],
 )
-def test_word_files_read_like_the_reference(vantor, reference, read_path, tmp_path, name, content):
+def test_word_files_read_like_the_reference(outcome, vantor, reference, read_path, tmp_path, name, content):
     path = tmp_path / name
     if content is None:
         path.mkdir()
@@ -241,7 +233,7 @@ def test_word_files_read_like_the_reference(vantor, reference, read_path, tmp_pa
     assert got == outcome(lambda: reference.ReferenceChecker._load_from_file(str(path)))
     # The merge reads the file itself while _load_from_file is the original.
     kwargs = {"ban_word_file": str(path), "ignore_case": False}
-    assert merged(vantor.PromptBanChecker, **kwargs) == merged(reference.ReferenceChecker, **kwargs)
+    assert merged(outcome, vantor.PromptBanChecker, **kwargs) == merged(outcome, reference.ReferenceChecker, **kwargs)
 
 
 PIECES = [
@@ -254,13 +246,13 @@ PIECES = [
 
 @given(content=st.lists(st.sampled_from(PIECES), max_size=20).map(b"".join))
 @settings(max_examples=300, deadline=None)
-def test_text_files_split_and_decode_as_text_mode_does(vantor, reference, tmp_path_factory, content):
+def test_text_files_split_and_decode_as_text_mode_does(outcome, vantor, reference, tmp_path_factory, content):
     path = tmp_path_factory.mktemp("lines") / "words.txt"
     path.write_bytes(content)
     native = outcome(lambda: vantor.PromptBanChecker._load_from_file(str(path)))
     assert native == outcome(lambda: reference.ReferenceChecker._load_from_file(str(path)))
     kwargs = {"ban_word_file": str(path), "builtin_words": ["a"]}
-    assert merged(vantor.PromptBanChecker, **kwargs) == merged(reference.ReferenceChecker, **kwargs)
+    assert merged(outcome, vantor.PromptBanChecker, **kwargs) == merged(outcome, reference.ReferenceChecker, **kwargs)
 
 
 def test_words_of_a_file_read_in_vain_are_taken_back(run_python, tmp_path):

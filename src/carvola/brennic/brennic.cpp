@@ -1,11 +1,11 @@
 // carvola.brennic: ImageTool, which snaps an image's width:height proportion to the
 // nearest of ten standard ratios, parses ratio strings and widens encoded images.
+#include "calls.hpp"
 #include "errors.hpp"
 #include "module.hpp"
 #include "numbers.hpp"
 
 #include <cmath>
-#include <initializer_list>
 #include <iterator>
 
 namespace carvola::brennic {
@@ -57,8 +57,8 @@ Retained original_match;
 Retained original_parse_ratio;
 
 // Keyword names of the two Pillow calls that take keyword arguments.
-Retained paste_keywords;  // ("mask",)
-Retained save_keywords;   // ("format", "quality")
+NameTuple paste_keywords{n_mask};
+NameTuple save_keywords{n_format, n_quality};
 
 AttributeCache re_match_cache;
 AttributeCache math_inf_cache;
@@ -169,9 +169,9 @@ Ref parse_with_re(PyObject *ratio_str) {
     Ref match_fn = Ref::steal(PyObject_GetAttr(re.get(), n_match));
     if (!match_fn) return {};
     Ref pattern = Ref::steal(PyUnicode_FromString(kRatioPattern));
-    Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(ratio_str, n_strip));
+    Ref stripped = call_method(ratio_str, n_strip);
     if (!pattern || !stripped) return {};
-    Ref match = Ref::steal(PyObject_CallFunctionObjArgs(match_fn.get(), pattern.get(), stripped.get(), nullptr));
+    Ref match = call(match_fn.get(), pattern.get(), stripped.get());
     if (!match) return {};
     const int matched = PyObject_IsTrue(match.get());
     if (matched < 0) return {};
@@ -180,7 +180,7 @@ Ref parse_with_re(PyObject *ratio_str) {
     for (long group = 1; group <= 2; ++group) {
         Ref index = Ref::steal(PyLong_FromLong(group));
         if (!index) return {};
-        Ref digits = Ref::steal(PyObject_CallMethodOneArg(match.get(), n_group, index.get()));
+        Ref digits = call_method(match.get(), n_group, index.get());
         if (!digits) return {};
         sides[group - 1] = Ref::steal(PyNumber_Long(digits.get()));
         if (!sides[group - 1]) return {};
@@ -213,8 +213,6 @@ bool is_blank(PyObject *text) {
     return true;
 }
 
-constexpr long long kExactInDouble = 1LL << 53;
-
 // `w, h = self._parse_ratio(r)` then `w / h`, without the call, when `parse` is the
 // original static method and the outcome is a plain success: digits short enough for C
 // values, a non-zero height. Everything else takes the real call, so its errors and
@@ -241,7 +239,7 @@ Ref parsed_quotient(PyObject *self, PyObject *r) {
     if (!parse) return {};
     Ref quotient;
     if (quotient_of_original_parse(parse.get(), r, quotient)) return quotient;
-    Ref parsed = Ref::steal(PyObject_Vectorcall(parse.get(), &r, 1, nullptr));
+    Ref parsed = call(parse.get(), r);
     Ref w, h;
     if (!parsed || !unpack2(parsed.get(), w, h, Unpack::python)) return {};
     return Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
@@ -287,18 +285,6 @@ constexpr Function init_contract{
 };
 
 // ----- _get_closest_standard_ratio -----
-
-// width / height of two ints when Python computes it in doubles: both sides within 2**53
-// (so exactly representable) and a non-zero height. false leaves it to the number protocol.
-bool small_quotient(PyObject *a, PyObject *b, double &quotient) {
-    long long x, y;
-    if (!small_int(a, x) || !small_int(b, y) || y == 0 || x > kExactInDouble || x < -kExactInDouble ||
-        y > kExactInDouble || y < -kExactInDouble) {
-        return false;
-    }
-    quotient = static_cast<double>(x) / static_cast<double>(y);
-    return true;
-}
 
 // obj[0]
 Ref first_item(PyObject *obj) {
@@ -356,7 +342,7 @@ bool closest_in_doubles(PyObject *ratio_map, double img_ratio, double min_diff, 
 
 // The same loop through the number protocol, for maps holding anything.
 Ref closest_in_objects(PyObject *ratio_map, PyObject *img_ratio, Ref min_diff, Ref best) {
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(ratio_map, n_items));
+    Ref items = call_method(ratio_map, n_items);
     if (!items) return {};
     Ref iter = Ref::steal(PyObject_GetIter(items.get()));
     if (!iter) return {};
@@ -418,19 +404,6 @@ constexpr Function closest_contract{
 
 // ----- adjust_size -----
 
-// callable(*args); the last len(kwnames) items of `args` are the keyword arguments' values.
-Ref call(PyObject *callable, std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) {
-    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    return Ref::steal(PyObject_Vectorcall(callable, args.begin(), static_cast<Py_ssize_t>(args.size()) - keywords, kwnames));
-}
-
-// args[0].name(*args[1:]), for calls whose arguments are already evaluated.
-Ref call_method(PyObject *name, std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) {
-    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    return Ref::steal(
-        PyObject_VectorcallMethod(name, args.begin(), static_cast<Py_ssize_t>(args.size()) - keywords, kwnames));
-}
-
 // int(side * scale)
 Ref scaled(PyObject *side, PyObject *scale) {
     Ref product = Ref::steal(PyNumber_Multiply(side, scale));
@@ -457,9 +430,9 @@ bool widen(PyObject *w, PyObject *h, PyObject *scale, bool fill, Ref &new_w, Ref
 Ref decode_rgba(PyObject *img_io) {
     Ref image = global(n_image);
     if (!image) return {};
-    Ref opened = call_method(n_open, {image.get(), img_io});
+    Ref opened = call_method(image.get(), n_open, img_io);
     if (!opened) return {};
-    return call_method(n_convert, {opened.get(), n_rgba});
+    return call_method(opened.get(), n_convert, n_rgba);
 }
 
 // img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
@@ -476,7 +449,7 @@ Ref stretched(PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_
     if (!resampling) return {};
     Ref lanczos = get_attr(resampling.get(), n_lanczos);
     if (!lanczos) return {};
-    return call(resize.get(), {size.get(), lanczos.get()});
+    return call(resize.get(), size.get(), lanczos.get());
 }
 
 // (canvas_side - img_side) // 2: floor division, so an odd margin leaves the extra pixel
@@ -499,7 +472,7 @@ Ref new_canvas(PyObject *self, PyObject *canvas_w, PyObject *canvas_h) {
     if (!canvas_size) return {};
     Ref fill_color = get_attr(self, n_fill_color);
     if (!fill_color) return {};
-    return call(new_image.get(), {n_rgba, canvas_size.get(), fill_color.get()});
+    return call(new_image.get(), n_rgba, canvas_size.get(), fill_color.get());
 }
 
 // A canvas of the widened size in the fill colour with `img` pasted in its centre through
@@ -526,7 +499,7 @@ Ref padded(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyOb
     if (!mode) return {};
     const int has_alpha = PyObject_RichCompareBool(mode.get(), n_rgba, Py_EQ);
     if (has_alpha < 0) return {};
-    Ref pasted = call(paste.get(), {img, box.get(), has_alpha ? img : Py_None}, paste_keywords.get());
+    Ref pasted = call_kw(paste.get(), paste_keywords, img, box.get(), has_alpha ? img : Py_None);
     if (!pasted) return {};
     return canvas;
 }
@@ -562,7 +535,7 @@ Py_NO_INLINE Ref raise_unknown_mode() {
 Ref encoded(PyObject *img, PyObject *resized_img) {
     Ref bytes_io = global(n_bytes_io);
     if (!bytes_io) return {};
-    Ref out_io = call(bytes_io.get(), {});
+    Ref out_io = call(bytes_io.get());
     if (!out_io) return {};
     Ref img_format = get_attr(img, n_format);
     if (!img_format) return {};
@@ -571,22 +544,22 @@ Ref encoded(PyObject *img, PyObject *resized_img) {
     if (!has_format) img_format = Ref::borrow(n_png);
     Ref quality = Ref::steal(PyLong_FromLong(95));
     if (!quality) return {};
-    Ref saved = call_method(n_save, {resized_img, out_io.get(), img_format.get(), quality.get()}, save_keywords.get());
+    Ref saved = call_method_kw(resized_img, n_save, save_keywords, out_io.get(), img_format.get(), quality.get());
     if (!saved) return {};
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return {};
-    Ref rewound = call_method(n_seek, {out_io.get(), zero.get()});
+    Ref rewound = call_method(out_io.get(), n_seek, zero.get());
     if (!rewound) return {};
-    return call_method(n_getvalue, {out_io.get()});
+    return call_method(out_io.get(), n_getvalue);
 }
 
 // The input bytes read back from the stream, with the requested proportion when asked.
 Ref untouched(PyObject *self, PyObject *img_io, bool return_origin_ratio) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (!zero) return {};
-    Ref rewound = call_method(n_seek, {img_io, zero.get()});
+    Ref rewound = call_method(img_io, n_seek, zero.get());
     if (!rewound) return {};
-    Ref origin_bytes = call_method(n_getvalue, {img_io});
+    Ref origin_bytes = call_method(img_io, n_getvalue);
     if (!origin_bytes || !return_origin_ratio) return origin_bytes;
     Ref proportion = get_attr(self, n_proportion);
     if (!proportion) return {};
@@ -598,7 +571,7 @@ Ref adjust_size(PyObject *self, PyObject *image_bytes, bool return_origin_ratio,
     if (!expand_scale) return {};
     Ref bytes_io = global(n_bytes_io);
     if (!bytes_io) return {};
-    Ref img_io = call(bytes_io.get(), {image_bytes});
+    Ref img_io = call(bytes_io.get(), image_bytes);
     if (!img_io) return {};
     // Decoded in full on every path: bytes Pillow cannot read fail here whatever follows.
     Ref img = decode_rgba(img_io.get());
@@ -607,7 +580,7 @@ Ref adjust_size(PyObject *self, PyObject *image_bytes, bool return_origin_ratio,
     if (!size) return {};
     Ref ori_w, ori_h;
     if (!unpack2(size.get(), ori_w, ori_h, Unpack::python)) return {};
-    Ref ori_closest_ratio = call_method(n_get_closest, {self, ori_w.get(), ori_h.get()});
+    Ref ori_closest_ratio = call_method(self, n_get_closest, ori_w.get(), ori_h.get());
     if (!ori_closest_ratio) return {};
 
     const int keep = keeps_input(self, ori_closest_ratio.get());
@@ -675,19 +648,10 @@ bool remember_originals() {
     return true;
 }
 
-bool make_keyword_names() {
-    Ref paste = Ref::steal(PyTuple_Pack(1, n_mask.get()));
-    Ref save = Ref::steal(PyTuple_Pack(2, n_format.get(), n_quality.get()));
-    if (!paste || !save) return false;
-    paste_keywords.keep(paste.get());
-    save_keywords.keep(save.get());
-    return true;
-}
-
 bool execute(Module &m) noexcept {
     return m.import_from("io", {"BytesIO"}) && m.import_from("typing", {"Optional", "Tuple"}) &&
            m.import_from("PIL", {"Image"}) && m.import("re") && m.import("math") && m.add(image_tool) &&
-           remember_originals() && make_keyword_names();
+           remember_originals();
 }
 
 constexpr ModuleInfo brennic{"carvola.brennic", execute};

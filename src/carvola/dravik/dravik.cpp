@@ -1,5 +1,6 @@
 // carvola.dravik: FluxKontextImageScale, which resizes an image to the preferred Flux
 // Kontext resolution whose width/height ratio is closest to the image's own.
+#include "calls.hpp"
 #include "errors.hpp"
 #include "module.hpp"
 #include "numbers.hpp"
@@ -145,8 +146,7 @@ Ref scale_start(PyObject *self) {
     if (!resampling) return {};
     Ref lanczos = get_attr(resampling.get(), n_lanczos);
     if (!lanczos) return {};
-    PyObject *args[] = {size.get(), lanczos.get()};
-    return Ref::steal(PyObject_Vectorcall(resize.get(), args, std::size(args), nullptr));
+    return call(resize.get(), size.get(), lanczos.get());
 }
 
 constexpr Function start_contract{

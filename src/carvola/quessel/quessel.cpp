@@ -1,11 +1,12 @@
 // carvola.quessel: ImageRatioAnalyzer, which reports an encoded image's width:height
 // ratio in lowest terms and the closest ratio of two integers up to a search bound.
+#include "calls.hpp"
 #include "errors.hpp"
+#include "handling.hpp"
 #include "module.hpp"
 #include "numbers.hpp"
 
 #include <cmath>
-#include <cstddef>
 #include <cstdio>
 #include <limits>
 #include <numeric>
@@ -17,111 +18,14 @@ Name n_bytes_io{"BytesIO"};
 Name n_image{"Image"};
 Name n_open{"open"};
 Name n_size{"size"};
-Name n_enter{"__enter__"};
-Name n_exit{"__exit__"};
 Name n_gcd{"_gcd"};
 Name n_approx_search_range{"approx_search_range"};
 
 AttributeCache image_open_cache;
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-// Ints up to this magnitude are exact doubles, so dividing them as doubles gives the
-// correctly rounded quotient Python's int true division gives.
-constexpr long long kExactInDouble = 1LL << 53;
 
-// ----- the with statement -----
-
-// A special method of an object, looked up on its type as the interpreter does. A method
-// descriptor (a function, say) is kept unbound and called with the object prepended,
-// which is what binding it would call, without making a bound method on every call.
-class SpecialMethod {
-public:
-    // false when the type has no such attribute (no exception set) or binding failed.
-    bool find(PyObject *obj, PyObject *name) {
-        PyObject *descr = _PyType_Lookup(Py_TYPE(obj), name);  // borrowed
-        if (descr == nullptr) return false;
-        if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            method_ = Ref::borrow(descr);
-            self_ = Ref::borrow(obj);
-            return true;
-        }
-        descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
-        Ref held = Ref::borrow(descr);
-        method_ = get == nullptr ? held : Ref::steal(get(descr, obj, reinterpret_cast<PyObject *>(Py_TYPE(obj))));
-        return static_cast<bool>(method_);
-    }
-
-    template <std::size_t N>
-    Ref call(PyObject *const (&args)[N]) const {
-        PyObject *stack[N + 1] = {self_.get()};
-        for (std::size_t i = 0; i < N; ++i) stack[i + 1] = args[i];
-        if (self_) return Ref::steal(PyObject_Vectorcall(method_.get(), stack, N + 1, nullptr));
-        return Ref::steal(PyObject_Vectorcall(method_.get(), stack + 1, N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-    Ref call() const {
-        PyObject *self = self_.get();
-        return Ref::steal(self != nullptr ? PyObject_Vectorcall(method_.get(), &self, 1, nullptr)
-                                          : PyObject_CallNoArgs(method_.get()));
-    }
-
-private:
-    Ref method_;
-    Ref self_;  // set while method_ is unbound
-};
-
-// The exception pending when a with block's body failed goes to __exit__(type, value,
-// traceback), called while that exception is being handled, as in an except clause, so
-// an exception raised by __exit__ or by its result's truth test gets it as __context__.
-// The traceback is the exception's own; one raised here by native code has none yet, as
-// the function's traceback entry is added when the exception leaves it.
-// true when __exit__ returned something true: the exception is then dropped.
-bool exit_with_exception(const SpecialMethod &exit) {
-    PyObject *raw_type, *raw_value, *raw_traceback;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-    Ref type = Ref::steal(raw_type), value = Ref::steal(raw_value), traceback = Ref::steal(raw_traceback);
-    if (traceback) PyException_SetTraceback(value.get(), traceback.get());
-    Ref exception_traceback = Ref::steal(PyException_GetTraceback(value.get()));
-
-    Ref outer = Ref::steal(PyThreadState_Get()->exc_info->exc_value);
-    PyThreadState_Get()->exc_info->exc_value = Py_NewRef(value.get());
-    PyObject *const args[] = {reinterpret_cast<PyObject *>(Py_TYPE(value.get())), value.get(),
-                              exception_traceback ? exception_traceback.get() : Py_None};
-    Ref result = exit.call(args);
-    const int suppress = result ? PyObject_IsTrue(result.get()) : -1;
-    result.reset();
-    Py_XSETREF(PyThreadState_Get()->exc_info->exc_value, outer.release());
-
-    if (suppress < 0) return false;
-    if (suppress > 0) return true;
-    PyErr_Restore(type.release(), value.release(), traceback.release());
-    return false;
-}
-
-// with <manager> as <value>: <body(value)>. true when the block completed, its exception
-// (if any) suppressed by __exit__; false with an exception set otherwise.
-template <typename Body>
-bool with_block(PyObject *manager, Body &&body) {
-    SpecialMethod enter, exit;
-    if (!enter.find(manager, n_enter)) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                         Py_TYPE(manager)->tp_name);
-        return false;
-    }
-    if (!exit.find(manager, n_exit)) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError,
-                         "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                         Py_TYPE(manager)->tp_name);
-        return false;
-    }
-    Ref value = enter.call();
-    if (!value) return false;
-    if (!body(value.get())) return exit_with_exception(exit);
-    PyObject *const args[] = {Py_None, Py_None, Py_None};
-    return static_cast<bool>(exit.call(args));
-}
+// ----- the size and the ratio text -----
 
 // with BytesIO(image_bytes) as buf:
 //     with Image.open(buf) as img:
@@ -130,14 +34,14 @@ bool with_block(PyObject *manager, Body &&body) {
 bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
     Ref bytes_io = global(n_bytes_io);
     if (!bytes_io) return false;
-    Ref buffer = Ref::steal(PyObject_Vectorcall(bytes_io.get(), &image_bytes, 1, nullptr));
+    Ref buffer = call(bytes_io.get(), image_bytes);
     if (!buffer) return false;
     const bool completed = with_block(buffer.get(), [&](PyObject *buf) {
         Ref image = global(n_image);
         if (!image) return false;
         Ref open = module_attribute(image.get(), n_open, image_open_cache);
         if (!open) return false;
-        Ref opened = Ref::steal(PyObject_Vectorcall(open.get(), &buf, 1, nullptr));
+        Ref opened = call(open.get(), buf);
         if (!opened) return false;
         return with_block(opened.get(), [&](PyObject *img) {
             Ref size = get_attr(img, n_size);
@@ -222,8 +126,7 @@ Ref get_raw_simple_ratio(PyObject *self, PyObject *image_bytes) {
     if (!read_size(image_bytes, width, height)) return {};
     Ref gcd_method = get_attr(self, n_gcd);
     if (!gcd_method) return {};
-    PyObject *args[] = {width.get(), height.get()};
-    Ref div = Ref::steal(PyObject_Vectorcall(gcd_method.get(), args, 2, nullptr));
+    Ref div = call(gcd_method.get(), width.get(), height.get());
     if (!div) return {};
     Ref w = Ref::steal(PyNumber_FloorDivide(width.get(), div.get()));
     if (!w) return {};
@@ -333,8 +236,7 @@ bool closest_pair_in_doubles(double target, long long limit, long long &best_w, 
 Ref search_range(PyObject *limit, PyObject *one) {
     Ref stop = Ref::steal(PyNumber_Add(limit, one));
     if (!stop) return {};
-    Ref range = Ref::steal(
-        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyRange_Type), one, stop.get(), nullptr));
+    Ref range = call(reinterpret_cast<PyObject *>(&PyRange_Type), one, stop.get());
     if (!range) return {};
     return Ref::steal(PyObject_GetIter(range.get()));
 }
@@ -369,18 +271,6 @@ bool closest_pair_in_objects(PyObject *target, PyObject *limit, Ref &best_w, Ref
         if (PyErr_Occurred()) return false;
     }
     return !PyErr_Occurred();
-}
-
-// width / height of two ints when Python divides them as doubles: both exact doubles
-// and a non-zero height. false leaves it to the number protocol.
-bool small_quotient(PyObject *a, PyObject *b, double &quotient) {
-    long long x, y;
-    if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b) || !small_int(a, x) || !small_int(b, y) || y == 0 ||
-        x > kExactInDouble || x < -kExactInDouble || y > kExactInDouble || y < -kExactInDouble) {
-        return false;
-    }
-    quotient = static_cast<double>(x) / static_cast<double>(y);
-    return true;
 }
 
 Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {

@@ -1,10 +1,9 @@
 // carvola.resize: image_resize, which scales an image to fit a box without changing its
 // proportion and centres it on a plain background of exactly the box size.
+#include "calls.hpp"
 #include "errors.hpp"
 #include "module.hpp"
 #include "numbers.hpp"
-
-#include <iterator>
 
 namespace carvola::resize {
 namespace {
@@ -47,8 +46,7 @@ Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObje
     if (!new_image) return {};
     Ref box = Ref::steal(PyTuple_Pack(2, target_w, target_h));
     if (!box) return {};
-    PyObject *canvas_args[] = {n_rgb, box.get(), bg_color};
-    Ref canvas = Ref::steal(PyObject_Vectorcall(new_image.get(), canvas_args, std::size(canvas_args), nullptr));
+    Ref canvas = call(new_image.get(), n_rgb, box.get(), bg_color);
     if (!canvas) return {};
 
     Ref source_size = get_attr(image, n_size);
@@ -76,8 +74,7 @@ Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObje
     if (!new_size) return {};
     Ref filter = lanczos_filter();
     if (!filter) return {};
-    PyObject *resize_args[] = {new_size.get(), filter.get()};
-    Ref resized_img = Ref::steal(PyObject_Vectorcall(resize.get(), resize_args, std::size(resize_args), nullptr));
+    Ref resized_img = call(resize.get(), new_size.get(), filter.get());
     if (!resized_img) return {};
 
     Ref two = Ref::steal(PyLong_FromLong(2));
@@ -91,8 +88,7 @@ Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObje
     if (!paste) return {};
     Ref corner = Ref::steal(PyTuple_Pack(2, paste_x.get(), paste_y.get()));
     if (!corner) return {};
-    PyObject *paste_args[] = {resized_img.get(), corner.get()};
-    if (!Ref::steal(PyObject_Vectorcall(paste.get(), paste_args, std::size(paste_args), nullptr))) return {};
+    if (!call(paste.get(), resized_img.get(), corner.get())) return {};
     return canvas;
 }
 

@@ -1,5 +1,6 @@
 // carvola.tulvene: GPTImageSizeCalculator, which computes a legal gpt-image-2 output size
 // from an aspect-ratio string and a resolution preset under the model's size constraints.
+#include "calls.hpp"
 #include "errors.hpp"
 #include "module.hpp"
 #include "numbers.hpp"
@@ -54,6 +55,8 @@ Retained builtin_round;
 Retained result_shape;
 const Name *const result_keys[] = {&n_width, &n_height, &n_size, &n_pixels, &n_aspect_ratio, &n_resolution, &n_valid};
 
+NameTuple refusal_keywords{n_aspect_ratio};  // of ServiceError(message, aspect_ratio=...)
+
 AttributeCache math_sqrt_cache;
 AttributeCache math_floor_cache;
 
@@ -98,15 +101,6 @@ bool method_is_original(PyObject *cls, PyObject *name, const Retained &original)
            _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name) == original.get();
 }
 
-// cls.<name>(args...)
-template <typename... A>
-Ref call_method(PyObject *cls, PyObject *name, A... args) {
-    Ref method = get_attr(cls, name);
-    if (!method) return {};
-    PyObject *argv[] = {args...};
-    return Ref::steal(PyObject_Vectorcall(method.get(), argv, sizeof...(A), nullptr));
-}
-
 // math.<name>, looked up at the moment of use.
 Ref math_function(const Name &name, AttributeCache &cache) {
     Ref math = global(n_math);
@@ -144,8 +138,6 @@ Ref smaller(PyObject *a, PyObject *b) {
     return less < 0 ? Ref() : Ref::borrow(less ? b : a);
 }
 
-Ref call1(PyObject *fn, PyObject *arg) { return Ref::steal(PyObject_CallOneArg(fn, arg)); }
-
 // ----- the constraints in C -----
 
 // Bounds within which the C arithmetic below is exact: every int product fits in 63 bits
@@ -154,7 +146,6 @@ constexpr long long kMaxMultiple = 1LL << 20;
 constexpr long long kMaxLimit = 1LL << 40;    // pixel counts and edge lengths
 constexpr long long kMaxSide = 1LL << 31;     // width and height given to is_valid_image_size
 constexpr double kMaxLoopSide = 1 << 26;      // w and h in the corrective loop
-constexpr long long kExactInDouble = 1LL << 53;
 
 // The class constants, as C values. Reading them once equals reading them at each use as
 // long as no Python code runs in between: these reads run none, nor does C arithmetic.
@@ -277,7 +268,7 @@ bool aligned_in_c(PyObject *value, PyObject *multiple, Align how, Ref &result) {
     double x;
     if (PyFloat_CheckExact(value))
         x = PyFloat_AS_DOUBLE(value);
-    else if (PyLong_CheckExact(value) && small_int(value, v) && v <= kExactInDouble && v >= -kExactInDouble)
+    else if (exact_in_double(value, v))
         x = static_cast<double>(v);
     else
         return false;
@@ -293,7 +284,7 @@ bool aligned_in_c(PyObject *value, PyObject *multiple, Align how, Ref &result) {
 Ref aligned_through_objects(PyObject *value, PyObject *multiple, PyObject *whole_of) {
     Ref quotient = Ref::steal(PyNumber_TrueDivide(value, multiple));
     if (!quotient) return {};
-    Ref whole = call1(whole_of, quotient.get());
+    Ref whole = call(whole_of, quotient.get());
     if (!whole) return {};
     Ref aligned = Ref::steal(PyNumber_Multiply(whole.get(), multiple));
     if (!aligned) return {};
@@ -417,7 +408,7 @@ constexpr Function is_valid_image_size_contract{
 // `same` tells whether the text was lower-case already.
 Ref lowered(PyObject *text, bool &same) {
     same = false;
-    if (!PyUnicode_IS_ASCII(text)) return Ref::steal(PyObject_CallMethodNoArgs(text, n_lower));
+    if (!PyUnicode_IS_ASCII(text)) return call_method(text, n_lower);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Ref result = Ref::steal(PyUnicode_New(n, 127));
     if (!result) return {};
@@ -509,10 +500,8 @@ Py_NO_INLINE bool refuse_ratio(PyObject *aspect_ratio) {
     Ref factory = global(n_service_error);
     if (!factory) return false;
     Ref message = Ref::steal(PyUnicode_FromString(kRatioRefused));
-    Ref keywords = Ref::steal(PyTuple_Pack(1, n_aspect_ratio.get()));
-    if (!message || !keywords) return false;
-    PyObject *args[] = {message.get(), aspect_ratio};
-    Ref error = Ref::steal(PyObject_Vectorcall(factory.get(), args, 1, keywords.get()));
+    if (!message) return false;
+    Ref error = call_kw(factory.get(), refusal_keywords, message.get(), aspect_ratio);
     if (error) raise(error.get());
     return false;
 }
@@ -531,8 +520,7 @@ Ref target_through_objects(const Request &r) {
     Ref table = get ? class_attribute(r.cls, n_resolution_preset) : Ref();
     Ref fallback = table ? Ref::steal(PyObject_GetItem(table.get(), n_fallback_preset)) : Ref();
     if (!fallback) return {};
-    PyObject *args[] = {r.resolution, fallback.get()};
-    return Ref::steal(PyObject_Vectorcall(get.get(), args, 2, nullptr));
+    return call(get.get(), r.resolution, fallback.get());
 }
 
 // Steps 3 to 6 as Python runs them, for any ints.
@@ -564,10 +552,6 @@ bool ratio_and_target_through_objects(const Request &r, Ref rw, Ref rh, Ref &rat
 }
 
 enum class Outcome { done, declined, failed };
-
-bool exact_in_double(PyObject *value, long long &out) {
-    return PyLong_CheckExact(value) && small_int(value, out) && out <= kExactInDouble && out >= -kExactInDouble;
-}
 
 // Steps 3 to 6 in C for sides exact in a double and a plain class, up to the preset lookup.
 // Declined before anything observable happened, so the object path can start over; a zero
@@ -609,7 +593,7 @@ bool start_through_objects(PyObject *cls, PyObject *target, PyObject *ratio, Ref
     Ref clamped = capped ? larger(min_pixels.get(), capped.get()) : Ref();
     Ref sqrt = clamped ? math_function(n_sqrt, math_sqrt_cache) : Ref();
     Ref product = sqrt ? Ref::steal(PyNumber_Multiply(clamped.get(), ratio)) : Ref();
-    if (!product || !(w = call1(sqrt.get(), product.get()))) return false;
+    if (!product || !(w = call(sqrt.get(), product.get()))) return false;
     h = Ref::steal(PyNumber_TrueDivide(w.get(), ratio));
     return static_cast<bool>(h);
 }
@@ -621,7 +605,7 @@ Ref root_of_share(PyObject *cls, const Name &limit_name, PyObject *current) {
     Ref sqrt = math_function(n_sqrt, math_sqrt_cache);
     Ref limit = sqrt ? class_attribute(cls, limit_name) : Ref();
     Ref share = limit ? Ref::steal(PyNumber_TrueDivide(limit.get(), current)) : Ref();
-    return share ? call1(sqrt.get(), share.get()) : Ref();
+    return share ? call(sqrt.get(), share.get()) : Ref();
 }
 
 // The scale of one pass that neither accepts nor floors; `floor` set when it floors.

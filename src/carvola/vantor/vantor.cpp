@@ -60,10 +60,10 @@ Name n_prompt_ban_checker{"PromptBanChecker"};
 // straight into the word list.
 Retained original_load_from_file;
 
-// Keyword-name tuples of the calls made with keywords.
-Retained kwnames_flags;
-Retained kwnames_ban_error;
-Retained sildor_fromlist;
+// Keyword names of the calls made with keywords, and the names imported from _sildor.
+NameTuple compile_keywords{n_flags};
+NameTuple ban_error_keywords{n_error_msg, n_data};
+NameTuple sildor_fromlist{n_encrypted_data, n_encryption_key};
 
 // ----- word files -----
 
@@ -120,7 +120,7 @@ constexpr Function xor_contract{
 
 // from ._sildor import _ED, _EK; pickle.loads(_xor(_ED, _EK)), which must be a list or None.
 Ref unpickled_default_words() {
-    PyObject *fromlist = names_tuple(sildor_fromlist, {&n_encrypted_data, &n_encryption_key});
+    PyObject *fromlist = sildor_fromlist.get();
     if (fromlist == nullptr) return {};
     Ref sildor = import_module(n_sildor.text(), fromlist, 1);
     if (!sildor) return {};
@@ -368,10 +368,8 @@ bool build_regex(PyObject *self) {
     Ref re = global(n_re);
     if (!flags || !re) return false;
     Ref compile = get_attr(re.get(), n_compile);
-    PyObject *kwnames = names_tuple(kwnames_flags, {&n_flags});
-    if (!compile || kwnames == nullptr) return false;
-    PyObject *argv[] = {nullptr, pattern.get(), flags.get()};
-    Ref regex = Ref::steal(PyObject_Vectorcall(compile.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    if (!compile) return false;
+    Ref regex = call_kw(compile.get(), compile_keywords, pattern.get(), flags.get());
     return regex && set_attr(self, n_ban_regex, regex.get());
 }
 
@@ -514,10 +512,8 @@ Py_NO_INLINE Ref raise_ban(PyObject *self, PyObject *prompt) {
     if (!joined) return {};
     Ref message = prefixed("违禁词: ", joined.get());
     Ref error_type = global(n_prompt_ban_error);
-    PyObject *kwnames = names_tuple(kwnames_ban_error, {&n_error_msg, &n_data});
-    if (!message || !error_type || kwnames == nullptr) return {};
-    PyObject *argv[] = {nullptr, message.get(), hit_words.get()};
-    Ref error = Ref::steal(PyObject_Vectorcall(error_type.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    if (!message || !error_type) return {};
+    Ref error = call_kw(error_type.get(), ban_error_keywords, message.get(), hit_words.get());
     if (!error) return {};
     raise(error.get());
     return {};

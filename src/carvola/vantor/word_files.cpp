@@ -37,7 +37,7 @@ Name n_pkl{".pkl"};
 Name n_pickle_ext{".pickle"};
 
 Retained original_open;
-Retained kwnames_encoding;
+NameTuple encoding_keyword{n_encoding};
 
 // ----- pickle files -----
 
@@ -137,14 +137,15 @@ Ref load_pickle_file(PyObject *file_path) noexcept {
     if (!open) return {};
     Ref file = call(open.get(), file_path, n_mode_read_bytes.get());
     if (!file) return {};
-    WithBlock with;
-    if (!with.enter(file.get())) return {};
     Ref data;
-    if (Ref cls = restricted_unpickler()) {
-        if (Ref unpickler = call(cls.get(), with.target())) data = call_method(unpickler.get(), n_load);
-    }
-    if (with.exit(static_cast<bool>(data)) == WithBlock::Exit::failed) return {};
-    if (!data) {
+    const bool completed = with_block(file.get(), [&](PyObject *f) {
+        Ref cls = restricted_unpickler();
+        Ref unpickler = cls ? call(cls.get(), f) : Ref();
+        data = unpickler ? call_method(unpickler.get(), n_load) : Ref();
+        return static_cast<bool>(data);
+    });
+    if (!completed) return {};
+    if (!data) {  // __exit__ suppressed the failure
         PyErr_SetString(PyExc_UnboundLocalError,
                         "cannot access local variable 'data' where it is not associated with a value");
         return {};
@@ -172,30 +173,21 @@ Ref load_pickle_file(PyObject *file_path) noexcept {
 Ref load_text_file_through_open(PyObject *file_path) noexcept {
     Ref open = global(n_open);
     if (!open) return {};
-    PyObject *kwnames = names_tuple(kwnames_encoding, {&n_encoding});
-    if (kwnames == nullptr) return {};
-    PyObject *argv[] = {nullptr, file_path, n_mode_read, n_utf8};
-    Ref file = Ref::steal(PyObject_Vectorcall(open.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    Ref file = call_kw(open.get(), encoding_keyword, file_path, n_mode_read, n_utf8);
     if (!file) return {};
     Ref words = Ref::steal(PyList_New(0));
     if (!words) return {};
-    WithBlock with;
-    if (!with.enter(file.get())) return {};
-    bool read = false;
-    if (Ref lines = Ref::steal(PyObject_GetIter(with.target()))) {
-        read = true;
+    const bool completed = with_block(file.get(), [&](PyObject *f) {
+        Ref lines = Ref::steal(PyObject_GetIter(f));
+        if (!lines) return false;
         while (Ref line = Ref::steal(PyIter_Next(lines.get()))) {
             Ref word = strip(line.get());
-            if (!word || PyList_Append(words.get(), word.get()) < 0) {
-                read = false;
-                break;
-            }
+            if (!word || PyList_Append(words.get(), word.get()) < 0) return false;
         }
-        read = read && !PyErr_Occurred();
-    }
+        return !PyErr_Occurred();
+    });
     // A suppressed failure returns the lines read so far, as the Python code would.
-    if (with.exit(read) == WithBlock::Exit::failed) return {};
-    return words;
+    return completed ? words : Ref();
 }
 
 bool remember_open() noexcept {
@@ -370,11 +362,10 @@ bool write_pickle_file(PyObject *words, PyObject *output_path) noexcept {
     if (!open) return false;
     Ref file = call(open.get(), output_path, n_mode_write_bytes.get());
     if (!file) return false;
-    WithBlock with;
-    if (!with.enter(file.get())) return false;
-    Ref pickle = global(n_pickle);
-    const bool dumped = pickle && call_method(pickle.get(), n_dump, words, with.target());
-    return with.exit(dumped) != WithBlock::Exit::failed;
+    return with_block(file.get(), [&](PyObject *f) {
+        Ref pickle = global(n_pickle);
+        return pickle && call_method(pickle.get(), n_dump, words, f);
+    });
 }
 
 }  // namespace carvola::vantor

@@ -1,5 +1,7 @@
 // carvola.comfyui.olvast: ComfyUIManager, which restarts a ComfyUI server over its HTTP
 // API and polls the server's status endpoint until it answers again or a budget is spent.
+#include "calls.hpp"
+#include "handling.hpp"
 #include "module.hpp"
 #include "numbers.hpp"
 
@@ -60,61 +62,9 @@ AttributeCache requests_get_cache;
 AttributeCache requests_exceptions_cache;
 AttributeCache connection_error_cache;
 
-Retained timeout_keyword;  // ("timeout",), the keyword names of every request
+NameTuple timeout_keyword{n_timeout};  // the keyword names of every request
 
 // ----- except clauses -----
-
-// One `except` clause at work: the raised exception leaves the error indicator and is the
-// handled exception (sys.exc_info()) until the clause ends, so that whatever is raised
-// meanwhile is chained to it as Python chains it.
-class Caught {
-public:
-    Caught() noexcept {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-        type_ = Ref::steal(type);
-        value_ = Ref::steal(value);
-        traceback_ = Ref::steal(traceback);
-        _PyErr_StackItem *handled = PyThreadState_Get()->exc_info;
-        saved_ = Ref::steal(handled->exc_value);
-        handled->exc_value = Py_NewRef(value);
-    }
-    ~Caught() {
-        _PyErr_StackItem *handled = PyThreadState_Get()->exc_info;
-        Py_XSETREF(handled->exc_value, saved_.release());
-    }
-    Caught(const Caught &) = delete;
-    Caught &operator=(const Caught &) = delete;
-
-    PyObject *exception() const noexcept { return value_.get(); }
-
-    // `except <cls>`: 1 when the exception matches, 0 when not, -1 with an error set. Only
-    // exception classes and tuples of them may be named, as in Python.
-    int matches(PyObject *cls) const noexcept {
-        const bool is_tuple = PyTuple_Check(cls);
-        const Py_ssize_t n = is_tuple ? PyTuple_GET_SIZE(cls) : 1;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!PyExceptionClass_Check(is_tuple ? PyTuple_GET_ITEM(cls, i) : cls)) {
-                PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
-                return -1;
-            }
-        }
-        return PyErr_GivenExceptionMatches(value_.get(), cls);
-    }
-
-    // No clause matched: the exception goes on as it came.
-    Ref reraise() noexcept {
-        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-        return {};
-    }
-
-private:
-    Ref type_, value_, traceback_;
-    Ref saved_;  // the exception handled before this clause, if any
-};
 
 // requests.exceptions.ConnectionError, looked up when an except clause needs it.
 Ref connection_error_class() {
@@ -150,17 +100,17 @@ Ref http_get(PyObject *self, const Name &url) {
     if (!target) return {};
     Ref timeout = get_attr(self, n_timeout);
     if (!timeout) return {};
-    PyObject *args[] = {target.get(), timeout.get()};
-    return Ref::steal(PyObject_Vectorcall(get.get(), args, 1, timeout_keyword.get()));
+    return call_kw(get.get(), timeout_keyword, target.get(), timeout.get());
 }
 
-// time.<fn>(*args)
-Ref call_time(const Name &fn, AttributeCache &cache, PyObject *const *args, size_t nargs) {
+// time.<fn>(args...)
+template <typename... A>
+Ref call_time(const Name &fn, AttributeCache &cache, const A &...args) {
     Ref time = global(n_time);
     if (!time) return {};
     Ref callable = module_attribute(time.get(), fn, cache);
     if (!callable) return {};
-    return Ref::steal(PyObject_Vectorcall(callable.get(), args, nargs, nullptr));
+    return call(callable.get(), args...);
 }
 
 // One argument of a log call: an attribute of the instance (or of `owner`), read when
@@ -209,8 +159,7 @@ bool print_line(PyObject *self, PyObject *text, PyObject *exception) {
         line = shown ? Ref::steal(PyUnicode_Concat(line.get(), shown.get())) : Ref{};
     }
     if (!line) return false;
-    PyObject *argv[] = {line.get()};
-    return static_cast<bool>(Ref::steal(PyObject_Vectorcall(print.get(), argv, 1, nullptr)));
+    return static_cast<bool>(call(print.get(), line.get()));
 }
 
 Ref none() { return Ref::borrow(Py_None); }
@@ -244,8 +193,7 @@ Ref logger_or_module_logger(PyObject *logger) {
     if (!get_logger) return {};
     Ref name = global(n_module_name);
     if (!name) return {};
-    PyObject *argv[] = {name.get()};
-    return Ref::steal(PyObject_Vectorcall(get_logger.get(), argv, 1, nullptr));
+    return call(get_logger.get(), name.get());
 }
 
 Ref manager_init(PyObject *self, PyObject *base_url, PyObject *timeout, PyObject *max_wait_seconds,
@@ -340,7 +288,7 @@ constexpr Function trigger_reboot_contract{
 
 // time.time() - start_time < self.max_wait: 1, 0, or -1 with an error set.
 int within_budget(PyObject *self, PyObject *start_time) {
-    Ref now = call_time(n_time, time_time_cache, nullptr, 0);
+    Ref now = call_time(n_time, time_time_cache);
     if (!now) return -1;
     Ref elapsed = Ref::steal(PyNumber_Subtract(now.get(), start_time));
     if (!elapsed) return -1;
@@ -383,7 +331,7 @@ int poll_round(PyObject *self) {
 }
 
 Ref wait_service_ready(PyObject *self) {
-    Ref start_time = call_time(n_time, time_time_cache, nullptr, 0);
+    Ref start_time = call_time(n_time, time_time_cache);
     if (!start_time) return {};
     if (!log(self, n_debug, polling_started, n_flag, n_stats_api, n_max_wait)) return {};
     for (;;) {
@@ -395,8 +343,7 @@ Ref wait_service_ready(PyObject *self) {
         if (ready) return Ref::borrow(Py_True);
         Ref interval = get_attr(self, n_poll_interval);
         if (!interval) return {};
-        PyObject *argv[] = {interval.get()};
-        if (!call_time(n_sleep, time_sleep_cache, argv, 1)) return {};
+        if (!call_time(n_sleep, time_sleep_cache, interval.get())) return {};
     }
     if (!log(self, n_error, polling_timed_out, n_flag, n_max_wait)) return {};
     return Ref::borrow(Py_False);
@@ -414,8 +361,8 @@ constexpr Function wait_service_ready_contract{
 
 Ref run_reboot_and_wait(PyObject *self) {
     // Through the instance, so that a subclass's methods are the ones called.
-    if (!Ref::steal(PyObject_CallMethodNoArgs(self, n_trigger_reboot))) return {};
-    Ref ready = Ref::steal(PyObject_CallMethodNoArgs(self, n_wait_service_ready));
+    if (!call_method(self, n_trigger_reboot)) return {};
+    Ref ready = call_method(self, n_wait_service_ready);
     if (!ready) return {};
     const int truthy = PyObject_IsTrue(ready.get());
     if (truthy < 0) return {};
@@ -451,16 +398,9 @@ constexpr Class comfyui_manager = make_class("ComfyUIManager",
                                              "    ",
                                              manager_namespace);
 
-bool make_timeout_keyword() {
-    Ref names = Ref::steal(PyTuple_Pack(1, n_timeout.get()));
-    if (!names) return false;
-    timeout_keyword.keep(names.get());
-    return true;
-}
-
 bool execute(Module &m) noexcept {
     return m.import("time") && m.import("logging") && m.import("requests") && m.import_from("typing", {"Optional"}) &&
-           m.add(comfyui_manager) && make_timeout_keyword();
+           m.add(comfyui_manager);
 }
 
 constexpr ModuleInfo olvast{"carvola.comfyui.olvast", execute};

@@ -1,0 +1,61 @@
+// Exception handling as Python's statements do it: an except clause (Caught) and the with
+// statement (with_block). While either runs code for a raised exception, that exception
+// is the handled one (sys.exc_info()), so whatever is raised meanwhile gets it as context.
+#pragma once
+
+#include "ref.hpp"
+
+namespace carvola {
+
+// One `except` clause at work: the raised exception leaves the error indicator and is the
+// handled exception until the clause ends, when the one handled before comes back.
+class Caught {
+public:
+    Caught() noexcept;
+    ~Caught();
+    Caught(const Caught &) = delete;
+    Caught &operator=(const Caught &) = delete;
+
+    PyObject *exception() const noexcept { return value_.get(); }
+
+    // `except <cls>`: 1 when the exception matches, 0 when not, -1 with an error set. Only
+    // exception classes and tuples of them may be named, as in Python.
+    int matches(PyObject *cls) const noexcept;
+
+    // The clause lets the exception go on as it came (no clause matched, or a with
+    // statement's __exit__ did not suppress it). Always null.
+    Ref reraise() noexcept;
+
+private:
+    Ref type_, value_, traceback_;
+    Ref saved_;  // the exception handled before this clause, if any
+};
+
+// The with statement's two calls of its manager. Used through with_block.
+class WithStatement {
+public:
+    // Looks __enter__ and __exit__ up on the manager's type, as the interpreter does, and
+    // calls __enter__: its result, or null with an exception set.
+    Ref enter(PyObject *manager) noexcept;
+    // Calls __exit__: with three Nones when the body completed; otherwise with the pending
+    // exception, handled while __exit__ runs, and dropped when __exit__ returns something
+    // true. true when the block completed (its exception suppressed); false with an
+    // exception set.
+    bool exit(bool body_completed) noexcept;
+
+private:
+    Ref exit_;
+    Ref self_;  // set while exit_ is an unbound method descriptor, called with it prepended
+};
+
+// with <manager> as <value>: <body(value)>, where `body` returns false with an exception
+// set when it fails. true when the block completed, a failure __exit__ suppressed
+// included; false with an exception set otherwise.
+template <typename Body>
+bool with_block(PyObject *manager, Body &&body) {
+    WithStatement statement;
+    Ref value = statement.enter(manager);
+    return value && statement.exit(body(value.get()));
+}
+
+}  // namespace carvola
