@@ -1,7 +1,9 @@
 """Every entry point of carvola.brennic, succeeding and failing, called many times."""
 
+import io
 import types
 
+import PIL.Image
 import pytest
 
 
@@ -19,6 +21,10 @@ def scenarios(brennic):
     bad_result._std_ratio_map = {7: 1.0}
     broken_table = type("BrokenTable", (ImageTool,), {"STANDARD_RATIO_LIST": ["1:0"]})
     text, wide, bad, blank = "16:9", "9" * 40 + ":7", "比例", "  "
+    buffer = io.BytesIO()
+    PIL.Image.new("RGB", (8, 6), (200, 40, 10)).save(buffer, format="PNG")
+    image, junk, stretch, crop = buffer.getvalue(), b"junk", ImageTool(None, "resize"), ImageTool(None, "crop")
+    square = ImageTool("1:1")
     return {
         "construct": (lambda: ImageTool(), ()),
         "construct with everything": (lambda: ImageTool(" 16:9 ", "resize", (1, 2, 3), extra=text), (text,)),
@@ -40,6 +46,13 @@ def scenarios(brennic):
         "closest zero": (lambda: tool._get_closest_standard_ratio(1, 0), (tool,)),
         "closest wrong type": (lambda: tool._get_closest_standard_ratio("1", 0), (tool,)),
         "metadata": (lambda: (ImageTool.__init__.__signature__, ImageTool.__init__.__defaults__), ()),
+        "adjust fill": (lambda: tool.adjust_size(image), (image, tool)),
+        "adjust resize with ratio": (lambda: stretch.adjust_size(image, True), (image, stretch)),
+        "adjust untouched": (lambda: square.adjust_size(image, True), (image, square)),
+        "adjust undecodable": (lambda: tool.adjust_size(junk), (junk, tool)),
+        "adjust wrong type": (lambda: tool.adjust_size(bytearray(junk)), (junk, tool)),
+        "adjust unknown mode": (lambda: crop.adjust_size(image), (image, crop)),
+        "adjust refused size": (lambda: tool.adjust_size(image, expand_percent=-150), (image, tool)),
     }
 
 
@@ -50,12 +63,13 @@ def scenarios(brennic):
         "construct str subclass", "construct too many", "construct broken table", "parse",
         "parse long digits", "parse refused", "parse by keyword", "parse unknown keyword", "closest",
         "closest converted", "closest huge", "closest general", "closest bad result", "closest zero",
-        "closest wrong type", "metadata",
+        "closest wrong type", "metadata", "adjust fill", "adjust resize with ratio", "adjust untouched",
+        "adjust undecodable", "adjust wrong type", "adjust unknown mode", "adjust refused size",
     ],
 )  # fmt: skip
 def test_no_leaks(scenarios, assert_no_leak, name):
     call, watched = scenarios[name]
-    assert_no_leak(call, watched=watched, calls=500 if name == "metadata" else 2000)
+    assert_no_leak(call, watched=watched, calls=500 if name.startswith("adjust") else 2000)
 
 
 def test_no_leaks_through_a_replaced_re(brennic, assert_no_leak, monkeypatch):

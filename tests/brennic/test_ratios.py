@@ -43,7 +43,9 @@ def test_module_globals_in_binding_order(brennic):
 
 def test_class_namespace_and_metadata(ImageTool):
     names = [k for k in vars(ImageTool) if k not in ("__dict__", "__weakref__", "__doc__")]
-    assert names == ["__module__", "STANDARD_RATIO_LIST", "__init__", "_parse_ratio", "_get_closest_standard_ratio"]
+    assert names == [
+        "__module__", "STANDARD_RATIO_LIST", "__init__", "_parse_ratio", "_get_closest_standard_ratio", "adjust_size",
+    ]  # fmt: skip
     assert ImageTool.__doc__ is None and ImageTool.__qualname__ == "ImageTool"
     assert isinstance(vars(ImageTool)["_parse_ratio"], staticmethod)
     assert type(ImageTool.STANDARD_RATIO_LIST) is list and ImageTool.STANDARD_RATIO_LIST == STANDARD

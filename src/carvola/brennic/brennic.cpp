@@ -1,10 +1,11 @@
 // carvola.brennic: ImageTool, which snaps an image's width:height proportion to the
-// nearest of ten standard ratios and parses ratio strings.
+// nearest of ten standard ratios, parses ratio strings and widens encoded images.
 #include "errors.hpp"
 #include "module.hpp"
 #include "numbers.hpp"
 
 #include <cmath>
+#include <initializer_list>
 #include <iterator>
 
 namespace carvola::brennic {
@@ -25,12 +26,39 @@ Name n_need_adjust{"need_adjust"};
 Name n_fill_color{"fill_color"};
 Name n_kwargs{"kwargs"};
 Name n_image_tool{"ImageTool"};
+Name n_bytes_io{"BytesIO"};
+Name n_image{"Image"};
+Name n_open{"open"};
+Name n_convert{"convert"};
+Name n_size{"size"};
+Name n_width{"width"};
+Name n_height{"height"};
+Name n_mode{"mode"};
+Name n_format{"format"};
+Name n_resize{"resize"};
+Name n_resampling{"Resampling"};
+Name n_lanczos{"LANCZOS"};
+Name n_new{"new"};
+Name n_paste{"paste"};
+Name n_mask{"mask"};
+Name n_save{"save"};
+Name n_quality{"quality"};
+Name n_seek{"seek"};
+Name n_getvalue{"getvalue"};
+Name n_get_closest{"_get_closest_standard_ratio"};
+Name n_rgba{"RGBA"};
+Name n_png{"PNG"};
+Name n_fill{"fill"};
 
 // The objects the fast paths compare against: while `re`, `re.match` and
 // ImageTool._parse_ratio are still these, ratio strings are scanned natively.
 Retained original_re;
 Retained original_match;
 Retained original_parse_ratio;
+
+// Keyword names of the two Pillow calls that take keyword arguments.
+Retained paste_keywords;  // ("mask",)
+Retained save_keywords;   // ("format", "quality")
 
 AttributeCache re_match_cache;
 AttributeCache math_inf_cache;
@@ -388,6 +416,240 @@ constexpr Function closest_contract{
     .body = native<get_closest_standard_ratio>(),
 };
 
+// ----- adjust_size -----
+
+// callable(*args); the last len(kwnames) items of `args` are the keyword arguments' values.
+Ref call(PyObject *callable, std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) {
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    return Ref::steal(PyObject_Vectorcall(callable, args.begin(), static_cast<Py_ssize_t>(args.size()) - keywords, kwnames));
+}
+
+// args[0].name(*args[1:]), for calls whose arguments are already evaluated.
+Ref call_method(PyObject *name, std::initializer_list<PyObject *> args, PyObject *kwnames = nullptr) {
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, args.begin(), static_cast<Py_ssize_t>(args.size()) - keywords, kwnames));
+}
+
+// int(side * scale)
+Ref scaled(PyObject *side, PyObject *scale) {
+    Ref product = Ref::steal(PyNumber_Multiply(side, scale));
+    if (!product) return {};
+    return Ref::steal(PyNumber_Long(product.get()));
+}
+
+// The widened size: the shorter side scaled, both sides of a square. "resize" asks
+// `h > w` then `w > h`, "fill" asks `w < h` then `h < w`; both orders are kept, since
+// which operand's comparison runs first is Python-visible.
+bool widen(PyObject *w, PyObject *h, PyObject *scale, bool fill, Ref &new_w, Ref &new_h) {
+    new_w = Ref::borrow(w);
+    new_h = Ref::borrow(h);
+    const int portrait = fill ? PyObject_RichCompareBool(w, h, Py_LT) : PyObject_RichCompareBool(h, w, Py_GT);
+    if (portrait < 0) return false;
+    if (portrait) return bool(new_w = scaled(w, scale));
+    const int landscape = fill ? PyObject_RichCompareBool(h, w, Py_LT) : PyObject_RichCompareBool(w, h, Py_GT);
+    if (landscape < 0) return false;
+    if (landscape) return bool(new_h = scaled(h, scale));
+    return (new_w = scaled(w, scale)) && (new_h = scaled(h, scale));
+}
+
+// Image.open(img_io).convert("RGBA")
+Ref decode_rgba(PyObject *img_io) {
+    Ref image = global(n_image);
+    if (!image) return {};
+    Ref opened = call_method(n_open, {image.get(), img_io});
+    if (!opened) return {};
+    return call_method(n_convert, {opened.get(), n_rgba});
+}
+
+// img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
+Ref stretched(PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
+    Ref expand_w, expand_h;
+    if (!widen(ori_w, ori_h, expand_scale, false, expand_w, expand_h)) return {};
+    Ref resize = get_attr(img, n_resize);
+    if (!resize) return {};
+    Ref size = Ref::steal(PyTuple_Pack(2, expand_w.get(), expand_h.get()));
+    if (!size) return {};
+    Ref image = global(n_image);
+    if (!image) return {};
+    Ref resampling = get_attr(image.get(), n_resampling);
+    if (!resampling) return {};
+    Ref lanczos = get_attr(resampling.get(), n_lanczos);
+    if (!lanczos) return {};
+    return call(resize.get(), {size.get(), lanczos.get()});
+}
+
+// (canvas_side - img_side) // 2: floor division, so an odd margin leaves the extra pixel
+// on the right or bottom and a negative one rounds toward minus infinity.
+Ref centred(PyObject *canvas_side, PyObject *img_side) {
+    Ref margin = Ref::steal(PyNumber_Subtract(canvas_side, img_side));
+    if (!margin) return {};
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    if (!two) return {};
+    return Ref::steal(PyNumber_FloorDivide(margin.get(), two.get()));
+}
+
+// Image.new("RGBA", (canvas_w, canvas_h), self.fill_color)
+Ref new_canvas(PyObject *self, PyObject *canvas_w, PyObject *canvas_h) {
+    Ref image = global(n_image);
+    if (!image) return {};
+    Ref new_image = get_attr(image.get(), n_new);
+    if (!new_image) return {};
+    Ref canvas_size = Ref::steal(PyTuple_Pack(2, canvas_w, canvas_h));
+    if (!canvas_size) return {};
+    Ref fill_color = get_attr(self, n_fill_color);
+    if (!fill_color) return {};
+    return call(new_image.get(), {n_rgba, canvas_size.get(), fill_color.get()});
+}
+
+// A canvas of the widened size in the fill colour with `img` pasted in its centre through
+// its own alpha, so transparent pixels leave the fill colour showing.
+Ref padded(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
+    Ref canvas_w, canvas_h;
+    if (!widen(ori_w, ori_h, expand_scale, true, canvas_w, canvas_h)) return {};
+    Ref img_w = get_attr(img, n_width);
+    if (!img_w) return {};
+    Ref img_h = get_attr(img, n_height);
+    if (!img_h) return {};
+    Ref canvas = new_canvas(self, canvas_w.get(), canvas_h.get());
+    if (!canvas) return {};
+
+    Ref paste_x = centred(canvas_w.get(), img_w.get());
+    if (!paste_x) return {};
+    Ref paste_y = centred(canvas_h.get(), img_h.get());
+    if (!paste_y) return {};
+    Ref paste = get_attr(canvas.get(), n_paste);
+    if (!paste) return {};
+    Ref box = Ref::steal(PyTuple_Pack(2, paste_x.get(), paste_y.get()));
+    if (!box) return {};
+    Ref mode = get_attr(img, n_mode);
+    if (!mode) return {};
+    const int has_alpha = PyObject_RichCompareBool(mode.get(), n_rgba, Py_EQ);
+    if (has_alpha < 0) return {};
+    Ref pasted = call(paste.get(), {img, box.get(), has_alpha ? img : Py_None}, paste_keywords.get());
+    if (!pasted) return {};
+    return canvas;
+}
+
+// 1 when the instance asks for a proportion other than the image's closest one, so the
+// input goes back untouched; 0 when the image is adjusted; -1 on error.
+int keeps_input(PyObject *self, PyObject *ori_closest_ratio) {
+    Ref proportion = get_attr(self, n_proportion);
+    if (!proportion) return -1;
+    if (proportion.get() == Py_None) return 0;
+    proportion = get_attr(self, n_proportion);
+    if (!proportion) return -1;
+    // Python's `!=`: PyObject_RichCompareBool would take any object as equal to itself (a NaN too).
+    Ref differs = Ref::steal(PyObject_RichCompare(proportion.get(), ori_closest_ratio, Py_NE));
+    if (!differs) return -1;
+    return PyObject_IsTrue(differs.get());
+}
+
+// 1 when self.need_adjust == mode, 0 when not, -1 on error.
+int mode_is(PyObject *self, PyObject *mode) {
+    Ref need_adjust = get_attr(self, n_need_adjust);
+    if (!need_adjust) return -1;
+    return PyObject_RichCompareBool(need_adjust.get(), mode, Py_EQ);
+}
+
+Py_NO_INLINE Ref raise_unknown_mode() {
+    PyErr_SetString(PyExc_ValueError, "need_adjust 仅支持 resize / fill");
+    return {};
+}
+
+// resized_img encoded as img.format, or PNG when the image has none (a converted image
+// never has one).
+Ref encoded(PyObject *img, PyObject *resized_img) {
+    Ref bytes_io = global(n_bytes_io);
+    if (!bytes_io) return {};
+    Ref out_io = call(bytes_io.get(), {});
+    if (!out_io) return {};
+    Ref img_format = get_attr(img, n_format);
+    if (!img_format) return {};
+    const int has_format = PyObject_IsTrue(img_format.get());
+    if (has_format < 0) return {};
+    if (!has_format) img_format = Ref::borrow(n_png);
+    Ref quality = Ref::steal(PyLong_FromLong(95));
+    if (!quality) return {};
+    Ref saved = call_method(n_save, {resized_img, out_io.get(), img_format.get(), quality.get()}, save_keywords.get());
+    if (!saved) return {};
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return {};
+    Ref rewound = call_method(n_seek, {out_io.get(), zero.get()});
+    if (!rewound) return {};
+    return call_method(n_getvalue, {out_io.get()});
+}
+
+// The input bytes read back from the stream, with the requested proportion when asked.
+Ref untouched(PyObject *self, PyObject *img_io, bool return_origin_ratio) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return {};
+    Ref rewound = call_method(n_seek, {img_io, zero.get()});
+    if (!rewound) return {};
+    Ref origin_bytes = call_method(n_getvalue, {img_io});
+    if (!origin_bytes || !return_origin_ratio) return origin_bytes;
+    Ref proportion = get_attr(self, n_proportion);
+    if (!proportion) return {};
+    return Ref::steal(PyTuple_Pack(2, origin_bytes.get(), proportion.get()));
+}
+
+Ref adjust_size(PyObject *self, PyObject *image_bytes, bool return_origin_ratio, double expand_percent) {
+    Ref expand_scale = Ref::steal(PyFloat_FromDouble(expand_percent / 100.0 + 1.0));
+    if (!expand_scale) return {};
+    Ref bytes_io = global(n_bytes_io);
+    if (!bytes_io) return {};
+    Ref img_io = call(bytes_io.get(), {image_bytes});
+    if (!img_io) return {};
+    // Decoded in full on every path: bytes Pillow cannot read fail here whatever follows.
+    Ref img = decode_rgba(img_io.get());
+    if (!img) return {};
+    Ref size = get_attr(img.get(), n_size);
+    if (!size) return {};
+    Ref ori_w, ori_h;
+    if (!unpack2(size.get(), ori_w, ori_h, Unpack::python)) return {};
+    Ref ori_closest_ratio = call_method(n_get_closest, {self, ori_w.get(), ori_h.get()});
+    if (!ori_closest_ratio) return {};
+
+    const int keep = keeps_input(self, ori_closest_ratio.get());
+    if (keep < 0) return {};
+    if (keep) return untouched(self, img_io.get(), return_origin_ratio);
+
+    Ref resized_img;
+    const int resize = mode_is(self, n_resize);
+    if (resize < 0) return {};
+    if (resize) {
+        resized_img = stretched(img.get(), ori_w.get(), ori_h.get(), expand_scale.get());
+    } else {
+        const int fill = mode_is(self, n_fill);
+        if (fill < 0) return {};
+        if (!fill) return raise_unknown_mode();
+        resized_img = padded(self, img.get(), ori_w.get(), ori_h.get(), expand_scale.get());
+    }
+    if (!resized_img) return {};
+    Ref result_bytes = encoded(img.get(), resized_img.get());
+    if (!result_bytes || !return_origin_ratio) return result_bytes;
+    return Ref::steal(PyTuple_Pack(2, result_bytes.get(), ori_closest_ratio.get()));
+}
+
+constexpr Function adjust_size_contract{
+    .name = "adjust_size",
+    .params = {{"self"},
+               {"image_bytes", Conv::bytes, "bytes"},
+               {"return_origin_ratio", Conv::truth, "bool", dflt::boolean(false)},
+               {"expand_percent", Conv::real, "float", dflt::real(10.0)}},
+    .doc = "\n"
+           "        调整图片尺寸\n"
+           "        1. proportion存在有效值：\n"
+           "           - 若与原图最接近标准比例不一致 → 直接返回原图不处理\n"
+           "           - 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充\n"
+           "        2. proportion=\"\" / None 且 need_adjust=\"fill\"：\n"
+           "           - 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸\n"
+           "        3. proportion=\"\" / None 且 need_adjust=\"resize\"：沿用原有逻辑\n"
+           "        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小\n"
+           "        ",
+    .body = native<adjust_size>(),
+};
+
 // ----- module -----
 
 constexpr Member image_tool_namespace[] = {
@@ -395,6 +657,7 @@ constexpr Member image_tool_namespace[] = {
     def(init_contract),
     def(parse_ratio_contract),
     def(closest_contract),
+    def(adjust_size_contract),
 };
 
 constexpr Class image_tool = make_class("ImageTool", nullptr, image_tool_namespace);
@@ -412,10 +675,19 @@ bool remember_originals() {
     return true;
 }
 
+bool make_keyword_names() {
+    Ref paste = Ref::steal(PyTuple_Pack(1, n_mask.get()));
+    Ref save = Ref::steal(PyTuple_Pack(2, n_format.get(), n_quality.get()));
+    if (!paste || !save) return false;
+    paste_keywords.keep(paste.get());
+    save_keywords.keep(save.get());
+    return true;
+}
+
 bool execute(Module &m) noexcept {
     return m.import_from("io", {"BytesIO"}) && m.import_from("typing", {"Optional", "Tuple"}) &&
            m.import_from("PIL", {"Image"}) && m.import("re") && m.import("math") && m.add(image_tool) &&
-           remember_originals();
+           remember_originals() && make_keyword_names();
 }
 
 constexpr ModuleInfo brennic{"carvola.brennic", execute};

@@ -1,4 +1,4 @@
-from typing import Any, Optional, Tuple
+from typing import Any, Optional, Tuple, Union
 
 class ImageTool:
     STANDARD_RATIO_LIST: list[str]
@@ -17,3 +17,6 @@ class ImageTool:
     @staticmethod
     def _parse_ratio(ratio_str: str) -> Tuple[int, int]: ...
     def _get_closest_standard_ratio(self, width: int, height: int) -> str: ...
+    def adjust_size(
+        self, image_bytes: bytes, return_origin_ratio: bool = False, expand_percent: float = 10.0
+    ) -> Union[bytes, Tuple[bytes, str]]: ...
