@@ -7,7 +7,9 @@ import subprocess
 import sys
 import textwrap
 import tracemalloc
+import warnings
 
+import PIL.Image
 import pytest
 
 import carvola._host
@@ -28,6 +30,8 @@ CONVENTION_MODULES = {
     "carvola.comfyui.olvast": {"blocked_import": "requests"},
     "carvola.quessel": {"blocked_import": "PIL"},
     "carvola.tulvene": {"blocked_import": "pelvane"},
+    "carvola.dravik": {"blocked_import": "PIL"},
+    "carvola.resize": {"blocked_import": "PIL"},
 }
 
 
@@ -55,6 +59,27 @@ def corpus_files(*folders):
         if base.is_dir():
             found += sorted(p for p in base.iterdir() if p.is_file() and p.suffix not in {".md", ".tsv", ""})
     return found
+
+
+def corpus_images_by_mode(max_pixels=1_000_000):
+    """The smallest decodable image of each Pillow mode in the shared corpus, loaded, as a
+    dict of mode to image; empty when the corpus is absent. Larger images are left out."""
+    chosen = {}
+    for path in corpus_files("images", "synthetic"):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                with PIL.Image.open(path) as opened:
+                    if opened.width * opened.height > max_pixels:
+                        continue
+                    opened.load()
+                    image = opened.copy()
+            except Exception:  # noqa: BLE001 - files Pillow refuses are Pillow's concern
+                continue
+        best = chosen.get(image.mode)
+        if best is None or image.width * image.height < best.width * best.height:
+            chosen[image.mode] = image
+    return chosen
 
 
 def assert_no_leak(call, *, watched=(), calls=2000, rounds=4):
@@ -112,3 +137,8 @@ def run_python_fixture():
 @pytest.fixture(name="corpus_files")
 def corpus_files_fixture():
     return corpus_files
+
+
+@pytest.fixture(name="corpus_images_by_mode", scope="session")
+def corpus_images_by_mode_fixture():
+    return corpus_images_by_mode()

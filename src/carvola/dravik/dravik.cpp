@@ -1,0 +1,193 @@
+// carvola.dravik: FluxKontextImageScale, which resizes an image to the preferred Flux
+// Kontext resolution whose width/height ratio is closest to the image's own.
+#include "errors.hpp"
+#include "module.hpp"
+#include "numbers.hpp"
+
+#include <iterator>
+
+namespace carvola::dravik {
+namespace {
+
+Name n_image{"image"};
+Name n_width{"width"};
+Name n_height{"height"};
+Name n_resize{"resize"};
+Name n_resampling{"Resampling"};
+Name n_lanczos{"LANCZOS"};
+Name n_resolutions{"PREFERED_KONTEXT_RESOLUTIONS"};
+
+// ----- class constants -----
+
+Ref preferred_resolutions() {
+    // Portrait to landscape; the second half mirrors the first.
+    static constexpr int sizes[][2] = {
+        {672, 1568}, {688, 1504}, {720, 1456}, {752, 1392}, {800, 1328}, {832, 1248},
+        {880, 1184}, {944, 1104}, {1024, 1024}, {1104, 944}, {1184, 880}, {1248, 832},
+        {1328, 800}, {1392, 752}, {1456, 720}, {1504, 688}, {1568, 672},
+    };
+    Ref list = Ref::steal(PyList_New(std::size(sizes)));
+    if (!list) return {};
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(sizes)); ++i) {
+        PyObject *pair = Py_BuildValue("(ii)", sizes[i][0], sizes[i][1]);
+        if (pair == nullptr) return {};
+        PyList_SET_ITEM(list.get(), i, pair);
+    }
+    return list;
+}
+
+// ----- __init__ -----
+
+Ref scale_init(PyObject *self, PyObject *image) {
+    if (PyObject_SetAttr(self, n_image, image) < 0) return {};
+    return Ref::borrow(Py_None);
+}
+
+constexpr Function init_contract{
+    .name = "__init__",
+    .params = {{"self"}, {"image", Conv::object, "Image"}},
+    .doc = "\n"
+           "        Args:\n"
+           "            image: PIL Image 对象\n"
+           "        ",
+    .body = native<scale_init>(),
+};
+
+// ----- start -----
+
+// self.image.<side>, reading self.image afresh each time.
+Ref image_side(PyObject *self, PyObject *side) {
+    Ref image = get_attr(self, n_image);
+    if (!image) return {};
+    return get_attr(image.get(), side);
+}
+
+// One step of the candidate generator: `w, h = entry` and the triple
+// (abs(aspect_ratio - w / h), w, h).
+Ref candidate(PyObject *entry, PyObject *aspect_ratio) {
+    Ref w, h;
+    if (!unpack2(entry, w, h, Unpack::short_form)) return {};
+    Ref ratio = Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
+    if (!ratio) return {};
+    Ref delta = Ref::steal(PyNumber_Subtract(aspect_ratio, ratio.get()));
+    if (!delta) return {};
+    Ref distance = Ref::steal(PyNumber_Absolute(delta.get()));
+    if (!distance) return {};
+    return Ref::steal(PyTuple_Pack(3, distance.get(), w.get(), h.get()));
+}
+
+// The generator is an object of its own for a reader of tracebacks: an error while it
+// runs (advancing the table, unpacking an entry, the arithmetic) gets an entry of its own
+// below the one of start().
+constexpr int kGeneratorLine = __LINE__;
+
+Py_NO_INLINE void add_generator_entry() {
+    Ref funcname = Ref::steal(PyUnicode_FromString("genexpr"));
+    Ref filename = Ref::steal(PyUnicode_FromString("carvola/dravik"));
+    if (funcname && filename) add_traceback(funcname.get(), filename.get(), kGeneratorLine);
+}
+
+// min() of the triples as the builtin takes it: a later triple replaces the best only
+// when it compares strictly smaller, so the first of equal triples stays.
+Ref closest_candidate(PyObject *resolutions, PyObject *aspect_ratio) {
+    Ref entries = Ref::steal(PyObject_GetIter(resolutions));
+    if (!entries) return {};
+    Ref best;
+    for (;;) {
+        Ref entry = Ref::steal(PyIter_Next(entries.get()));
+        if (!entry) {
+            if (PyErr_Occurred()) {
+                add_generator_entry();
+                return {};
+            }
+            break;
+        }
+        Ref triple = candidate(entry.get(), aspect_ratio);
+        if (!triple) {
+            add_generator_entry();
+            return {};
+        }
+        if (!best) {
+            best = std::move(triple);
+            continue;
+        }
+        const int less = PyObject_RichCompareBool(triple.get(), best.get(), Py_LT);
+        if (less < 0) return {};
+        if (less) best = std::move(triple);
+    }
+    if (!best) PyErr_SetString(PyExc_ValueError, "min() arg is an empty sequence");
+    return best;
+}
+
+Ref scale_start(PyObject *self) {
+    Ref width = image_side(self, n_width);
+    if (!width) return {};
+    Ref height = image_side(self, n_height);
+    if (!height) return {};
+    Ref aspect_ratio = Ref::steal(PyNumber_TrueDivide(width.get(), height.get()));
+    if (!aspect_ratio) return {};
+
+    Ref resolutions = get_attr(self, n_resolutions);
+    if (!resolutions) return {};
+    Ref best = closest_candidate(resolutions.get(), aspect_ratio.get());
+    if (!best) return {};
+    // The triple is one this function built: (distance, w, h).
+    PyObject *output_width = PyTuple_GET_ITEM(best.get(), 1);
+    PyObject *output_height = PyTuple_GET_ITEM(best.get(), 2);
+
+    Ref image = get_attr(self, n_image);
+    if (!image) return {};
+    Ref resize = get_attr(image.get(), n_resize);
+    if (!resize) return {};
+    Ref size = Ref::steal(PyTuple_Pack(2, output_width, output_height));
+    if (!size) return {};
+    Ref resampling = global(n_resampling);
+    if (!resampling) return {};
+    Ref lanczos = get_attr(resampling.get(), n_lanczos);
+    if (!lanczos) return {};
+    PyObject *args[] = {size.get(), lanczos.get()};
+    return Ref::steal(PyObject_Vectorcall(resize.get(), args, std::size(args), nullptr));
+}
+
+constexpr Function start_contract{
+    .name = "start",
+    .params = {{"self"}},
+    .return_annotation = "Image",
+    .doc = "\n"
+           "        根据原图宽高比匹配最优分辨率并缩放。\n"
+           "\n"
+           "        Returns:\n"
+           "            缩放后的 PIL Image 对象\n"
+           "        ",
+    .body = native<scale_start>(),
+};
+
+// ----- module -----
+
+constexpr Member scale_namespace[] = {
+    constant("PREFERED_KONTEXT_RESOLUTIONS", preferred_resolutions),
+    def(init_contract),
+    def(start_contract),
+};
+
+constexpr Class flux_kontext_image_scale = make_class(
+    "FluxKontextImageScale",
+    "\n"
+    "    将图片缩放到最接近 Flux Kontext 优选分辨率的尺寸。\n"
+    "\n"
+    "    根据原图宽高比，从预定义的分辨率列表中选取最匹配的分辨率，\n"
+    "    使用 LANCZOS 算法进行高质量缩放。\n"
+    "    ",
+    scale_namespace, /*explicit_base=*/true);
+
+bool execute(Module &m) noexcept {
+    return m.import_from("PIL", {"Image"}) && m.import_from("PIL.Image", {"Resampling"}) &&
+           m.add(flux_kontext_image_scale);
+}
+
+constexpr ModuleInfo dravik{"carvola.dravik", execute};
+
+}  // namespace
+}  // namespace carvola::dravik
+
+PyMODINIT_FUNC PyInit_dravik() { return carvola::module_init(carvola::dravik::dravik); }

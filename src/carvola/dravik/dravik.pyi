@@ -1,0 +1,8 @@
+from PIL import Image as Image
+from PIL.Image import Resampling as Resampling
+
+class FluxKontextImageScale:
+    PREFERED_KONTEXT_RESOLUTIONS: list[tuple[int, int]]
+    image: Image.Image
+    def __init__(self, image: Image.Image) -> None: ...
+    def start(self) -> Image.Image: ...

@@ -1,0 +1,134 @@
+// carvola.resize: image_resize, which scales an image to fit a box without changing its
+// proportion and centres it on a plain background of exactly the box size.
+#include "errors.hpp"
+#include "module.hpp"
+#include "numbers.hpp"
+
+#include <iterator>
+
+namespace carvola::resize {
+namespace {
+
+Name n_image_module{"Image"};
+Name n_new{"new"};
+Name n_size{"size"};
+Name n_resize{"resize"};
+Name n_paste{"paste"};
+Name n_resampling{"Resampling"};
+Name n_lanczos{"LANCZOS"};
+Name n_rgb{"RGB"};
+
+// Resampling.LANCZOS, through whatever the module global now is.
+Ref lanczos_filter() {
+    Ref resampling = global(n_resampling);
+    if (!resampling) return {};
+    return get_attr(resampling.get(), n_lanczos);
+}
+
+// int(side * ratio)
+Ref scaled(PyObject *side, PyObject *ratio) {
+    Ref product = Ref::steal(PyNumber_Multiply(side, ratio));
+    if (!product) return {};
+    return Ref::steal(PyNumber_Long(product.get()));
+}
+
+// (target - scaled) // 2: an odd leftover puts the extra pixel on the right or bottom.
+Ref centred_offset(PyObject *target, PyObject *scaled_side, PyObject *two) {
+    Ref leftover = Ref::steal(PyNumber_Subtract(target, scaled_side));
+    if (!leftover) return {};
+    return Ref::steal(PyNumber_FloorDivide(leftover.get(), two));
+}
+
+Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObject *bg_color) {
+    // The canvas comes first, so Pillow judges the box and the colour before the source.
+    Ref image_module = global(n_image_module);
+    if (!image_module) return {};
+    Ref new_image = get_attr(image_module.get(), n_new);
+    if (!new_image) return {};
+    Ref box = Ref::steal(PyTuple_Pack(2, target_w, target_h));
+    if (!box) return {};
+    PyObject *canvas_args[] = {n_rgb, box.get(), bg_color};
+    Ref canvas = Ref::steal(PyObject_Vectorcall(new_image.get(), canvas_args, std::size(canvas_args), nullptr));
+    if (!canvas) return {};
+
+    Ref source_size = get_attr(image, n_size);
+    if (!source_size) return {};
+    Ref s_w, s_h;
+    if (!unpack2(source_size.get(), s_w, s_h, Unpack::python)) return {};
+
+    // min(a, b) keeps a unless b is strictly smaller.
+    Ref ratio = Ref::steal(PyNumber_TrueDivide(target_w, s_w.get()));
+    if (!ratio) return {};
+    Ref height_ratio = Ref::steal(PyNumber_TrueDivide(target_h, s_h.get()));
+    if (!height_ratio) return {};
+    const int height_limits = PyObject_RichCompareBool(height_ratio.get(), ratio.get(), Py_LT);
+    if (height_limits < 0) return {};
+    if (height_limits) ratio = std::move(height_ratio);
+
+    Ref new_w = scaled(s_w.get(), ratio.get());
+    if (!new_w) return {};
+    Ref new_h = scaled(s_h.get(), ratio.get());
+    if (!new_h) return {};
+
+    Ref resize = get_attr(image, n_resize);
+    if (!resize) return {};
+    Ref new_size = Ref::steal(PyTuple_Pack(2, new_w.get(), new_h.get()));
+    if (!new_size) return {};
+    Ref filter = lanczos_filter();
+    if (!filter) return {};
+    PyObject *resize_args[] = {new_size.get(), filter.get()};
+    Ref resized_img = Ref::steal(PyObject_Vectorcall(resize.get(), resize_args, std::size(resize_args), nullptr));
+    if (!resized_img) return {};
+
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    if (!two) return {};
+    Ref paste_x = centred_offset(target_w, new_w.get(), two.get());
+    if (!paste_x) return {};
+    Ref paste_y = centred_offset(target_h, new_h.get(), two.get());
+    if (!paste_y) return {};
+
+    Ref paste = get_attr(canvas.get(), n_paste);
+    if (!paste) return {};
+    Ref corner = Ref::steal(PyTuple_Pack(2, paste_x.get(), paste_y.get()));
+    if (!corner) return {};
+    PyObject *paste_args[] = {resized_img.get(), corner.get()};
+    if (!Ref::steal(PyObject_Vectorcall(paste.get(), paste_args, std::size(paste_args), nullptr))) return {};
+    return canvas;
+}
+
+constexpr Function image_resize_contract{
+    .name = "image_resize",
+    .kind = Kind::function,
+    .params = {{"image", Conv::object, "Image"},
+               {"target_w", Conv::integer, "int"},
+               {"target_h", Conv::integer, "int"},
+               {"bg_color", Conv::object, nullptr, dflt::ints(0, 0, 0)}},
+    .return_annotation = "Image",
+    .doc = "\n"
+           "    将图片等比缩放并居中放置到指定尺寸的画布上。\n"
+           "\n"
+           "    Args:\n"
+           "        image: PIL Image 对象\n"
+           "        target_w: 目标宽度\n"
+           "        target_h: 目标高度\n"
+           "        bg_color: 画布背景颜色，RGB 元组，默认为黑色 (0, 0, 0)\n"
+           "\n"
+           "    Returns:\n"
+           "        缩放并居中后的 PIL Image 对象\n"
+           "    ",
+    .body = native<image_resize>(),
+};
+
+// ----- module -----
+
+bool execute(Module &m) noexcept {
+    return m.import_from("PIL", {"Image"}) && m.import_from("PIL.Image", {"Resampling"}) &&
+           m.add(def(image_resize_contract));
+}
+
+constexpr ModuleInfo resize{"carvola.resize", execute};
+
+}  // namespace
+}  // namespace carvola::resize
+
+PyMODINIT_FUNC PyInit_resize() { return carvola::module_init(carvola::resize::resize); }
