@@ -27,6 +27,7 @@ CORPUS = ROOT.parent / "shared" / "corpus"
 # import its initialisation makes that a test can block to make it fail.
 CONVENTION_MODULES = {
     "carvola.brennic": {"blocked_import": "PIL"},
+    "carvola.vantor": {"blocked_import": "pelvane"},
     "carvola.comfyui.olvast": {"blocked_import": "requests"},
     "carvola.quessel": {"blocked_import": "PIL"},
     "carvola.tulvene": {"blocked_import": "pelvane"},
