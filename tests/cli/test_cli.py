@@ -194,6 +194,17 @@ def test_comfyui_wait_without_a_server_keeps_json_apart(tmp_path):
     assert "等待中" in result.stderr  # the manager's printed lines went to standard error
 
 
+def test_comfyui_restart_through_a_real_restart(start_server):
+    server = start_server("--warmup-polls", "1")
+    result = carvola(
+        "comfyui", "restart", "--url", server.url, "--max-wait", "20", "--poll-interval", "0.2", "--json", "-v"
+    )
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == {"url": server.url, "ready": True}
+    assert server.listening(1) == server.port  # it really restarted
+    assert "DEBUG carvola.comfyui.olvast:" in result.stderr and "重启完成" in result.stderr  # -v shows the log
+
+
 def test_demo_runs_every_module():
     result = carvola("demo", "--json", timeout=300)
     assert result.returncode == 0, result.stderr
