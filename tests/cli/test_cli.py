@@ -95,6 +95,7 @@ def test_check_reports_hits_and_sets_the_exit_status(tmp_path):
     assert json_lines(dirty.stdout) == [
         {"prompt": "a quiet lake", "banned": False, "hits": []},
         {"prompt": "FORBIDDEN fruit", "banned": True, "hits": ["FORBIDDEN"]},
+        {"summary": {"clean": 1, "banned": 1, "total": 2}},
     ]
     exact_case = carvola("check", "--no-default", "--word", "forbidden", "--case-sensitive", "FORBIDDEN fruit")
     assert exact_case.returncode == 0
@@ -108,7 +109,7 @@ def test_check_reads_prompt_files_standard_input_and_word_files(tmp_path):
     prompts = tmp_path / "prompts.txt"
     prompts.write_text("nothing here\nan alpha wolf\n", encoding="utf-8")
     from_file = carvola("check", "--no-default", "--words", words, "--file", prompts, "--json")
-    assert [line["banned"] for line in json_lines(from_file.stdout)] == [False, True]
+    assert [line.get("banned") for line in json_lines(from_file.stdout)] == [False, True, None]
     from_stdin = carvola("check", "--no-default", "--words", words, stdin="beta test\n")
     assert from_stdin.returncode == 1 and "beta" in from_stdin.stdout
 

@@ -38,8 +38,9 @@ def run_check(args):
     except (ValueError, UnicodeDecodeError, OSError) as e:
         raise UsageError(f"cannot load the word file {args.words}: {e}") from None
     output = Output(args.json)
+    prompts = _prompts(args)
     banned = 0
-    for prompt in _prompts(args):
+    for prompt in prompts:
         try:
             checker.check(prompt)
             hits = []
@@ -48,6 +49,11 @@ def run_check(args):
         banned += bool(hits)
         text = f"banned ({', '.join(sorted(hits))}): {prompt}" if hits else f"clean: {prompt}"
         output.item({"prompt": prompt, "banned": bool(hits), "hits": sorted(hits)}, text)
+    summary = {"clean": len(prompts) - banned, "banned": banned, "total": len(prompts)}
+    if args.json:
+        output.item({"summary": summary}, "")
+    elif len(prompts) > 1:
+        print(f"{summary['clean']} clean, {banned} banned, {len(prompts)} in all", file=sys.stderr)
     return 1 if banned else 0
 
 
