@@ -5,9 +5,12 @@ import gc
 import os
 import pathlib
 import re
+import queue
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 import tracemalloc
 import warnings
 
@@ -24,6 +27,7 @@ HOST_PREAMBLE = "import sys, carvola._host; sys.modules.setdefault('pelvane', ca
 sys.modules.setdefault("pelvane", carvola._host)
 
 CORPUS = ROOT.parent / "shared" / "corpus"
+RESTARTING_SERVER = ROOT / "tests" / "olvast" / "restarting_server.py"
 
 # Every extension module joins the conventions suite by adding itself here, with an
 # import its initialisation makes that a test can block to make it fail.
@@ -158,3 +162,47 @@ def corpus_files_fixture():
 @pytest.fixture(name="corpus_images_by_mode", scope="session")
 def corpus_images_by_mode_fixture():
     return corpus_images_by_mode()
+
+
+class RunningServer:
+    """One server process; its "listening PORT GENERATION" lines are collected as they come."""
+
+    def __init__(self, *options):
+        self.process = subprocess.Popen([sys.executable, str(RESTARTING_SERVER), *options], stdout=subprocess.PIPE, text=True)
+        self.announced = queue.Queue()
+        threading.Thread(target=self._collect, daemon=True).start()
+        self.port = self.listening(0)
+        self.url = f"http://127.0.0.1:{self.port}"
+
+    def _collect(self):
+        for line in self.process.stdout:
+            self.announced.put(line.split())
+        self.announced.put(None)
+
+    def listening(self, generation, timeout=15.0):
+        """The port of the process of that generation, once it listens."""
+        deadline = time.monotonic() + timeout
+        while True:
+            line = self.announced.get(timeout=max(deadline - time.monotonic(), 0.01))
+            assert line is not None, "the server exited"
+            if line[0] == "listening" and line[2] == str(generation):
+                return int(line[1])
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait(timeout=10)
+        self.process.stdout.close()
+
+
+@pytest.fixture
+def start_server():
+    """Starts restarting servers (tests/olvast/restarting_server.py) and stops them after the test."""
+    servers = []
+
+    def start(*options):
+        servers.append(RunningServer(*options))
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.stop()

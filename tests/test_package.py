@@ -19,6 +19,9 @@ def test_importing_the_package_loads_no_extension_module(run_python):
 
 def test_the_installed_files_are_the_package_and_nothing_else():
     files = [pathlib.PurePosixPath(str(f)) for f in importlib.metadata.files("carvola")]
+    scripts = [f for f in files if f.parts[0] == ".."]
+    assert [f.name for f in scripts] == ["carvola"]  # the console script, in the environment's bin
+    files = [f for f in files if f.parts[0] != ".."]
     top = {f.parts[0] for f in files}
     assert top == {"carvola", f"carvola-{importlib.metadata.version('carvola')}.dist-info"}
     suffixes = {f.suffix for f in files if f.parts[0] == "carvola"}

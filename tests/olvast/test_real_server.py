@@ -4,17 +4,11 @@ that restarts itself as a ComfyUI server with the manager extension does
 wait is bounded by its budget, and elapsed times are checked only as generous bounds."""
 
 import logging
-import pathlib
-import queue
 import socket
-import subprocess
-import sys
-import threading
 import time
 
 import pytest
 
-SERVER = pathlib.Path(__file__).with_name("restarting_server.py")
 SLACK = 5.0  # a busy machine is slow, never this slow
 
 T2 = "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"
@@ -26,49 +20,6 @@ W3 = "%s 接口返回异常状态码 %s，继续等待..."
 W4 = "%s 超时 %ss，服务未恢复"
 R1 = "%s 重启完成，服务正常可用"
 R2 = "%s 重启后超时未恢复"
-
-
-class RunningServer:
-    """One server process; its "listening PORT GENERATION" lines are collected as they come."""
-
-    def __init__(self, *options):
-        self.process = subprocess.Popen([sys.executable, str(SERVER), *options], stdout=subprocess.PIPE, text=True)
-        self.announced = queue.Queue()
-        threading.Thread(target=self._collect, daemon=True).start()
-        self.port = self.listening(0)
-        self.url = f"http://127.0.0.1:{self.port}"
-
-    def _collect(self):
-        for line in self.process.stdout:
-            self.announced.put(line.split())
-        self.announced.put(None)
-
-    def listening(self, generation, timeout=15.0):
-        """The port of the process of that generation, once it listens."""
-        deadline = time.monotonic() + timeout
-        while True:
-            line = self.announced.get(timeout=max(deadline - time.monotonic(), 0.01))
-            assert line is not None, "the server exited"
-            if line[0] == "listening" and line[2] == str(generation):
-                return int(line[1])
-
-    def stop(self):
-        self.process.kill()
-        self.process.wait(timeout=10)
-        self.process.stdout.close()
-
-
-@pytest.fixture
-def start_server():
-    servers = []
-
-    def start(*options):
-        servers.append(RunningServer(*options))
-        return servers[-1]
-
-    yield start
-    for server in servers:
-        server.stop()
 
 
 @pytest.fixture
