@@ -4,8 +4,8 @@ outcomes and leak checks."""
 import gc
 import os
 import pathlib
-import re
 import queue
+import re
 import subprocess
 import sys
 import textwrap
