@@ -36,7 +36,7 @@ def test_package_is_marked_typed(module_name):
 
 def test_stubtest_finds_the_stubs_true_to_the_runtime(tmp_path):
     modules = installed_stub_modules()
-    assert len(modules) == 7, modules
+    assert {"carvola.brennic", "carvola.comfyui.olvast", "carvola.vantor"} <= set(modules), modules
     result = run_mypy("from mypy.stubtest import main; sys.exit(main())", modules, tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
