@@ -1,4 +1,6 @@
-from typing import Any, Optional, Tuple, Union
+from typing import Any, Literal, Optional, Tuple, Union, overload
+
+__test__: dict[str, str]
 
 class ImageTool:
     STANDARD_RATIO_LIST: list[str]
@@ -17,6 +19,16 @@ class ImageTool:
     @staticmethod
     def _parse_ratio(ratio_str: str) -> Tuple[int, int]: ...
     def _get_closest_standard_ratio(self, width: int, height: int) -> str: ...
+    # The PNG bytes, with the image's nearest standard ratio beside them when asked for.
+    @overload
+    def adjust_size(
+        self, image_bytes: bytes, return_origin_ratio: Literal[False] = False, expand_percent: float = 10.0
+    ) -> bytes: ...
+    @overload
+    def adjust_size(
+        self, image_bytes: bytes, return_origin_ratio: Literal[True], expand_percent: float = 10.0
+    ) -> Tuple[bytes, str]: ...
+    @overload
     def adjust_size(
         self, image_bytes: bytes, return_origin_ratio: bool = False, expand_percent: float = 10.0
     ) -> Union[bytes, Tuple[bytes, str]]: ...

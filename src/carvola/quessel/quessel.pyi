@@ -1,3 +1,5 @@
+__test__: dict[str, str]
+
 class ImageRatioAnalyzer:
     approx_search_range: int
     def __init__(self, approx_search_range: int = 10) -> None: ...

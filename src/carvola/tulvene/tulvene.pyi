@@ -1,5 +1,15 @@
 from typing import Any, TypedDict
 
+__test__: dict[str, str]
+
+# At run time this is the host module's ServiceError, which calc_size raises in strict
+# mode with the message and the keyword aspect_ratio. Declared here so that type checking
+# needs no typed host module.
+class ServiceError(Exception):
+    message: str
+    aspect_ratio: Any
+    def __init__(self, message: str = ..., aspect_ratio: Any = ...) -> None: ...
+
 class _Size(TypedDict):
     width: int
     height: int

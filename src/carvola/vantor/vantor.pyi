@@ -3,10 +3,18 @@ import pickle as pickle
 import re as re
 from typing import Any, List, Optional, Set
 
-from pelvane import PromptBanError as PromptBanError
+__test__: dict[str, str]
 
 _AC_THRESHOLD: int
 _HAS_AC: bool
+
+# At run time this is the host module's PromptBanError, which the checker raises with the
+# keywords error_msg (the message) and data (the banned words found). It is declared here
+# rather than imported from ``pelvane`` so that type checking needs no typed host module.
+class PromptBanError(Exception):
+    error_msg: str
+    data: Any
+    def __init__(self, error_msg: str = ..., data: Any = ...) -> None: ...
 
 def _xor(data: bytes, key: bytes) -> bytes: ...
 def _load_default_words() -> List[str]: ...

@@ -1,6 +1,8 @@
 import logging
 from typing import Any, Optional
 
+__test__: dict[str, str]
+
 class ComfyUIManager:
     base_url: str
     reboot_api: str
