@@ -170,3 +170,18 @@ def test_outputs_get_the_umask_mode_and_unreadable_files_name_their_path(tmp_pat
         error = results(run)[str(source / "broken.jpg")]
         assert error["ok"] is False and "0x" not in error["error"]
         assert f"failed: {source / 'broken.jpg'}" in carvola("ratio", source / "broken.jpg").stderr
+
+
+def test_pillow_warnings_are_counted_or_shown_once_per_file(tmp_path):
+    # A palette image with byte transparency makes Pillow warn when it is converted.
+    source = tmp_path / "palette.png"
+    palette = Image.new("P", (40, 30))
+    palette.putpalette([0, 0, 0, 255, 0, 0] * 128)
+    palette.save(source, transparency=bytes([0, 255] * 128))
+    quiet = carvola("letterbox", source, "-o", tmp_path / "quiet", "-s", "50x50")
+    assert quiet.returncode == 0
+    assert quiet.stderr.splitlines() == ["1 done, 0 failed, 1 in all; 1 warnings (-v shows them)"]
+    shown = carvola("letterbox", source, "-o", tmp_path / "shown", "-s", "50x50", "-v")
+    assert [line for line in shown.stderr.splitlines() if line.startswith("warning:")] == [
+        f"warning: {source}: Palette images with Transparency expressed in bytes should be converted to RGBA images"
+    ]

@@ -59,6 +59,8 @@ def _fit_mode(image, format_name):
         image = _to_eight_bits(image)
     elif image.mode == "P" and alpha:
         image = image.convert("RGBA")
+    if image.mode in ("La", "RGBa"):  # premultiplied alpha converts only to its plain form
+        image = image.convert(image.mode[:-1] + "A")
     return image if image.mode == target else image.convert(target)
 
 
