@@ -92,7 +92,10 @@ def test_output_folder_inside_an_input_folder(clashing, tmp_path):
 
 @pytest.mark.parametrize(
     "mode, fmt, expected",
-    [("CMYK", "png", "RGB"), ("I;16", "png", "I;16"), ("I;16", "jpeg", "L"), ("RGBA", "jpeg", "RGB"), ("LA", "webp", "RGBA")],
+    [
+        ("CMYK", "png", "RGB"), ("I;16", "png", "I;16"), ("I;16", "jpeg", "L"),
+        ("RGBA", "jpeg", "RGB"), ("LA", "webp", "RGBA"),
+    ],  # fmt: skip
 )
 def test_modes_a_format_cannot_hold_are_converted(tmp_path, mode, fmt, expected):
     source = tmp_path / "in.tif"

@@ -213,7 +213,11 @@ def _batch_run(args, work, options, describe, names=_batch.no_outputs):
     if out is not None:
         _batch.check_output_folder(out, args.inputs)
     found, skipped_files = _batch.scan_inputs(args.inputs, exclude=out)
-    existing = "overwrite" if getattr(args, "overwrite", False) else "skip" if getattr(args, "skip_existing", False) else "fail"
+    existing = "fail"
+    if getattr(args, "overwrite", False):
+        existing = "overwrite"
+    elif getattr(args, "skip_existing", False):
+        existing = "skip"
     items, settled = _batch.plan_batch(found, out or pathlib.Path(), names, existing=existing)
     if out is not None:
         _batch.make_output_folder(out)
