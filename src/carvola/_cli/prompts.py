@@ -70,4 +70,4 @@ def add_parsers(subparsers, common):
     p.add_argument("--exclude", action="append", default=[], help="a word to allow (repeatable)")
     p.add_argument("--no-default", action="store_true", help="leave out the built-in word list")
     p.add_argument("--case-sensitive", action="store_true", help="match letter case exactly")
-    p.set_defaults(run=run_check)
+    p.set_defaults(run=run_check, parser=p)
