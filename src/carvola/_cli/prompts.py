@@ -1,8 +1,11 @@
 """The check subcommand: prompts against the banned-word list."""
 
+import contextlib
+import json
+import os
 import sys
 
-from ._common import Output, UsageError, use_host_module
+from ._common import UsageError, use_host_module
 
 
 def _prompts(args):
@@ -25,36 +28,111 @@ def run_check(args):
     use_host_module()
     from carvola import vantor
 
+    settings = {
+        "ban_word_file": args.words,
+        "ignore_case": not args.case_sensitive,
+        "builtin_words": list(args.word),
+        "use_default": not args.no_default,
+        "exclude_words": list(args.exclude),
+    }
     try:
-        checker = vantor.PromptBanChecker(
-            ban_word_file=args.words,
-            ignore_case=not args.case_sensitive,
-            builtin_words=list(args.word),
-            use_default=not args.no_default,
-            exclude_words=list(args.exclude),
-        )
+        checker = vantor.PromptBanChecker(**settings)
     except FileNotFoundError as e:
         raise UsageError(str(e)) from None
     except (ValueError, UnicodeDecodeError, OSError) as e:
         raise UsageError(f"cannot load the word file {args.words}: {e}") from None
-    output = Output(args.json)
+    if args.cluster:
+        return _check_on_cluster(args, settings, checker)
     prompts = _prompts(args)
     banned = 0
     for prompt in prompts:
-        try:
-            checker.check(prompt)
-            hits = []
-        except vantor.PromptBanError as e:
-            hits = list(getattr(e, "data", None) or checker.find_matched_words(prompt))
+        hits = hits_of(checker, prompt)
         banned += bool(hits)
-        text = f"banned ({', '.join(sorted(hits))}): {prompt}" if hits else f"clean: {prompt}"
-        output.item({"prompt": prompt, "banned": bool(hits), "hits": sorted(hits)}, text)
-    summary = {"clean": len(prompts) - banned, "banned": banned, "total": len(prompts)}
+        print(report_line(prompt, hits, args.json), flush=True)
+    return _summary(args, len(prompts) - banned, banned)
+
+
+def _summary(args, clean, banned, failed=0):
+    summary = {"clean": clean, "banned": banned, "total": clean + banned}
     if args.json:
-        output.item({"summary": summary}, "")
-    elif len(prompts) > 1:
-        print(f"{summary['clean']} clean, {banned} banned, {len(prompts)} in all", file=sys.stderr)
-    return 1 if banned else 0
+        print(json.dumps({"summary": summary}, ensure_ascii=False))
+    elif summary["total"] > 1:
+        print(f"{clean} clean, {banned} banned, {summary['total']} in all", file=sys.stderr)
+    return 1 if banned or failed else 0
+
+
+def hits_of(checker, prompt):
+    """The banned words in `prompt`, as the checker reports them."""
+    try:
+        checker.check(prompt)
+        return []
+    except sys.modules["carvola.vantor"].PromptBanError as e:  # loaded with the checker
+        return sorted(getattr(e, "data", None) or checker.find_matched_words(prompt))
+
+
+def report_line(prompt, hits, as_json):
+    """The line that reports one prompt, as text or as a JSON line."""
+    if as_json:
+        return json.dumps({"prompt": prompt, "banned": bool(hits), "hits": hits}, ensure_ascii=False)
+    return f"banned ({', '.join(hits)}): {prompt}" if hits else f"clean: {prompt}"
+
+
+def _check_on_cluster(args, settings, checker):
+    """Prompts given as arguments are screened here; the prompt file by the workers, in
+    byte ranges, with the same lines in the same order as without the cluster."""
+    from . import cluster
+
+    if args.words:
+        # Workers run elsewhere: they read the same word file by its full path.
+        settings = {**settings, "ban_word_file": os.path.abspath(args.words)}
+    if not args.file or args.file == "-":
+        raise UsageError("--cluster screens a prompt file (--file PATH) that every worker can read")
+    path = os.path.abspath(args.file)
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as e:
+        raise UsageError(f"cannot read {args.file}: {e.strerror}") from None
+    clean = banned = failed = 0
+    for prompt in args.prompts:
+        if prompt.strip():
+            hits = hits_of(checker, prompt)
+            banned += bool(hits)
+            clean += not hits
+            print(report_line(prompt, hits, args.json), flush=True)
+    with cluster.connect(args.cluster, verbose=args.verbose) as session, _progress(os.path.getsize(path)) as bar:
+        try:
+            for result in cluster.check_file(session, path, settings, args.json, bar):
+                if result[0] is None:
+                    _, start, end, error = result
+                    failed += 1
+                    print(f"failed: {args.file} (lines from byte {start} to {end}): {error}", file=sys.stderr)
+                    continue
+                report, range_clean, range_banned = result
+                sys.stdout.write(report)
+                sys.stdout.flush()
+                clean += range_clean
+                banned += range_banned
+        except cluster.Interrupted as e:
+            _summary(args, clean, banned, failed)
+            if e.running:
+                print(f"carvola check: {e.running} ranges were still running when it stopped waiting", file=sys.stderr)
+            raise KeyboardInterrupt from None
+    return _summary(args, clean, banned, failed)
+
+
+def _progress(total):
+    if not sys.stderr.isatty():
+        return contextlib.nullcontext(None)
+    from tqdm import tqdm
+
+    return tqdm(total=total, file=sys.stderr, unit="B", unit_scale=True, leave=False)
+
+
+def _cluster_option(text):
+    from .cluster import cluster_option
+
+    return cluster_option(text)
 
 
 def add_parsers(subparsers, common):
@@ -70,4 +148,8 @@ def add_parsers(subparsers, common):
     p.add_argument("--exclude", action="append", default=[], help="a word to allow (repeatable)")
     p.add_argument("--no-default", action="store_true", help="leave out the built-in word list")
     p.add_argument("--case-sensitive", action="store_true", help="match letter case exactly")
+    p.add_argument(
+        "--cluster", type=_cluster_option, metavar="ADDRESS|local:N",
+        help="screen --file on a Dask cluster: a scheduler address, or local:N worker processes",
+    )  # fmt: skip
     p.set_defaults(run=run_check)

@@ -1,0 +1,536 @@
+"""Batches on a Dask distributed cluster: choosing the cluster, shipping chunks of work to
+it and taking the results back as they arrive.
+
+Tasks carry paths, never pixels: workers read the inputs and write the outputs on a
+filesystem that every worker sees under the same paths. Only this module imports Dask,
+and only inside functions, so the single-machine path never loads it; workers import
+the module to run the chunk functions below.
+"""
+
+import contextlib
+import itertools
+import math
+import os
+import signal
+import socket
+import threading
+import time
+import uuid
+
+from ._common import UsageError
+
+EXTRA = 'pip install "carvola[cluster]"'
+
+# Worker time that the scheduler, the network and the worker spend on one task besides
+# its work, measured with bench/bench_cluster.py on a local cluster of two processes.
+TASK_COST = 0.002
+# A chunk is sized to hold about this much work, so that the per-task cost stays near 1%.
+CHUNK_SECONDS = 100 * TASK_COST
+# How long an interrupted run waits for the chunks that are already running.
+STOP_WAIT = 10.0
+CONNECT_TIMEOUT = 10.0
+
+
+def cluster_option(text):
+    """`--cluster` as given: ("local", N) for `local:N`, else ("address", ADDRESS)."""
+    import argparse
+
+    text = text.strip()
+    if text.startswith("local:"):
+        count = text.partition(":")[2]
+        if not count.isdigit() or int(count) < 1:
+            raise argparse.ArgumentTypeError(f"{text!r}: local:N needs a whole number of workers, 1 or more")
+        return ("local", int(count))
+    if not text or any(c.isspace() for c in text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a scheduler address such as tcp://HOST:8786")
+    return ("address", text)
+
+
+def _import_distributed():
+    try:
+        import distributed
+    except ImportError:
+        raise UsageError(f"--cluster needs Dask distributed, which is not installed: {EXTRA}") from None
+    return distributed
+
+
+def _probe(address):
+    """Refuses a TCP scheduler address that nothing answers at, at once rather than after
+    the client's connection timeout."""
+    scheme, sep, rest = address.rpartition("://")
+    if sep and scheme not in ("tcp", "tls"):
+        return  # other transports are left to Dask
+    host, _, port = rest.rpartition(":")
+    if not host or not port.isdigit():
+        raise UsageError(f"scheduler address {address!r} is not [tcp://]HOST:PORT")
+    try:
+        socket.create_connection((host.strip("[]"), int(port)), timeout=CONNECT_TIMEOUT).close()
+    except OSError as e:
+        raise UsageError(f"no scheduler at {address}: {e.strerror or e}") from None
+
+
+def _worker_version():
+    import carvola
+
+    return carvola.__version__
+
+
+@contextlib.contextmanager
+def _quiet_sigint():
+    """Starts processes that ignore SIGINT: a terminal's Ctrl-C reaches the whole process
+    group, and local workers must finish their running chunk rather than die in it. The
+    command itself keeps its handler."""
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+class Session:
+    """A connected client, the local cluster it started if any, and this run's identity
+    (its task keys, its stop event and the tag of its temporary files)."""
+
+    def __init__(self, distributed, client, cluster):
+        self.distributed = distributed
+        self.client = client
+        self.cluster = cluster
+        self.run_id = uuid.uuid4().hex[:12]
+        self.stop_name = f"carvola-stop-{self.run_id}"
+        self.counter = itertools.count()
+
+    def slots(self):
+        """Threads across the workers now connected."""
+        return max(1, sum(self.client.nthreads().values()))
+
+    def submit(self, function, *args):
+        key = f"carvola-{function.__name__.strip('_')}-{self.run_id}-{next(self.counter)}"
+        return self.client.submit(function, *args, key=key, pure=False)
+
+    def stop(self):
+        """Tells every chunk of this run to stop at its next file or range."""
+        with contextlib.suppress(Exception):
+            self.distributed.Event(self.stop_name, client=self.client).set()
+
+
+@contextlib.contextmanager
+def connect(spec, *, verbose=False):
+    """A Session on the cluster `spec` (from cluster_option); a local cluster is closed at
+    the end. Every refusal is a UsageError: nothing has been submitted yet."""
+    distributed = _import_distributed()
+    import logging
+
+    # Dask's own log lines are for debugging the cluster, not the batch.
+    logging.getLogger("distributed").setLevel(logging.INFO if verbose else logging.CRITICAL)
+    kind, value = spec
+    cluster = client = None
+    try:
+        if kind == "local":
+            with _quiet_sigint():
+                cluster = distributed.LocalCluster(
+                    n_workers=value,
+                    threads_per_worker=1,
+                    processes=True,
+                    host="127.0.0.1",
+                    dashboard_address="127.0.0.1:0",
+                    silence_logs=logging.WARNING if verbose else logging.CRITICAL,
+                )
+            client = distributed.Client(cluster)
+        else:
+            _probe(value)
+            try:
+                client = distributed.Client(value, timeout=CONNECT_TIMEOUT)
+            except (OSError, TimeoutError) as e:
+                raise UsageError(f"cannot connect to the scheduler at {value}: {e}") from None
+            try:
+                client.wait_for_workers(1, timeout=CONNECT_TIMEOUT)
+            except (OSError, TimeoutError):
+                raise UsageError(f"the scheduler at {value} has no workers") from None
+        _check_versions(client)
+        yield Session(distributed, client, cluster)
+    finally:
+        if client is not None:
+            with contextlib.suppress(Exception):
+                client.close()
+        if cluster is not None:
+            with contextlib.suppress(Exception):
+                cluster.close()
+
+
+def _check_versions(client):
+    import carvola
+
+    versions = client.run(_worker_version)
+    wrong = {worker: version for worker, version in versions.items() if version != carvola.__version__}
+    if wrong:
+        worker, version = min(wrong.items())
+        raise UsageError(
+            f"{len(wrong)} of {len(versions)} workers run another carvola version "
+            f"(worker {worker} has {version}, this command {carvola.__version__})"
+        )
+
+
+# ----- chunk sizes -----
+
+
+class ChunkSizer:
+    """How many units (files, or bytes of a prompt file) the next task gets. It learns the
+    work per unit from the chunks that come back and sizes chunks to hold CHUNK_SECONDS
+    of work, never more than a fair share of what is left, so that the tail of a batch
+    still spreads over every worker."""
+
+    def __init__(self, first, largest):
+        self.first = first
+        self.largest = largest
+        self.units = 0
+        self.seconds = 0.0
+
+    def record(self, units, seconds):
+        self.units += units
+        self.seconds += seconds
+
+    def next(self, remaining, slots):
+        if self.units == 0 or self.seconds <= 0:
+            size = self.first
+        else:
+            size = math.ceil(CHUNK_SECONDS * self.units / self.seconds)
+        fair = math.ceil(remaining / (2 * slots))
+        return max(1, min(size, self.largest, fair, remaining))
+
+
+# ----- running chunks -----
+
+
+class _StopCheck:
+    """Whether this run was told to stop; asked of the scheduler at most every half a
+    second, so the check costs well under 1% of a chunk."""
+
+    def __init__(self, name):
+        from distributed import Event
+
+        self.event = Event(name)
+        self.asked = time.monotonic()
+        self.stopped = self.event.is_set()
+
+    def __call__(self):
+        now = time.monotonic()
+        if not self.stopped and now - self.asked > 0.5:
+            self.asked = now
+            self.stopped = self.event.is_set()
+        return self.stopped
+
+
+class Chunks:
+    """The chunks of one run on the cluster. Iterating submits chunks from `next_chunk()`
+    (a (function, args, units) tuple, or None when there is none to submit now), keeps
+    `window` of them in flight and yields (units, future) as each finishes, so that the
+    caller reports results as they arrive."""
+
+    def __init__(self, session, next_chunk, window):
+        self.session = session
+        self.next_chunk = next_chunk
+        self.window = window
+        self.flying = {}
+        self.finished = session.distributed.as_completed()
+        self.running = 0
+
+    def _refill(self):
+        while len(self.flying) < self.window:
+            chunk = self.next_chunk()
+            if chunk is None:
+                return
+            function, args, units = chunk
+            future = self.session.submit(function, *args)
+            self.flying[future] = units
+            self.finished.add(future)
+
+    def __iter__(self):
+        self._refill()
+        for future in self.finished:
+            units = self.flying.pop(future, None)
+            if units is not None:
+                yield units, future
+                self._refill()
+
+    def drain(self):
+        """After an interruption: submits nothing more, tells the running chunks to stop
+        at their next item, waits up to STOP_WAIT seconds for them and yields what they
+        gave. `running` is then the number of chunks it stopped waiting for."""
+        self.session.stop()
+        futures = list(self.flying)
+        with contextlib.suppress(Exception, KeyboardInterrupt):
+            self.session.distributed.wait(futures, timeout=STOP_WAIT)
+        for future in futures:
+            if future.done():
+                yield self.flying.pop(future), future
+        self.running = len(self.flying)
+        for future in self.flying:
+            future.release()
+        self.flying.clear()
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C during a cluster run; `running` chunks were still running when the command
+    stopped waiting for them."""
+
+    def __init__(self, running):
+        super().__init__(running)
+        self.running = running
+
+
+def chunk_failure(future):
+    """The error of a chunk that gave no result, as one line."""
+    try:
+        error = future.exception()
+    except Exception as e:  # noqa: BLE001 - a cancelled future raises instead of returning
+        error = e
+    name = type(error).__name__
+    if name == "KilledWorker":
+        return f"KilledWorker: the workers running its chunk died, {error.allowed_failures + 1} times"
+    text = str(error).splitlines()[0] if str(error) else ""
+    return f"{name}: {text}" if text else name
+
+
+# ----- prompt files -----
+
+_checkers = {}
+_checkers_lock = threading.Lock()
+
+
+def _checker(run_id, settings):
+    """The checker of this run in this worker process, built on first use."""
+    with _checkers_lock:
+        if run_id not in _checkers:
+            from ._common import use_host_module
+
+            use_host_module()
+            from carvola import vantor
+
+            while len(_checkers) >= 4:
+                _checkers.pop(next(iter(_checkers)))
+            _checkers[run_id] = vantor.PromptBanChecker(**settings)
+        return _checkers[run_id]
+
+
+def line_boundary(stream, offset, block=1 << 16):
+    """The start of the first line that starts at or after `offset` of a binary file (its
+    size when none does). It reads blocks, so a very long line costs no memory."""
+    if offset == 0:
+        return 0
+    stream.seek(offset - 1)
+    position = offset - 1
+    while data := stream.read(block):
+        found = data.find(b"\n")
+        if found >= 0:
+            return position + found + 1
+        position += len(data)
+    return position
+
+
+def _check_range(path, start, end, run_id, settings, as_json, stop_name):
+    """Screens the lines that start in bytes [start, end) of a prompt file; returns their
+    report lines as one text, the clean and banned counts and the seconds it took."""
+    import io
+
+    from . import prompts
+
+    began = time.perf_counter()
+    if _StopCheck(stop_name)():
+        return None
+    checker = _checker(run_id, settings)
+    with open(path, "rb") as stream:
+        first = line_boundary(stream, start)
+        last = line_boundary(stream, end)
+        stream.seek(first)
+        data = stream.read(max(0, last - first))
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise ValueError(f"not UTF-8 text at byte {first + e.start}") from None
+    lines, clean, banned = [], 0, 0
+    # Universal newlines, as reading the file in text mode splits it.
+    for line in io.StringIO(text, newline=None):
+        prompt = line.rstrip("\r\n")
+        if not prompt.strip():
+            continue
+        hits = prompts.hits_of(checker, prompt)
+        banned += bool(hits)
+        clean += not hits
+        lines.append(prompts.report_line(prompt, hits, as_json))
+    report = "".join(f"{line}\n" for line in lines)
+    return report, clean, banned, time.perf_counter() - began
+
+
+def check_file(session, path, settings, as_json, progress=None):
+    """Screens a prompt file on the cluster. Yields, in input order, (report text, clean,
+    banned) for each byte range, or (None, start, end, error) for a range that failed.
+    The client never reads the file: it holds at most a window of ranges' reports.
+    On an interruption it yields what the running ranges gave, as far as the ranges are
+    complete from the start, and raises Interrupted."""
+    size = os.path.getsize(path)
+    slots = session.slots()
+    window = 2 * slots
+    sizer = ChunkSizer(first=256 * 1024, largest=64 * 1024 * 1024)
+    position = 0
+    order = itertools.count()
+    waiting = {}
+    expected = 0
+
+    def next_chunk():
+        nonlocal position
+        if position >= size or len(waiting) >= 2 * window:
+            return None
+        units = sizer.next(size - position, slots)
+        start, position = position, position + units
+        args = (path, start, position, session.run_id, settings, as_json, session.stop_name)
+        return _check_range, args, (next(order), start, position)
+
+    def settle(index, start, end, future):
+        if future.status != "finished":
+            return (None, start, end, chunk_failure(future))
+        result = future.result()
+        if result is None:
+            return None  # stopped before it began
+        report, clean, banned, seconds = result
+        sizer.record(end - start, seconds)
+        return report, clean, banned
+
+    def ready():
+        nonlocal expected
+        while expected in waiting:
+            result = waiting.pop(expected)
+            expected += 1
+            if result is not None:
+                yield result
+
+    chunks = Chunks(session, next_chunk, window)
+    try:
+        for (index, start, end), future in chunks:
+            waiting[index] = settle(index, start, end, future)
+            if progress is not None:
+                progress.update(end - start)
+            yield from ready()
+    except KeyboardInterrupt:
+        for (index, start, end), future in chunks.drain():
+            waiting[index] = settle(index, start, end, future)
+        yield from ready()
+        raise Interrupted(chunks.running) from None
+    if position < size or waiting:
+        raise RuntimeError(f"{path}: the cluster run ended before the whole file was screened")
+
+
+class ClusterExecutor:
+    """Runs the items of a file batch on the cluster, in chunks: the batch's executor for
+    --cluster. Workers write only the temporary files the plan gave each item; the command
+    publishes and reports them as chunks come back. A chunk that gives no result (its
+    workers died `allowed-failures` times, or it could not run) fails its files."""
+
+    def __init__(self, spec, verbosity=0):
+        self.spec = spec
+        self.verbosity = verbosity
+        self.stack = contextlib.ExitStack()
+        self.session = None
+        self.chunks = None
+        self.sizer = ChunkSizer(first=1, largest=10_000)
+        self.still_running = 0
+
+    def connect(self):
+        """Connects now, so that a cluster that cannot be used is a usage error before any
+        work starts."""
+        if self.session is None:
+            self.session = self.stack.enter_context(connect(self.spec, verbose=self.verbosity >= 2))
+        return self
+
+    def __enter__(self):
+        return self.connect()
+
+    def __exit__(self, exc_type, exc, traceback):
+        if exc_type is not None and self.session is not None:
+            self.session.stop()
+        self.stack.close()
+        return False
+
+    def results(self, work, items, options):
+        session = self.session
+        slots = session.slots()
+        queue = iter(enumerate(items))
+        left = len(items)
+        self.items = items
+
+        def next_chunk():
+            nonlocal left
+            if left == 0:
+                return None
+            chunk = [(index, _absolute(item)) for index, item in itertools.islice(queue, self.sizer.next(left, slots))]
+            left -= len(chunk)
+            return _run_files, (work, chunk, options, session.stop_name), chunk
+
+        self.chunks = Chunks(session, next_chunk, 2 * slots)
+        for chunk, future in self.chunks:
+            yield from self._settle(chunk, future)
+
+    def drain(self):
+        """The results of the chunks that were running when the batch was interrupted,
+        waited for a bounded time (see Chunks.drain)."""
+        if self.chunks is None:
+            return
+        for chunk, future in self.chunks.drain():
+            yield from self._settle(chunk, future)
+        self.still_running = self.chunks.running
+
+    def _settle(self, chunk, future):
+        if future.status == "finished":
+            results, seconds = future.result()
+            self.sizer.record(len(results), seconds)
+            shipped = dict(chunk)
+            for index, result in results:
+                yield index, _as_given(result, shipped[index], self.items[index])
+            return
+        reason = chunk_failure(future)
+        for index, shipped in chunk:
+            for temp in shipped["temps"]:  # what a worker that died left behind
+                with contextlib.suppress(OSError):
+                    os.unlink(temp)
+            yield index, {"input": self.items[index]["source"], "ok": False, "error": f"worker failed: {reason}"}
+
+
+# Workers resolve paths in their own working folder: items travel with absolute paths,
+# and results come back with the paths as the command was given them.
+
+
+def _absolute(item):
+    shipped = dict(item)
+    shipped["source"] = os.path.abspath(item["source"])
+    shipped["outputs"] = [os.path.abspath(path) for path in item["outputs"]]
+    shipped["temps"] = [os.path.abspath(path) for path in item["temps"]]
+    return shipped
+
+
+def _as_given(result, shipped, given):
+    back = {shipped["source"]: given["source"]}
+    for key in ("outputs", "temps"):
+        back.update(zip(shipped[key], given[key]))
+    for key, value in result.items():
+        if isinstance(value, str) and value in back:
+            result[key] = back[value]
+    return result
+
+
+def _run_files(work, items, options, stop_name):
+    """Runs one chunk of (index, item) on a worker; returns [(index, result)] and the
+    seconds the chunk took. It stops early, between items, once the run is told to stop."""
+    from . import _batch
+
+    began = time.perf_counter()
+    stopped = _StopCheck(stop_name)
+    results = []
+    for index, item in items:
+        if stopped():
+            break
+        # A temporary file of this run's token is this item's own, left by an earlier
+        # attempt at this chunk on a worker that died: it is replaced, not an obstacle.
+        for temp in item["temps"]:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temp)
+        results.append((index, _batch.run_item(work, item, options)))
+    return results, time.perf_counter() - began
