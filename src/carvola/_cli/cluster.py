@@ -327,6 +327,15 @@ def line_boundary(stream, offset, block=1 << 16):
     return position
 
 
+def read_lines(stream, start, end):
+    """The whole lines that start in bytes [start, end) of a binary file, and where they
+    begin: ranges that meet give every line once, in order."""
+    first = line_boundary(stream, start)
+    last = line_boundary(stream, end)
+    stream.seek(first)
+    return first, stream.read(max(0, last - first))
+
+
 def _check_range(path, start, end, run_id, settings, as_json, stop_name):
     """Screens the lines that start in bytes [start, end) of a prompt file; returns their
     report lines as one text, the clean and banned counts and the seconds it took."""
@@ -339,10 +348,7 @@ def _check_range(path, start, end, run_id, settings, as_json, stop_name):
         return None
     checker = _checker(run_id, settings)
     with open(path, "rb") as stream:
-        first = line_boundary(stream, start)
-        last = line_boundary(stream, end)
-        stream.seek(first)
-        data = stream.read(max(0, last - first))
+        first, data = read_lines(stream, start, end)
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as e:
