@@ -9,6 +9,7 @@ the module to run the chunk functions below.
 
 import contextlib
 import itertools
+import logging
 import math
 import os
 import signal
@@ -20,6 +21,7 @@ import uuid
 from ._common import UsageError
 
 EXTRA = 'pip install "carvola[cluster]"'
+log = logging.getLogger("carvola.cluster")
 
 # Worker time that the scheduler, the network and the worker spend on one task besides
 # its work, measured with bench/bench_cluster.py on a local cluster of two processes.
@@ -118,8 +120,6 @@ def connect(spec, *, verbose=False):
     """A Session on the cluster `spec` (from cluster_option); a local cluster is closed at
     the end. Every refusal is a UsageError: nothing has been submitted yet."""
     distributed = _import_distributed()
-    import logging
-
     # Dask's own log lines are for debugging the cluster, not the batch.
     logging.getLogger("distributed").setLevel(logging.INFO if verbose else logging.CRITICAL)
     kind, value = spec
@@ -176,14 +176,26 @@ def _check_versions(client):
 class ChunkSizer:
     """How many units (files, or bytes of a prompt file) the next task gets. It learns the
     work per unit from the chunks that come back and sizes chunks to hold CHUNK_SECONDS
-    of work, never more than a fair share of what is left, so that the tail of a batch
-    still spreads over every worker."""
+    of work, less towards the end, so that the tail of a batch still spreads over every
+    worker."""
 
     def __init__(self, first, largest):
         self.first = first
         self.largest = largest
         self.units = 0
         self.seconds = 0.0
+        self.given = []
+
+    def describe(self, unit):
+        """The chunks given so far, for the debug log."""
+        if not self.given:
+            return f"no chunks of {unit}"
+        work = f"{1e3 * self.seconds / self.units:.3g} ms of work a {unit}" if self.units else "no work measured"
+        sizes = sorted(self.given)
+        return (
+            f"{len(sizes)} chunks of {unit}s, {sizes[0]} to {sizes[-1]} (median {sizes[len(sizes) // 2]}); "
+            f"{work}; chunks aim at {CHUNK_SECONDS:.2f} s"
+        )
 
     def record(self, units, seconds):
         self.units += units
@@ -194,8 +206,12 @@ class ChunkSizer:
             size = self.first
         else:
             size = math.ceil(CHUNK_SECONDS * self.units / self.seconds)
+        # The tail is split evenly over the workers, down to a quarter of a full chunk.
         fair = math.ceil(remaining / (2 * slots))
-        return max(1, min(size, self.largest, fair, remaining))
+        size = min(size, max(fair, math.ceil(size / 4)))
+        size = max(1, min(size, self.largest, remaining))
+        self.given.append(size)
+        return size
 
 
 # ----- running chunks -----
@@ -421,6 +437,7 @@ def check_file(session, path, settings, as_json, progress=None):
             waiting[index] = settle(index, start, end, future)
         yield from ready()
         raise Interrupted(chunks.running) from None
+    log.debug("%s", sizer.describe("byte"))
     if position < size or waiting:
         raise RuntimeError(f"{path}: the cluster run ended before the whole file was screened")
 
@@ -474,6 +491,7 @@ class ClusterExecutor:
         self.chunks = Chunks(session, next_chunk, 2 * slots)
         for chunk, future in self.chunks:
             yield from self._settle(chunk, future)
+        log.debug("%s", self.sizer.describe("file"))
 
     def drain(self):
         """The results of the chunks that were running when the batch was interrupted,
