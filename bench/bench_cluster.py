@@ -47,7 +47,7 @@ def task_cost(client, count):
         return cluster._run_files, (None, [], {}, session.stop_name), None
 
     start = time.perf_counter()
-    for _, future in cluster.Chunks(session, next_chunk, 2 * slots):
+    for _, future in cluster.Chunks(session, next_chunk, cluster.WINDOW * slots):
         future.result()
     return (time.perf_counter() - start) * slots / count
 
