@@ -3,7 +3,6 @@ whole session, the command run against it in subprocesses as a user would."""
 
 import io
 import json
-import os
 import pathlib
 import random
 import socket

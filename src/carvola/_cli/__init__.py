@@ -1,13 +1,14 @@
 """The carvola command: every capability of the package from the shell."""
 
 import argparse
-import logging
+import gc
+import os
 import sys
 
 import carvola
 
 from . import comfyui, demo, images, prompts, sizes
-from ._common import UsageError
+from ._common import UsageError, configure_logging
 
 
 class _Parser(argparse.ArgumentParser):
@@ -20,12 +21,17 @@ class _Parser(argparse.ArgumentParser):
 def build_parser():
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--json", action="store_true", help="machine-readable output (JSON)")
-    common.add_argument("-v", "--verbose", action="store_true", help="show debug log lines on standard error")
+    common.add_argument(
+        "-v", "--verbose", action="count", default=0,
+        help="show carvola's debug log and each file's warnings on standard error; -vv shows every library's log too",
+    )  # fmt: skip
 
     parser = _Parser(
         prog="carvola",
         description="Image and size normalisation, prompt screening and ComfyUI restarts for an "
-        "image-generation service.",
+        "image-generation service. Exit status: 0 when everything asked for happened, 1 when work "
+        "failed, 2 for usage errors (found before any work starts), 130 or 143 when stopped by "
+        "SIGINT or SIGTERM, 141 when standard output was closed early.",
     )
     parser.add_argument("--version", action="version", version=f"carvola {carvola.__version__}")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
@@ -37,16 +43,35 @@ def build_parser():
     return parser
 
 
+def _quit(status):
+    """Ends the process at once: after an interruption no thread or worker left behind
+    (a killed pool's, say) may hold up the exit."""
+    gc.collect()  # releases what a stopped pool left, before its resources are reported leaked
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+    os._exit(status)
+
+
+def _stdout_gone():
+    """The reader of standard output went away: drop what is left unwritten, quietly."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return 141  # 128 + SIGPIPE, as a shell reports a command ended by a closed pipe
+
+
 def main(argv=None):
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    if extra:  # reported by the subcommand's parser, with its own usage
+        getattr(args, "parser", parser).error(f"unrecognized arguments: {' '.join(extra)}")
     # The command, not the library, decides where log lines go.
-    logging.basicConfig(
-        level=logging.DEBUG if args.verbose else logging.WARNING,
-        format="%(levelname)s %(name)s: %(message)s",
-        stream=sys.stderr,
-    )
+    configure_logging(args.verbose)
     try:
-        return args.run(args)
+        status = args.run(args)
     except UsageError as e:
         print(f"carvola {args.command}: error: {e}", file=sys.stderr)
         return 2
@@ -54,10 +79,17 @@ def main(argv=None):
         print("carvola: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
-        sys.stderr.close()  # the reader went away; nothing left to say
-        return 1
+        return _stdout_gone()
     except Exception as e:  # noqa: BLE001 - one line, not a traceback, unless asked for
         if args.verbose:
             raise
         print(f"carvola {args.command}: error: {type(e).__name__}: {e}", file=sys.stderr)
         return 1
+    if status in (130, 143):
+        print("carvola: interrupted", file=sys.stderr)
+        _quit(status)
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        return _stdout_gone()
+    return status

@@ -18,6 +18,7 @@ import threading
 import time
 import uuid
 
+from . import _batch
 from ._common import UsageError
 
 EXTRA = 'pip install "carvola[cluster]"'
@@ -34,21 +35,6 @@ CHUNK_SECONDS = 100 * TASK_COST
 # How long an interrupted run waits for the chunks that are already running.
 STOP_WAIT = 10.0
 CONNECT_TIMEOUT = 10.0
-
-
-def cluster_option(text):
-    """`--cluster` as given: ("local", N) for `local:N`, else ("address", ADDRESS)."""
-    import argparse
-
-    text = text.strip()
-    if text.startswith("local:"):
-        count = text.partition(":")[2]
-        if not count.isdigit() or int(count) < 1:
-            raise argparse.ArgumentTypeError(f"{text!r}: local:N needs a whole number of workers, 1 or more")
-        return ("local", int(count))
-    if not text or any(c.isspace() for c in text):
-        raise argparse.ArgumentTypeError(f"{text!r} is not a scheduler address such as tcp://HOST:8786")
-    return ("address", text)
 
 
 def _import_distributed():
@@ -276,7 +262,7 @@ class Chunks:
         gave. `running` is then the number of chunks it stopped waiting for."""
         self.session.stop()
         futures = list(self.flying)
-        with contextlib.suppress(Exception, KeyboardInterrupt):
+        with contextlib.suppress(Exception, KeyboardInterrupt, _batch.Interrupted):
             self.session.distributed.wait(futures, timeout=STOP_WAIT)
         for future in futures:
             if future.done():
@@ -287,12 +273,13 @@ class Chunks:
         self.flying.clear()
 
 
-class Interrupted(KeyboardInterrupt):
-    """Ctrl-C during a cluster run; `running` chunks were still running when the command
-    stopped waiting for them."""
+class Interrupted(BaseException):
+    """SIGINT or SIGTERM (`signum`) during a cluster run; `running` chunks were still
+    running when the command stopped waiting for them."""
 
-    def __init__(self, running):
-        super().__init__(running)
+    def __init__(self, signum, running):
+        super().__init__(signum, running)
+        self.signum = signum
         self.running = running
 
 
@@ -434,11 +421,11 @@ def check_file(session, path, settings, as_json, progress=None):
             if progress is not None:
                 progress.update(end - start)
             yield from ready()
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, _batch.Interrupted) as stop:
         for (index, start, end), future in chunks.drain():
             waiting[index] = settle(index, start, end, future)
         yield from ready()
-        raise Interrupted(chunks.running) from None
+        raise Interrupted(getattr(stop, "signum", signal.SIGINT), chunks.running) from None
     log.debug("%s", sizer.describe("byte"))
     if position < size or waiting:
         raise RuntimeError(f"{path}: the cluster run ended before the whole file was screened")
@@ -545,7 +532,6 @@ def _as_given(result, shipped, given):
 def _run_files(work, items, options, stop_name):
     """Runs one chunk of (index, item) on a worker; returns [(index, result)] and the
     seconds the chunk took. It stops early, between items, once the run is told to stop."""
-    from . import _batch
 
     began = time.perf_counter()
     stopped = _StopCheck(stop_name)

@@ -5,7 +5,7 @@ import json
 import os
 import sys
 
-from ._common import UsageError, use_host_module
+from ._common import Output, UsageError, cluster_option, use_host_module
 
 
 def _prompts(args):
@@ -52,12 +52,19 @@ def run_check(args):
     return _summary(args, len(prompts) - banned, banned)
 
 
-def _summary(args, clean, banned, failed=0):
+def _summary(args, clean, banned, failed=0, interrupted=False):
     summary = {"clean": clean, "banned": banned, "total": clean + banned}
+    if failed:
+        summary["failed_ranges"] = failed
+    if interrupted:
+        summary["interrupted"] = True
     if args.json:
-        print(json.dumps({"summary": summary}, ensure_ascii=False))
-    elif summary["total"] > 1:
-        print(f"{clean} clean, {banned} banned, {summary['total']} in all", file=sys.stderr)
+        print(json.dumps({"summary": summary}, ensure_ascii=False), flush=True)
+    elif summary["total"] > 1 or failed or interrupted:
+        text = f"{clean} clean, {banned} banned, {summary['total']} in all"
+        text += f"; {failed} parts of the file could not be screened" if failed else ""
+        text += "; interrupted" if interrupted else ""
+        print(text, file=sys.stderr, flush=True)
     return 1 if banned or failed else 0
 
 
@@ -80,11 +87,8 @@ def report_line(prompt, hits, as_json):
 def _check_on_cluster(args, settings, checker):
     """Prompts given as arguments are screened here; the prompt file by the workers, in
     byte ranges, with the same lines in the same order as without the cluster."""
-    from . import cluster
+    from . import _batch, cluster
 
-    if args.words:
-        # Workers run elsewhere: they read the same word file by its full path.
-        settings = {**settings, "ban_word_file": os.path.abspath(args.words)}
     if not args.file or args.file == "-":
         raise UsageError("--cluster screens a prompt file (--file PATH) that every worker can read")
     path = os.path.abspath(args.file)
@@ -93,32 +97,41 @@ def _check_on_cluster(args, settings, checker):
             pass
     except OSError as e:
         raise UsageError(f"cannot read {args.file}: {e.strerror}") from None
+    if args.words:
+        # Workers run elsewhere: they read the same word file by its full path.
+        settings = {**settings, "ban_word_file": os.path.abspath(args.words)}
+    output = Output(args.json)
     clean = banned = failed = 0
     for prompt in args.prompts:
         if prompt.strip():
             hits = hits_of(checker, prompt)
             banned += bool(hits)
             clean += not hits
-            print(report_line(prompt, hits, args.json), flush=True)
-    with cluster.connect(args.cluster, verbose=args.verbose) as session, _progress(os.path.getsize(path)) as bar:
-        try:
-            for result in cluster.check_file(session, path, settings, args.json, bar):
-                if result[0] is None:
-                    _, start, end, error = result
-                    failed += 1
-                    print(f"failed: {args.file} (lines from byte {start} to {end}): {error}", file=sys.stderr)
-                    continue
-                report, range_clean, range_banned = result
-                sys.stdout.write(report)
-                sys.stdout.flush()
-                clean += range_clean
-                banned += range_banned
-        except cluster.Interrupted as e:
-            _summary(args, clean, banned, failed)
-            if e.running:
-                print(f"carvola check: {e.running} ranges were still running when it stopped waiting", file=sys.stderr)
-            raise KeyboardInterrupt from None
-    return _summary(args, clean, banned, failed)
+            output.line(report_line(prompt, hits, args.json))
+    stopped = None
+    with cluster.connect(args.cluster, verbose=args.verbose >= 2) as session:
+        with _progress(os.path.getsize(path)) as bar, _batch.SignalGuard():
+            output.bar = bar
+            try:
+                for result in cluster.check_file(session, path, settings, args.json, bar):
+                    if result[0] is None:
+                        _, start, end, error = result
+                        failed += 1
+                        output.error(f"failed: {args.file} (the lines from byte {start} to {end}): {error}")
+                        continue
+                    report, range_clean, range_banned = result
+                    output.line(report.removesuffix("\n"))
+                    clean += range_clean
+                    banned += range_banned
+            except cluster.Interrupted as e:
+                stopped = e
+            output.bar = None
+    status = _summary(args, clean, banned, failed, interrupted=stopped is not None)
+    if stopped is None:
+        return status
+    if stopped.running:
+        output.error(f"{stopped.running} parts of the file were still being screened when the wait ended")
+    return 128 + stopped.signum
 
 
 def _progress(total):
@@ -127,12 +140,6 @@ def _progress(total):
     from tqdm import tqdm
 
     return tqdm(total=total, file=sys.stderr, unit="B", unit_scale=True, leave=False)
-
-
-def _cluster_option(text):
-    from .cluster import cluster_option
-
-    return cluster_option(text)
 
 
 def add_parsers(subparsers, common):
@@ -149,7 +156,7 @@ def add_parsers(subparsers, common):
     p.add_argument("--no-default", action="store_true", help="leave out the built-in word list")
     p.add_argument("--case-sensitive", action="store_true", help="match letter case exactly")
     p.add_argument(
-        "--cluster", type=_cluster_option, metavar="ADDRESS|local:N",
+        "--cluster", type=cluster_option, metavar="ADDRESS|local:N",
         help="screen --file on a Dask cluster: a scheduler address, or local:N worker processes",
     )  # fmt: skip
-    p.set_defaults(run=run_check)
+    p.set_defaults(run=run_check, parser=p)
