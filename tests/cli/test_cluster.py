@@ -3,21 +3,17 @@ whole session, the command run against it in subprocesses as a user would."""
 
 import io
 import json
-import pathlib
+import os
 import random
+import signal
 import socket
 import subprocess
-import sys
 
 import pytest
+from helpers import COMMAND, carvola, json_lines, results, summary
+from PIL import Image
 
 distributed = pytest.importorskip("distributed")
-
-COMMAND = pathlib.Path(sys.executable).with_name("carvola")
-
-
-def carvola(*args, timeout=120):
-    return subprocess.run([str(COMMAND), *map(str, args)], capture_output=True, text=True, timeout=timeout)
 
 
 def assert_one_line_error(result, *fragments):
@@ -40,6 +36,15 @@ def address(client):
     return client.scheduler.address
 
 
+def files_below(folder):
+    return {p.relative_to(folder).as_posix(): p.read_bytes() for p in folder.rglob("*") if p.is_file()}
+
+
+def noise(path, size, mode="RGB", seed=0):
+    rng = random.Random(seed)
+    Image.frombytes(mode, size, rng.randbytes(size[0] * size[1] * len(mode))).save(path)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -58,29 +63,34 @@ def free_port():
         ("127.0.0.1:{port}", "no scheduler at"),
     ],
 )
-def test_unusable_clusters_are_one_line_usage_errors(tmp_path, cluster, fragment):
+@pytest.mark.parametrize("command", ["check", "kontext"])
+def test_unusable_clusters_are_one_line_usage_errors(tmp_path, cluster, fragment, command):
     prompts = tmp_path / "prompts.txt"
     prompts.write_text("a lake\n", encoding="utf-8")
-    result = carvola("check", "--file", prompts, "--cluster", cluster.format(port=free_port()))
+    noise(tmp_path / "image.png", (8, 8))
+    args = ["--file", prompts] if command == "check" else [tmp_path / "image.png", "-o", tmp_path / "out"]
+    result = carvola(command, *args, "--cluster", cluster.format(port=free_port()))
     assert_one_line_error(result, fragment)
+    assert not (tmp_path / "out").exists()
+
+
+def test_cluster_and_jobs_exclude_each_other(tmp_path):
+    noise(tmp_path / "image.png", (8, 8))
+    assert_one_line_error(carvola("ratio", tmp_path / "image.png", "--jobs", "2", "--cluster", "local:2"), "--jobs")
 
 
 def test_check_on_a_cluster_needs_a_file_the_workers_can_read(address):
-    result = subprocess.run(
-        [str(COMMAND), "check", "--file", "-", "--cluster", address], input="a lake\n", capture_output=True, text=True
-    )
-    assert_one_line_error(result, "--file")
+    assert_one_line_error(carvola("check", "--file", "-", "--cluster", address, stdin="a lake\n"), "--file")
 
 
 def test_without_the_extra_the_error_names_it(run_python, tmp_path):
-    prompts = tmp_path / "prompts.txt"
-    prompts.write_text("a lake\n", encoding="utf-8")
+    noise(tmp_path / "image.png", (8, 8))
     result = run_python(
         f"""
         import sys
         sys.modules["distributed"] = None  # as if the extra were not installed
         from carvola._cli import main
-        sys.exit(main(["check", "--file", {str(prompts)!r}, "--cluster", "local:1"]))
+        sys.exit(main(["ratio", {str(tmp_path / "image.png")!r}, "--cluster", "local:1"]))
         """
     )
     assert_one_line_error(result, "carvola[cluster]")
@@ -102,11 +112,13 @@ def test_workers_of_another_version_are_refused(client, address, tmp_path):
 def test_the_single_machine_path_never_imports_dask(run_python, tmp_path):
     prompts = tmp_path / "prompts.txt"
     prompts.write_text("a lake\n", encoding="utf-8")
+    noise(tmp_path / "image.png", (8, 8))
     result = run_python(
         f"""
         import sys
         from carvola._cli import main
         main(["check", "--file", {str(prompts)!r}, "--no-default"])
+        main(["kontext", {str(tmp_path / "image.png")!r}, "-o", {str(tmp_path / "out")!r}, "--jobs", "2"])
         loaded = sorted(name for name in sys.modules if name.split(".")[0] in ("dask", "distributed"))
         print(loaded, file=sys.stderr)
         sys.exit(bool(loaded))
@@ -151,3 +163,99 @@ def test_a_prompt_file_gives_the_same_lines_as_without_the_cluster(address, tmp_
     assert got[:-1] == expected[:-1]
     summary = json.loads(got[-1])["summary"]
     assert summary["total"] == json.loads(expected[-1])["summary"]["total"] + 2
+
+
+# ----- file batches -----
+
+
+@pytest.fixture(scope="module")
+def mixed(tmp_path_factory):
+    """Small images of several modes and formats, a name clash, a nested folder and a
+    file that is not an image."""
+    folder = tmp_path_factory.mktemp("mixed")
+    (folder / "nested").mkdir()
+    for n, (mode, size, name) in enumerate(
+        [
+            ("RGB", (160, 90), "wide.jpg"), ("RGBA", (60, 100), "tall.png"), ("L", (50, 50), "nested/square.png"),
+            ("CMYK", (90, 40), "print.tif"), ("RGB", (30, 70), "hopper.gif"), ("RGB", (70, 30), "hopper.jpg"),
+            ("LA", (120, 80), "grey.png"), ("RGB", (300, 200), "photo.webp"),
+        ]
+    ):  # fmt: skip
+        noise(folder / name, size, mode, seed=n)
+    (folder / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\nnot really")
+    return folder
+
+
+@pytest.mark.parametrize(
+    "command, options",
+    [
+        ("ratio", ["--range", "20"]),
+        ("adjust", ["--proportion", "16:9"]),
+        ("kontext", ["--fit", "crop", "--format", "jpeg"]),
+        ("letterbox", ["--size", "64x48", "--format", "jpeg"]),
+    ],
+)
+def test_a_folder_gives_what_one_process_gives(address, mixed, tmp_path, command, options):
+    def run(out, *how):
+        return carvola(command, mixed, *([] if command == "ratio" else ["-o", tmp_path / out]), *options, *how)
+
+    on_cluster, alone = run("by-cluster", "--json", "--cluster", address), run("by-one", "--json", "--jobs", "1")
+    assert on_cluster.returncode == alone.returncode == 1, on_cluster.stderr  # the broken file
+    renamed = {k: {**r, "output": r.get("output", "").replace("by-cluster", "by-one")} for k, r in results(on_cluster).items()}
+    assert renamed == {k: {**r, "output": r.get("output", "")} for k, r in results(alone).items()}
+    assert summary(on_cluster) == summary(alone)
+    if command != "ratio":
+        assert files_below(tmp_path / "by-cluster") == files_below(tmp_path / "by-one")
+    text = run("text", "--cluster", address)
+    assert text.stderr.count("failed: ") == 1 and "broken.png" in text.stderr
+
+
+def test_a_worker_killed_mid_batch_leaves_no_gap(client, address, tmp_path):
+    source = tmp_path / "source"
+    source.mkdir()
+    for n in range(16):
+        noise(source / f"image{n:02d}.png", (1200, 900), seed=n)
+    workers = client.run(os.getpid)
+    run = subprocess.Popen(
+        [str(COMMAND), "kontext", str(source), "-o", str(tmp_path / "out"), "--json", "--cluster", address],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    first = run.stdout.readline()  # the batch is under way: both workers hold chunks
+    for pid in workers.values():
+        os.kill(pid, signal.SIGKILL)
+    rest, errors = run.communicate(timeout=120)
+    client.wait_for_workers(2, timeout=60)
+    lines = json_lines(first + rest)
+    assert run.returncode == 0, errors
+    assert sorted(line["input"] for line in lines[:-1]) == sorted(str(p) for p in source.iterdir())
+    assert lines[-1]["summary"] == {"done": 16, "failed": 0, "total": 16}
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(p.name for p in source.iterdir())
+    for path in (tmp_path / "out").iterdir():
+        with Image.open(path) as image:
+            image.load()
+
+
+def test_a_chunk_whose_workers_die_fails_its_files(run_python, tmp_path):
+    result = run_python(
+        f"""
+        import json, os, dask, distributed
+        from carvola._cli import cluster
+
+        def work(source, outputs, temps, options):
+            if source.endswith("poison"):
+                os._exit(1)
+            return {{}}
+
+        items = [{{"source": f"{tmp_path}/{{n}}" + ("poison" if n == 5 else ""), "outputs": [], "temps": []}} for n in range(12)]
+        with dask.config.set({{"distributed.scheduler.allowed-failures": 0}}), distributed.LocalCluster(
+            n_workers=1, threads_per_worker=1, host="127.0.0.1", dashboard_address="127.0.0.1:0"
+        ) as local, cluster.ClusterExecutor(("address", local.scheduler_address)) as executor:
+            print(json.dumps(list(executor.results(work, items, {{}}))))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    got = dict(json.loads(result.stdout.splitlines()[-1]))
+    assert sorted(int(index) for index in got) == list(range(12))  # every file reported, once
+    failed = {int(index): r["error"] for index, r in got.items() if not r["ok"]}
+    assert 5 in failed and all("KilledWorker" in error for error in failed.values())
+    assert len(failed) < 12

@@ -173,6 +173,7 @@ class ChunkSizer:
         self.largest = largest
         self.units = 0
         self.seconds = 0.0
+        self.rate = None  # seconds a unit, recent chunks weighing most
         self.given = []
 
     def describe(self, unit):
@@ -187,14 +188,19 @@ class ChunkSizer:
         )
 
     def record(self, units, seconds):
+        if units <= 0:
+            return
         self.units += units
         self.seconds += seconds
+        # The first chunks on a worker also pay for its imports: they soon stop counting.
+        rate = seconds / units
+        self.rate = rate if self.rate is None else 0.7 * self.rate + 0.3 * rate
 
     def next(self, remaining, slots):
-        if self.units == 0 or self.seconds <= 0:
+        if not self.rate:
             size = self.first
         else:
-            size = math.ceil(CHUNK_SECONDS * self.units / self.seconds)
+            size = math.ceil(CHUNK_SECONDS / self.rate)
         # The tail is split evenly over the workers, down to a quarter of a full chunk.
         fair = math.ceil(remaining / (2 * slots))
         size = min(size, max(fair, math.ceil(size / 4)))
