@@ -8,6 +8,7 @@ import random
 import signal
 import socket
 import subprocess
+import time
 
 import pytest
 from helpers import COMMAND, carvola, json_lines, results, summary
@@ -233,6 +234,35 @@ def test_a_worker_killed_mid_batch_leaves_no_gap(client, address, tmp_path):
     for path in (tmp_path / "out").iterdir():
         with Image.open(path) as image:
             image.load()
+
+
+@pytest.mark.parametrize(
+    "where, signum, whole_group",
+    [("address", signal.SIGINT, False), ("address", signal.SIGTERM, False), ("local:2", signal.SIGINT, True)],
+)
+def test_signals_stop_a_cluster_batch_cleanly(address, tmp_path, where, signum, whole_group):
+    source = tmp_path / "source"
+    source.mkdir()
+    for n in range(30):
+        noise(source / f"image{n:02d}.png", (600, 400), seed=n)
+    run = subprocess.Popen(
+        [str(COMMAND), "kontext", str(source), "-o", str(tmp_path / "out"), "--json",
+         "--cluster", address if where == "address" else where],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+    )  # fmt: skip
+    first = run.stdout.readline()  # under way
+    sent = time.monotonic()
+    if whole_group:  # a terminal's Ctrl-C reaches the local workers too
+        os.killpg(run.pid, signum)
+    else:
+        run.send_signal(signum)
+    rest, errors = run.communicate(timeout=60)
+    assert run.returncode == 128 + signum and "Traceback" not in errors, errors
+    assert time.monotonic() - sent < 10, errors
+    lines = json_lines(first + rest)
+    assert lines[-1]["summary"]["interrupted"] is True
+    reported = {line["output"] for line in lines if line.get("ok")}
+    assert reported == {str(p) for p in (tmp_path / "out").iterdir()}  # nothing unreported or temporary
 
 
 def test_a_chunk_whose_workers_die_fails_its_files(run_python, tmp_path):
