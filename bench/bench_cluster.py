@@ -44,7 +44,7 @@ def task_cost(client, count):
         if left == 0:
             return None
         left -= 1
-        return cluster._run_files, (None, [], {}, session.stop_name), None
+        return cluster._run_files, (None, [], {}, session.stop_name, session.version), None
 
     start = time.perf_counter()
     for _, future in cluster.Chunks(session, next_chunk, cluster.WINDOW * slots):

@@ -80,13 +80,14 @@ def _quiet_sigint():
 
 class Session:
     """A connected client, the local cluster it started if any, and this run's identity
-    (its task keys, its stop event and the tag of its temporary files)."""
+    (its task keys and its stop event)."""
 
     def __init__(self, distributed, client, cluster):
         self.distributed = distributed
         self.client = client
         self.cluster = cluster
         self.run_id = uuid.uuid4().hex[:12]
+        self.version = _worker_version()
         self.stop_name = f"carvola-stop-{self.run_id}"
         self.counter = itertools.count()
 
@@ -146,10 +147,19 @@ def connect(spec, *, verbose=False):
                 cluster.close()
 
 
+def _same_version(version):
+    """Refuses a chunk on a worker that joined after the check with another version."""
+    if _worker_version() != version:
+        raise RuntimeError(f"this worker runs carvola {_worker_version()}, the command {version}")
+
+
 def _check_versions(client):
     import carvola
 
-    versions = client.run(_worker_version)
+    try:
+        versions = client.run(_worker_version)
+    except Exception as e:  # noqa: BLE001 - a worker without carvola cannot even say
+        raise UsageError(f"the workers cannot run carvola: {type(e).__name__}: {e}") from None
     wrong = {worker: version for worker, version in versions.items() if version != carvola.__version__}
     if wrong:
         worker, version = min(wrong.items())
@@ -347,13 +357,14 @@ def read_lines(stream, start, end):
     return first, stream.read(max(0, last - first))
 
 
-def _check_range(path, start, end, run_id, settings, as_json, stop_name):
+def _check_range(path, start, end, run_id, settings, as_json, stop_name, version):
     """Screens the lines that start in bytes [start, end) of a prompt file; returns their
     report lines as one text, the clean and banned counts and the seconds it took."""
     import io
 
     from . import prompts
 
+    _same_version(version)
     began = time.perf_counter()
     if _StopCheck(stop_name)():
         return None
@@ -399,7 +410,7 @@ def check_file(session, path, settings, as_json, progress=None):
             return None
         units = sizer.next(size - position, slots)
         start, position = position, position + units
-        args = (path, start, position, session.run_id, settings, as_json, session.stop_name)
+        args = (path, start, position, session.run_id, settings, as_json, session.stop_name, session.version)
         return _check_range, args, (next(order), start, position)
 
     def settle(index, start, end, future):
@@ -481,7 +492,7 @@ class ClusterExecutor:
                 return None
             chunk = [(index, _absolute(item)) for index, item in itertools.islice(queue, self.sizer.next(left, slots))]
             left -= len(chunk)
-            return _run_files, (work, chunk, options, session.stop_name), chunk
+            return _run_files, (work, chunk, options, session.stop_name, session.version), chunk
 
         self.chunks = Chunks(session, next_chunk, WINDOW * slots)
         for chunk, future in self.chunks:
@@ -535,10 +546,10 @@ def _as_given(result, shipped, given):
     return result
 
 
-def _run_files(work, items, options, stop_name):
+def _run_files(work, items, options, stop_name, version):
     """Runs one chunk of (index, item) on a worker; returns [(index, result)] and the
     seconds the chunk took. It stops early, between items, once the run is told to stop."""
-
+    _same_version(version)
     began = time.perf_counter()
     stopped = _StopCheck(stop_name)
     results = []
