@@ -464,12 +464,13 @@ class Batch:
             self.output.error(text)
 
 
-def _progress(total):
+def progress(total, unit="file", unit_scale=False):
+    """A progress bar on standard error when it is a terminal, else None."""
     if not sys.stderr.isatty():
         return contextlib.nullcontext(None)
     from tqdm import tqdm
 
-    return tqdm(total=total, file=sys.stderr, unit="file", leave=False)
+    return tqdm(total=total, file=sys.stderr, unit=unit, unit_scale=unit_scale, leave=False)
 
 
 def run_batch(items, settled, work, options, *, executor, output, describe, verbose=0, skipped_files=0, overwrite=False):
@@ -479,7 +480,7 @@ def run_batch(items, settled, work, options, *, executor, output, describe, verb
     batch = Batch(output, describe, len(items) + len(settled), verbose=verbose, skipped_files=skipped_files)
     finished = [False] * len(items)
     interrupted = None
-    with _progress(batch.total) as bar, SignalGuard() as guard:
+    with progress(batch.total) as bar, SignalGuard() as guard:
         batch.bar = output.bar = bar
         try:
             with guard.held():

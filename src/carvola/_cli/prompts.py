@@ -1,6 +1,5 @@
 """The check subcommand: prompts against the banned-word list."""
 
-import contextlib
 import json
 import os
 import sys
@@ -109,37 +108,32 @@ def _check_on_cluster(args, settings, checker):
             clean += not hits
             output.line(report_line(prompt, hits, args.json))
     stopped = None
-    with cluster.connect(args.cluster, verbose=args.verbose >= 2) as session:
-        with _progress(os.path.getsize(path)) as bar, _batch.SignalGuard():
-            output.bar = bar
-            try:
-                for result in cluster.check_file(session, path, settings, args.json, bar):
-                    if result[0] is None:
-                        _, start, end, error = result
-                        failed += 1
-                        output.error(f"failed: {args.file} (the lines from byte {start} to {end}): {error}")
-                        continue
-                    report, range_clean, range_banned = result
-                    output.line(report.removesuffix("\n"))
-                    clean += range_clean
-                    banned += range_banned
-            except cluster.Interrupted as e:
-                stopped = e
-            output.bar = None
+    with (
+        cluster.connect(args.cluster, verbose=args.verbose >= 2) as session,
+        _batch.progress(os.path.getsize(path), unit="B", unit_scale=True) as bar,
+        _batch.SignalGuard(),
+    ):
+        output.bar = bar
+        try:
+            for result in cluster.check_file(session, path, settings, args.json, bar):
+                if result[0] is None:
+                    _, start, end, error = result
+                    failed += 1
+                    output.error(f"failed: {args.file} (the lines from byte {start} to {end}): {error}")
+                    continue
+                report, range_clean, range_banned = result
+                output.line(report.removesuffix("\n"))
+                clean += range_clean
+                banned += range_banned
+        except cluster.Interrupted as e:
+            stopped = e
+        output.bar = None
     status = _summary(args, clean, banned, failed, interrupted=stopped is not None)
     if stopped is None:
         return status
     if stopped.running:
         output.error(f"{stopped.running} parts of the file were still being screened when the wait ended")
     return 128 + stopped.signum
-
-
-def _progress(total):
-    if not sys.stderr.isatty():
-        return contextlib.nullcontext(None)
-    from tqdm import tqdm
-
-    return tqdm(total=total, file=sys.stderr, unit="B", unit_scale=True, leave=False)
 
 
 def add_parsers(subparsers, common):
