@@ -92,7 +92,10 @@ def test_output_folder_inside_an_input_folder(clashing, tmp_path):
 
 @pytest.mark.parametrize(
     "mode, fmt, expected",
-    [("CMYK", "png", "RGB"), ("I;16", "png", "I;16"), ("I;16", "jpeg", "L"), ("RGBA", "jpeg", "RGB"), ("LA", "webp", "RGBA")],
+    [
+        ("CMYK", "png", "RGB"), ("I;16", "png", "I;16"), ("I;16", "jpeg", "L"),
+        ("RGBA", "jpeg", "RGB"), ("LA", "webp", "RGBA"),
+    ],  # fmt: skip
 )
 def test_modes_a_format_cannot_hold_are_converted(tmp_path, mode, fmt, expected):
     source = tmp_path / "in.tif"
@@ -170,3 +173,18 @@ def test_outputs_get_the_umask_mode_and_unreadable_files_name_their_path(tmp_pat
         error = results(run)[str(source / "broken.jpg")]
         assert error["ok"] is False and "0x" not in error["error"]
         assert f"failed: {source / 'broken.jpg'}" in carvola("ratio", source / "broken.jpg").stderr
+
+
+def test_pillow_warnings_are_counted_or_shown_once_per_file(tmp_path):
+    # A palette image with byte transparency makes Pillow warn when it is converted.
+    source = tmp_path / "palette.png"
+    palette = Image.new("P", (40, 30))
+    palette.putpalette([0, 0, 0, 255, 0, 0] * 128)
+    palette.save(source, transparency=bytes([0, 255] * 128))
+    quiet = carvola("letterbox", source, "-o", tmp_path / "quiet", "-s", "50x50")
+    assert quiet.returncode == 0
+    assert quiet.stderr.splitlines() == ["1 done, 0 failed, 1 in all; 1 warnings (-v shows them)"]
+    shown = carvola("letterbox", source, "-o", tmp_path / "shown", "-s", "50x50", "-v")
+    assert [line for line in shown.stderr.splitlines() if line.startswith("warning:")] == [
+        f"warning: {source}: Palette images with Transparency expressed in bytes should be converted to RGBA images"
+    ]

@@ -231,7 +231,8 @@ def test_comfyui_restart_outcomes(start_server, server, extra, status, expected)
 
 
 def test_a_closed_standard_output_ends_the_command_quietly(images):
-    reader = subprocess.Popen([str(COMMAND), "ratio", *[images / "wide.jpg"] * 2000], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    command = [str(COMMAND), "ratio", *[images / "wide.jpg"] * 2000]
+    reader = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     reader.stdout.readline()
     reader.stdout.close()
     assert reader.wait(timeout=60) == 141

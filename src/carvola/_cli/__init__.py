@@ -79,7 +79,7 @@ def main(argv=None):
         print("carvola: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
-        return _stdout_gone()
+        _quit(_stdout_gone())
     except Exception as e:  # noqa: BLE001 - one line, not a traceback, unless asked for
         if args.verbose:
             raise

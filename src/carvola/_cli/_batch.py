@@ -215,7 +215,8 @@ def run_item(work, item, options):
                     os.unlink(temp)
             result = {"input": item["source"], "ok": False, "error": describe_error(e)}
     if caught:
-        result["warnings"] = list(dict.fromkeys(str(w.message).strip().splitlines()[0] for w in caught if str(w.message).strip()))
+        messages = (str(w.message).strip() for w in caught)
+        result["warnings"] = list(dict.fromkeys(m.splitlines()[0] for m in messages if m))
     return result
 
 

@@ -88,7 +88,8 @@ def _restart(args, manager, recorder):
     """Sends the restart and confirms that the server went down. Returns None when it did,
     else the reason for failing."""
     manager.trigger_reboot()
-    outcome = next((r for r in recorder.records if r.msg in (ANSWERED, REFUSED, DROPPED, NOT_CONNECTED, REQUEST_FAILED)), None)
+    outcomes = (ANSWERED, REFUSED, DROPPED, NOT_CONNECTED, REQUEST_FAILED)
+    outcome = next((record for record in recorder.records if record.msg in outcomes), None)
     if outcome is None:
         return "the restart request left no outcome"
     if outcome.msg == REFUSED:
@@ -134,8 +135,12 @@ def run_wait(args):
 
 def add_parsers(subparsers, common):
     server = argparse.ArgumentParser(add_help=False)
-    server.add_argument("--url", type=url_type, default=DEFAULT_URL, help=f"the server's base URL (default {DEFAULT_URL})")
-    server.add_argument("--timeout", type=number_type(int, at_least=1), default=5, help="seconds per HTTP request (default 5)")
+    server.add_argument(
+        "--url", type=url_type, default=DEFAULT_URL, help=f"the server's base URL (default {DEFAULT_URL})"
+    )
+    server.add_argument(
+        "--timeout", type=number_type(int, at_least=1), default=5, help="seconds per HTTP request (default 5)"
+    )
     server.add_argument(
         "--max-wait", type=number_type(int, at_least=0), default=60, help="seconds to wait for the server (default 60)"
     )

@@ -59,6 +59,8 @@ def _fit_mode(image, format_name):
         image = _to_eight_bits(image)
     elif image.mode == "P" and alpha:
         image = image.convert("RGBA")
+    if image.mode in ("La", "RGBa"):  # premultiplied alpha converts only to its plain form
+        image = image.convert(image.mode[:-1] + "A")
     return image if image.mode == target else image.convert(target)
 
 
@@ -211,7 +213,11 @@ def _batch_run(args, work, options, describe, names=_batch.no_outputs):
     if out is not None:
         _batch.check_output_folder(out, args.inputs)
     found, skipped_files = _batch.scan_inputs(args.inputs, exclude=out)
-    existing = "overwrite" if getattr(args, "overwrite", False) else "skip" if getattr(args, "skip_existing", False) else "fail"
+    existing = "fail"
+    if getattr(args, "overwrite", False):
+        existing = "overwrite"
+    elif getattr(args, "skip_existing", False):
+        existing = "skip"
     items, settled = _batch.plan_batch(found, out or pathlib.Path(), names, existing=existing)
     executor = _batch.executor_for(args)
     if out is not None:
