@@ -268,24 +268,32 @@ def test_signals_stop_a_cluster_batch_cleanly(address, tmp_path, where, signum, 
 def test_a_chunk_whose_workers_die_fails_its_files(run_python, tmp_path):
     result = run_python(
         f"""
-        import json, os, dask, distributed
-        from carvola._cli import cluster
+        import os, dask, distributed
+        from carvola._cli import _batch, _common, cluster
 
         def work(source, outputs, temps, options):
+            _batch.write_temp(temps[0], b"written")
             if source.endswith("poison"):
-                os._exit(1)
-            return {{}}
+                os._exit(1)  # the worker dies, its temporary file half done
+            return {{"output": outputs[0], "temp": temps[0]}}
 
-        items = [{{"source": f"{tmp_path}/{{n}}" + ("poison" if n == 5 else ""), "outputs": [], "temps": []}} for n in range(12)]
+        items = [
+            {{"source": f"{tmp_path}/{{n}}" + ("poison" if n == 5 else ""), "outputs": [f"{tmp_path}/{{n}}.out"],
+              "temps": [f"{tmp_path}/.{{n}}.out.part"]}}
+            for n in range(12)
+        ]
         with dask.config.set({{"distributed.scheduler.allowed-failures": 0}}), distributed.LocalCluster(
             n_workers=1, threads_per_worker=1, host="127.0.0.1", dashboard_address="127.0.0.1:0"
-        ) as local, cluster.ClusterExecutor(("address", local.scheduler_address)) as executor:
-            print(json.dumps(list(executor.results(work, items, {{}}))))
+        ) as local:
+            executor = cluster.ClusterExecutor(("address", local.scheduler_address)).connect()
+            _batch.run_batch(items, [], work, {{}}, executor=executor, output=_common.Output(True), describe=str)
         """
     )
     assert result.returncode == 0, result.stderr
-    got = dict(json.loads(result.stdout.splitlines()[-1]))
-    assert sorted(int(index) for index in got) == list(range(12))  # every file reported, once
-    failed = {int(index): r["error"] for index, r in got.items() if not r["ok"]}
-    assert 5 in failed and all("KilledWorker" in error for error in failed.values())
-    assert len(failed) < 12
+    lines = json_lines(result.stdout)
+    assert sorted(line["input"] for line in lines[:-1]) == sorted(f"{tmp_path}/{n}" + ("poison" if n == 5 else "") for n in range(12))
+    failed = {line["input"]: line["error"] for line in lines[:-1] if not line["ok"]}
+    assert f"{tmp_path}/5poison" in failed and all("KilledWorker" in error for error in failed.values())
+    assert 0 < len(failed) < 12 and lines[-1]["summary"]["failed"] == len(failed)
+    written = {p.name for p in tmp_path.iterdir()}
+    assert written == {f"{line['input'].rpartition('/')[2]}.out" for line in lines[:-1] if line["ok"]}  # no temporary file

@@ -210,9 +210,7 @@ def run_item(work, item, options):
             result = {"input": item["source"], **work(item["source"], item["outputs"], item["temps"], options)}
             result["ok"] = True
         except Exception as e:  # noqa: BLE001 - one bad file never stops a batch
-            for temp in item["temps"]:
-                with contextlib.suppress(OSError):
-                    os.unlink(temp)
+            remove_temps(item)
             result = {"input": item["source"], "ok": False, "error": describe_error(e)}
     if caught:
         messages = (str(w.message).strip() for w in caught)
@@ -514,9 +512,7 @@ def run_batch(items, settled, work, options, *, executor, output, describe, verb
             guard.holding = True
             for item, done in zip(items, finished):
                 if not done:
-                    for temp in item["temps"]:
-                        with contextlib.suppress(OSError):
-                            os.unlink(temp)
+                    remove_temps(item)
         batch.bar = output.bar = None
         interrupted = interrupted or guard.pending
     batch.summary(interrupted is not None)
@@ -525,16 +521,24 @@ def run_batch(items, settled, work, options, *, executor, output, describe, verb
     return 0 if batch.failed == 0 else 1
 
 
+def remove_temps(item):
+    for temp in item["temps"]:
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+
+
 def _finish(item, result, overwrite):
-    """Publishes a successful item's temporary file as its output."""
-    if not result["ok"] or "temp" not in result:
+    """Publishes a successful item's temporary file as its output. A failed item's
+    temporary files are removed: a worker that died in the middle of writing leaves one."""
+    if not result["ok"]:
+        remove_temps(item)
+        return
+    if "temp" not in result:
         return
     temp = result.pop("temp")
     try:
         publish(temp, result["output"], overwrite)
     except OSError as e:
-        for leftover in item["temps"]:
-            with contextlib.suppress(OSError):
-                os.unlink(leftover)
+        remove_temps(item)
         result.clear()
         result.update({"input": item["source"], "ok": False, "error": describe_error(e)})

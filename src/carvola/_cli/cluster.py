@@ -517,10 +517,7 @@ class ClusterExecutor:
                 yield index, _as_given(result, shipped[index], self.items[index])
             return
         reason = chunk_failure(future)
-        for index, shipped in chunk:
-            for temp in shipped["temps"]:  # what a worker that died left behind
-                with contextlib.suppress(OSError):
-                    os.unlink(temp)
+        for index, _ in chunk:
             yield index, {"input": self.items[index]["source"], "ok": False, "error": f"worker failed: {reason}"}
 
 
@@ -558,8 +555,6 @@ def _run_files(work, items, options, stop_name, version):
             break
         # A temporary file of this run's token is this item's own, left by an earlier
         # attempt at this chunk on a worker that died: it is replaced, not an obstacle.
-        for temp in item["temps"]:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(temp)
+        _batch.remove_temps(item)
         results.append((index, _batch.run_item(work, item, options)))
     return results, time.perf_counter() - began
