@@ -35,7 +35,7 @@ CARVOLA = pathlib.Path(sys.executable).with_name("carvola")
 
 def task_cost(client, count):
     """Worker seconds per task for empty chunks of files sent through the command's loop."""
-    session = cluster.Session(distributed, client, None)
+    session = cluster.Session(distributed, client)
     slots = session.slots()
     left = count
 

@@ -46,6 +46,14 @@ def noise(path, size, mode="RGB", seed=0):
     Image.frombytes(mode, size, rng.randbytes(size[0] * size[1] * len(mode))).save(path)
 
 
+def finish(run, timeout=120):
+    """The rest of a run's output once it ends. After a readline() the pipe's buffer holds
+    more than that line, which communicate() would skip."""
+    rest, errors = run.stdout.read(), run.stderr.read()
+    run.wait(timeout=timeout)
+    return rest, errors
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -224,7 +232,7 @@ def test_a_worker_killed_mid_batch_leaves_no_gap(client, address, tmp_path):
     first = run.stdout.readline()  # the batch is under way: both workers hold chunks
     for pid in workers.values():
         os.kill(pid, signal.SIGKILL)
-    rest, errors = run.communicate(timeout=120)
+    rest, errors = finish(run)
     client.wait_for_workers(2, timeout=60)
     lines = json_lines(first + rest)
     assert run.returncode == 0, errors
@@ -256,13 +264,29 @@ def test_signals_stop_a_cluster_batch_cleanly(address, tmp_path, where, signum, 
         os.killpg(run.pid, signum)
     else:
         run.send_signal(signum)
-    rest, errors = run.communicate(timeout=60)
+    rest, errors = finish(run)
     assert run.returncode == 128 + signum and "Traceback" not in errors, errors
     assert time.monotonic() - sent < 10, errors
     lines = json_lines(first + rest)
     assert lines[-1]["summary"]["interrupted"] is True
     reported = {line["output"] for line in lines if line.get("ok")}
     assert reported == {str(p) for p in (tmp_path / "out").iterdir()}  # nothing unreported or temporary
+
+
+def test_signals_stop_a_prompt_file_with_the_lines_so_far_in_order(address, tmp_path):
+    rng = random.Random(11)
+    prompts = tmp_path / "prompts.txt"
+    prompts.write_text("".join(f"{rng.choice(['a lake', 'a tree', 'alpha'])} {n}\n" for n in range(300_000)), encoding="utf-8")
+    common = ["check", "--no-default", "--word", "alpha", "--file", prompts, "--json"]
+    alone = carvola(*common).stdout.splitlines()
+    run = subprocess.Popen([str(COMMAND), *map(str, common), "--cluster", address], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    first = run.stdout.readline()
+    run.send_signal(signal.SIGTERM)
+    rest, errors = finish(run)
+    assert run.returncode == 143 and "Traceback" not in errors, errors
+    lines = (first + rest).splitlines()
+    assert lines[:-1] == alone[: len(lines) - 1] and len(lines) < len(alone)
+    assert json.loads(lines[-1])["summary"]["interrupted"] is True
 
 
 def test_a_chunk_whose_workers_die_fails_its_files(run_python, tmp_path):

@@ -7,6 +7,7 @@ and only inside functions, so the single-machine path never loads it; workers im
 the module to run the chunk functions below.
 """
 
+import collections
 import contextlib
 import itertools
 import logging
@@ -14,6 +15,7 @@ import math
 import os
 import signal
 import socket
+import sys
 import threading
 import time
 import uuid
@@ -67,10 +69,10 @@ def _worker_version():
 
 
 @contextlib.contextmanager
-def _quiet_sigint():
-    """Starts processes that ignore SIGINT: a terminal's Ctrl-C reaches the whole process
-    group, and local workers must finish their running chunk rather than die in it. The
-    command itself keeps its handler."""
+def _sigint_ignored():
+    """Starts processes that ignore SIGINT, which they keep: a terminal's Ctrl-C reaches
+    the whole process group, and local workers must finish their running chunk rather
+    than die in it (the command stops them between files)."""
     previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
         yield
@@ -79,13 +81,11 @@ def _quiet_sigint():
 
 
 class Session:
-    """A connected client, the local cluster it started if any, and this run's identity
-    (its task keys and its stop event)."""
+    """A connected client and this run's identity (its task keys and its stop event)."""
 
-    def __init__(self, distributed, client, cluster):
+    def __init__(self, distributed, client):
         self.distributed = distributed
         self.client = client
-        self.cluster = cluster
         self.run_id = uuid.uuid4().hex[:12]
         self.version = _worker_version()
         self.stop_name = f"carvola-stop-{self.run_id}"
@@ -112,12 +112,28 @@ def connect(spec, *, verbose=False):
     distributed = _import_distributed()
     # Dask's own log lines are for debugging the cluster, not the batch.
     logging.getLogger("distributed").setLevel(logging.INFO if verbose else logging.CRITICAL)
-    kind, value = spec
-    cluster = client = None
+    made = []  # closed at the end, the last made first
     try:
-        if kind == "local":
-            with _quiet_sigint():
-                cluster = distributed.LocalCluster(
+        try:
+            # Starting a cluster takes a moment: SIGINT and SIGTERM end it cleanly.
+            with _batch.SignalGuard():
+                client = _connect(distributed, *spec, verbose, made)
+                _check_versions(client)
+        except _batch.Interrupted as stop:
+            print("carvola: interrupted", file=sys.stderr)
+            raise SystemExit(128 + stop.signum) from None
+        yield Session(distributed, client)
+    finally:
+        for thing in reversed(made):
+            with contextlib.suppress(Exception):
+                thing.close()
+
+
+def _connect(distributed, kind, value, verbose, made):
+    if kind == "local":
+        with _sigint_ignored():
+            made.append(
+                distributed.LocalCluster(
                     n_workers=value,
                     threads_per_worker=1,
                     processes=True,
@@ -125,26 +141,19 @@ def connect(spec, *, verbose=False):
                     dashboard_address="127.0.0.1:0",
                     silence_logs=logging.WARNING if verbose else logging.CRITICAL,
                 )
-            client = distributed.Client(cluster)
-        else:
-            _probe(value)
-            try:
-                client = distributed.Client(value, timeout=CONNECT_TIMEOUT)
-            except (OSError, TimeoutError) as e:
-                raise UsageError(f"cannot connect to the scheduler at {value}: {e}") from None
-            try:
-                client.wait_for_workers(1, timeout=CONNECT_TIMEOUT)
-            except (OSError, TimeoutError):
-                raise UsageError(f"the scheduler at {value} has no workers") from None
-        _check_versions(client)
-        yield Session(distributed, client, cluster)
-    finally:
-        if client is not None:
-            with contextlib.suppress(Exception):
-                client.close()
-        if cluster is not None:
-            with contextlib.suppress(Exception):
-                cluster.close()
+            )
+        made.append(distributed.Client(made[-1]))
+        return made[-1]
+    _probe(value)
+    try:
+        made.append(distributed.Client(value, timeout=CONNECT_TIMEOUT))
+    except (OSError, TimeoutError) as e:
+        raise UsageError(f"cannot connect to the scheduler at {value}: {e}") from None
+    try:
+        made[-1].wait_for_workers(1, timeout=CONNECT_TIMEOUT)
+    except (OSError, TimeoutError):
+        raise UsageError(f"the scheduler at {value} has no workers") from None
+    return made[-1]
 
 
 def _same_version(version):
@@ -245,14 +254,15 @@ class Chunks:
     """The chunks of one run on the cluster. Iterating submits chunks from `next_chunk()`
     (a (function, args, units) tuple, or None when there is none to submit now), keeps
     `window` of them in flight and yields (units, future) as each finishes, so that the
-    caller reports results as they arrive."""
+    caller reports results as they arrive. It waits in short slices and ends early once
+    `stopping()` is true."""
 
-    def __init__(self, session, next_chunk, window):
+    def __init__(self, session, next_chunk, window, stopping=lambda: False):
         self.session = session
         self.next_chunk = next_chunk
         self.window = window
+        self.stopping = stopping
         self.flying = {}
-        self.finished = session.distributed.as_completed()
         self.running = 0
 
     def _refill(self):
@@ -261,16 +271,20 @@ class Chunks:
             if chunk is None:
                 return
             function, args, units = chunk
-            future = self.session.submit(function, *args)
-            self.flying[future] = units
-            self.finished.add(future)
+            self.flying[self.session.submit(function, *args)] = units
 
     def __iter__(self):
         self._refill()
-        for future in self.finished:
-            if future in self.flying:  # not yet given out by drain()
+        while self.flying and not self.stopping():
+            try:
+                done = self.session.distributed.wait(list(self.flying), timeout=0.1, return_when="FIRST_COMPLETED").done
+            except TimeoutError:
+                continue
+            for future in [f for f in self.flying if f in done]:  # in the order they were sent
                 yield self.flying.pop(future), future
-                self._refill()
+                # Taken: a result left wanted would be computed again if its worker died.
+                future.release()
+            self._refill()
 
     def drain(self):
         """After an interruption: submits nothing more, tells the running chunks to stop
@@ -283,20 +297,11 @@ class Chunks:
         for future in futures:
             if future.done():
                 yield self.flying.pop(future), future
+                future.release()
         self.running = len(self.flying)
         for future in self.flying:
             future.release()
         self.flying.clear()
-
-
-class Interrupted(BaseException):
-    """SIGINT or SIGTERM (`signum`) during a cluster run; `running` chunks were still
-    running when the command stopped waiting for them."""
-
-    def __init__(self, signum, running):
-        super().__init__(signum, running)
-        self.signum = signum
-        self.running = running
 
 
 def chunk_failure(future):
@@ -389,63 +394,74 @@ def _check_range(path, start, end, run_id, settings, as_json, stop_name, version
     return report, clean, banned, time.perf_counter() - began
 
 
-def check_file(session, path, settings, as_json, progress=None):
-    """Screens a prompt file on the cluster. Yields, in input order, (report text, clean,
-    banned) for each byte range, or (None, start, end, error) for a range that failed.
-    The client never reads the file: it holds at most a window of ranges' reports.
-    On an interruption it yields what the running ranges gave, as far as the ranges are
-    complete from the start, and raises Interrupted."""
-    size = os.path.getsize(path)
-    slots = session.slots()
-    window = WINDOW * slots
-    sizer = ChunkSizer(first=256 * 1024, largest=64 * 1024 * 1024)
-    position = 0
-    order = itertools.count()
-    waiting = {}
-    expected = 0
+class PromptFile:
+    """Screens a prompt file on the cluster. Iterating yields, in input order, (report
+    text, clean, banned) for each byte range, or (None, start, end, error) for a range
+    that failed. The client never reads the file: it holds at most two windows of ranges'
+    reports. Once `stopping()` is true the iteration ends; `drain()` then yields what the
+    running ranges give, as far as the ranges are complete from the start, and `running`
+    says how many it gave up on."""
 
-    def next_chunk():
-        nonlocal position
-        if position >= size or len(waiting) >= 2 * window:
+    def __init__(self, session, path, settings, as_json, progress=None, stopping=lambda: False):
+        self.session = session
+        self.path = path
+        self.settings = settings
+        self.as_json = as_json
+        self.progress = progress
+        self.size = os.path.getsize(path)
+        self.slots = session.slots()
+        self.sizer = ChunkSizer(first=256 * 1024, largest=64 * 1024 * 1024)
+        self.position = 0
+        self.order = itertools.count()
+        self.waiting = {}
+        self.expected = 0
+        self.chunks = Chunks(session, self._next_chunk, WINDOW * self.slots, stopping)
+        self.stopping = stopping
+        self.running = 0
+
+    def _next_chunk(self):
+        if self.position >= self.size or len(self.waiting) >= 2 * self.chunks.window:
             return None
-        units = sizer.next(size - position, slots)
-        start, position = position, position + units
-        args = (path, start, position, session.run_id, settings, as_json, session.stop_name, session.version)
-        return _check_range, args, (next(order), start, position)
+        start = self.position
+        self.position += self.sizer.next(self.size - start, self.slots)
+        session = self.session
+        args = (self.path, start, self.position, session.run_id, self.settings, self.as_json, session.stop_name, session.version)
+        return _check_range, args, (next(self.order), start, self.position)
 
-    def settle(index, start, end, future):
+    def _settle(self, units, future):
+        index, start, end = units
         if future.status != "finished":
-            return (None, start, end, chunk_failure(future))
-        result = future.result()
-        if result is None:
-            return None  # stopped before it began
-        report, clean, banned, seconds = result
-        sizer.record(end - start, seconds)
-        return report, clean, banned
+            self.waiting[index] = (None, start, end, chunk_failure(future))
+        elif (result := future.result()) is None:
+            self.waiting[index] = None  # told to stop before it began
+        else:
+            report, clean, banned, seconds = result
+            self.sizer.record(end - start, seconds)
+            self.waiting[index] = (report, clean, banned)
+        if self.progress is not None:
+            self.progress.update(end - start)
 
-    def ready():
-        nonlocal expected
-        while expected in waiting:
-            result = waiting.pop(expected)
-            expected += 1
+    def _ready(self):
+        while self.expected in self.waiting:
+            result = self.waiting.pop(self.expected)
+            self.expected += 1
             if result is not None:
                 yield result
 
-    chunks = Chunks(session, next_chunk, window)
-    try:
-        for (index, start, end), future in chunks:
-            waiting[index] = settle(index, start, end, future)
-            if progress is not None:
-                progress.update(end - start)
-            yield from ready()
-    except (KeyboardInterrupt, _batch.Interrupted) as stop:
-        for (index, start, end), future in chunks.drain():
-            waiting[index] = settle(index, start, end, future)
-        yield from ready()
-        raise Interrupted(getattr(stop, "signum", signal.SIGINT), chunks.running) from None
-    log.debug("%s", sizer.describe("byte"))
-    if position < size or waiting:
-        raise RuntimeError(f"{path}: the cluster run ended before the whole file was screened")
+    def __iter__(self):
+        for units, future in self.chunks:
+            self._settle(units, future)
+            yield from self._ready()
+        log.debug("%s", self.sizer.describe("byte"))
+        if not self.stopping() and (self.position < self.size or self.waiting):
+            raise RuntimeError(f"{self.path}: the cluster run ended before the whole file was screened")
+
+    def drain(self):
+        yield from self._ready()
+        for units, future in self.chunks.drain():
+            self._settle(units, future)
+        yield from self._ready()
+        self.running = self.chunks.running
 
 
 class ClusterExecutor:
@@ -462,6 +478,7 @@ class ClusterExecutor:
         self.chunks = None
         self.sizer = ChunkSizer(first=1, largest=10_000)
         self.still_running = 0
+        self.items = []
 
     def connect(self):
         """Connects now, so that a cluster that cannot be used is a usage error before any
@@ -477,14 +494,17 @@ class ClusterExecutor:
         if exc_type is not None and self.session is not None:
             self.session.stop()
         self.stack.close()
+        if self.items:
+            _remove_run_temps(self.items)
         return False
 
     def results(self, work, items, options):
         session = self.session
+        self.ready = collections.deque()
+        self.items = items
         slots = session.slots()
         queue = iter(enumerate(items))
         left = len(items)
-        self.items = items
 
         def next_chunk():
             nonlocal left
@@ -496,16 +516,24 @@ class ClusterExecutor:
 
         self.chunks = Chunks(session, next_chunk, WINDOW * slots)
         for chunk, future in self.chunks:
-            yield from self._settle(chunk, future)
+            self.ready.extend(self._settle(chunk, future))
+            yield from self._deliver()
         log.debug("%s", self.sizer.describe("file"))
 
+    def _deliver(self):
+        # One result at a time off a queue, so that an interruption between two loses none.
+        while self.ready:
+            yield self.ready.popleft()
+
     def drain(self):
-        """The results of the chunks that were running when the batch was interrupted,
-        waited for a bounded time (see Chunks.drain)."""
+        """The results not yet delivered and those of the chunks that were running when
+        the batch was interrupted, waited for a bounded time (see Chunks.drain)."""
         if self.chunks is None:
             return
+        yield from self._deliver()
         for chunk, future in self.chunks.drain():
-            yield from self._settle(chunk, future)
+            self.ready.extend(self._settle(chunk, future))
+            yield from self._deliver()
         self.still_running = self.chunks.running
 
     def _settle(self, chunk, future):
@@ -519,6 +547,23 @@ class ClusterExecutor:
         reason = chunk_failure(future)
         for index, _ in chunk:
             yield index, {"input": self.items[index]["source"], "ok": False, "error": f"worker failed: {reason}"}
+
+
+def _remove_run_temps(items):
+    """Removes every temporary file of this run from the output folders, once the client
+    is gone: a chunk whose worker died after it finished is computed again, and the
+    outputs it writes then are never published."""
+    first = next((item for item in items if item["temps"]), None)
+    if first is None:
+        return
+    # A temporary name is "." + the output's name + this run's ending.
+    ending = os.path.basename(first["temps"][0]).removeprefix("." + os.path.basename(first["outputs"][0]))
+    for folder in {os.path.dirname(temp) or "." for item in items for temp in item["temps"]}:
+        with contextlib.suppress(OSError), os.scandir(folder) as entries:
+            for entry in entries:
+                if entry.name.startswith(".") and entry.name.endswith(ending):
+                    with contextlib.suppress(OSError):
+                        os.unlink(entry.path)
 
 
 # Workers resolve paths in their own working folder: items travel with absolute paths,

@@ -2,6 +2,7 @@
 
 import json
 import os
+import signal
 import sys
 
 from ._common import Output, UsageError, cluster_option, use_host_module
@@ -107,33 +108,46 @@ def _check_on_cluster(args, settings, checker):
             banned += bool(hits)
             clean += not hits
             output.line(report_line(prompt, hits, args.json))
-    stopped = None
+    def show(results):
+        nonlocal clean, banned, failed
+        for result in results:
+            if result[0] is None:
+                _, start, end, error = result
+                failed += 1
+                output.error(f"failed: {args.file} (the lines from byte {start} to {end}): {error}")
+                continue
+            report, range_clean, range_banned = result
+            # A signal that interrupts a large write to a full pipe cuts it short, losing
+            # the rest: the signals wait until the range's lines are written.
+            blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+            try:
+                output.line(report.removesuffix("\n"))
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+            clean += range_clean
+            banned += range_banned
+
     with (
         cluster.connect(args.cluster, verbose=args.verbose >= 2) as session,
         _batch.progress(os.path.getsize(path), unit="B", unit_scale=True) as bar,
-        _batch.SignalGuard(),
+        _batch.SignalGuard() as guard,
     ):
+        # Signals are only noted, and the screening looks between results: a line is never
+        # cut, and what is shown stays the file's first lines, in order.
+        guard.holding = True
         output.bar = bar
-        try:
-            for result in cluster.check_file(session, path, settings, args.json, bar):
-                if result[0] is None:
-                    _, start, end, error = result
-                    failed += 1
-                    output.error(f"failed: {args.file} (the lines from byte {start} to {end}): {error}")
-                    continue
-                report, range_clean, range_banned = result
-                output.line(report.removesuffix("\n"))
-                clean += range_clean
-                banned += range_banned
-        except cluster.Interrupted as e:
-            stopped = e
+        screening = cluster.PromptFile(session, path, settings, args.json, bar, stopping=lambda: guard.pending)
+        show(screening)
+        stopped = guard.pending
+        if stopped:  # ranges running on the workers are told to stop and waited for, briefly
+            show(screening.drain())
         output.bar = None
     status = _summary(args, clean, banned, failed, interrupted=stopped is not None)
     if stopped is None:
         return status
-    if stopped.running:
-        output.error(f"{stopped.running} parts of the file were still being screened when the wait ended")
-    return 128 + stopped.signum
+    if screening.running:
+        output.error(f"{screening.running} parts of the file were still being screened when the wait ended")
+    return 128 + stopped
 
 
 def add_parsers(subparsers, common):
