@@ -231,23 +231,27 @@ class ChunkSizer:
 # ----- running chunks -----
 
 
-class _StopCheck:
-    """Whether this run was told to stop; asked of the scheduler at most every half a
-    second, so the check costs well under 1% of a chunk."""
+_stop_seen = {}  # stop event name: (when asked, whether set), shared by a worker's chunks
+_stop_lock = threading.Lock()
 
-    def __init__(self, name):
-        from distributed import Event
 
-        self.event = Event(name)
-        self.asked = time.monotonic()
-        self.stopped = self.event.is_set()
+def _stopped(name):
+    """Whether this run was told to stop. The scheduler is asked at most every half a
+    second by each worker process, so that a chunk pays for no round trip of its own."""
+    now = time.monotonic()
+    with _stop_lock:
+        asked, stopped = _stop_seen.get(name, (-1.0, False))
+        if stopped or now - asked < 0.5:
+            return stopped
+        _stop_seen[name] = (now, stopped)  # other threads use this answer meanwhile
+    from distributed import Event
 
-    def __call__(self):
-        now = time.monotonic()
-        if not self.stopped and now - self.asked > 0.5:
-            self.asked = now
-            self.stopped = self.event.is_set()
-        return self.stopped
+    stopped = Event(name).is_set()
+    with _stop_lock:
+        if len(_stop_seen) > 64:
+            _stop_seen.clear()
+        _stop_seen[name] = (now, stopped)
+    return stopped
 
 
 class Chunks:
@@ -371,7 +375,7 @@ def _check_range(path, start, end, run_id, settings, as_json, stop_name, version
 
     _same_version(version)
     began = time.perf_counter()
-    if _StopCheck(stop_name)():
+    if _stopped(stop_name):
         return None
     checker = _checker(run_id, settings)
     with open(path, "rb") as stream:
@@ -593,10 +597,9 @@ def _run_files(work, items, options, stop_name, version):
     seconds the chunk took. It stops early, between items, once the run is told to stop."""
     _same_version(version)
     began = time.perf_counter()
-    stopped = _StopCheck(stop_name)
     results = []
     for index, item in items:
-        if stopped():
+        if _stopped(stop_name):
             break
         # A temporary file of this run's token is this item's own, left by an earlier
         # attempt at this chunk on a worker that died: it is replaced, not an obstacle.
