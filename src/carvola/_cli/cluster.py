@@ -13,6 +13,7 @@ import itertools
 import logging
 import math
 import os
+import queue
 import signal
 import socket
 import sys
@@ -267,28 +268,31 @@ class Chunks:
         self.window = window
         self.stopping = stopping
         self.flying = {}
+        self.finished = queue.SimpleQueue()  # filled by the futures as they finish
         self.running = 0
 
     def _refill(self):
-        while len(self.flying) < self.window:
+        while len(self.flying) < self.window and not self.stopping():
             chunk = self.next_chunk()
             if chunk is None:
                 return
             function, args, units = chunk
-            self.flying[self.session.submit(function, *args)] = units
+            future = self.session.submit(function, *args)
+            self.flying[future] = units
+            future.add_done_callback(self.finished.put)
 
     def __iter__(self):
         self._refill()
         while self.flying and not self.stopping():
             try:
-                done = self.session.distributed.wait(list(self.flying), timeout=0.1, return_when="FIRST_COMPLETED").done
-            except TimeoutError:
+                future = self.finished.get(timeout=0.1)
+            except queue.Empty:
                 continue
-            for future in [f for f in self.flying if f in done]:  # in the order they were sent
+            if future in self.flying:  # not yet given out by drain()
                 yield self.flying.pop(future), future
                 # Taken: a result left wanted would be computed again if its worker died.
                 future.release()
-            self._refill()
+                self._refill()
 
     def drain(self):
         """After an interruption: submits nothing more, tells the running chunks to stop
@@ -446,11 +450,12 @@ class PromptFile:
             self.progress.update(end - start)
 
     def _ready(self):
-        while self.expected in self.waiting:
+        # A range told to stop before it began (None) ends what can be shown: the lines
+        # after it would leave a gap.
+        while self.waiting.get(self.expected) is not None:
             result = self.waiting.pop(self.expected)
             self.expected += 1
-            if result is not None:
-                yield result
+            yield result
 
     def __iter__(self):
         for units, future in self.chunks:
