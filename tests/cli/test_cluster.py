@@ -1,5 +1,5 @@
 """The carvola command on a Dask cluster: one local cluster of two worker processes for the
-whole session, the command run against it in subprocesses as a user would."""
+whole module, the command run against it in subprocesses as a user would."""
 
 import io
 import json
@@ -24,7 +24,9 @@ def assert_one_line_error(result, *fragments):
         assert fragment in result.stderr
 
 
-@pytest.fixture(scope="session")
+# Started once: only this module uses it, and it is closed when the module is done, so that
+# its threads do not run beside the memory checks of the tests after it.
+@pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0"

@@ -108,6 +108,7 @@ def _check_on_cluster(args, settings, checker):
             banned += bool(hits)
             clean += not hits
             output.line(report_line(prompt, hits, args.json))
+
     def show(results):
         nonlocal clean, banned, failed
         for result in results:
