@@ -197,6 +197,7 @@ class ChunkSizer:
         self.seconds = 0.0
         self.rate = None  # seconds a unit, recent chunks weighing most
         self.given = []
+        self.returned = 0
 
     def describe(self, unit):
         """The chunks given so far, for the debug log."""
@@ -210,7 +211,9 @@ class ChunkSizer:
         )
 
     def record(self, units, seconds):
-        if units <= 0:
+        """A chunk came back: `seconds` of work for `units` (None when it failed)."""
+        self.returned += 1
+        if not units or seconds is None:
             return
         self.units += units
         self.seconds += seconds
@@ -219,7 +222,11 @@ class ChunkSizer:
         self.rate = rate if self.rate is None else 0.7 * self.rate + 0.3 * rate
 
     def next(self, remaining, slots):
+        """The size of the next chunk, or None to wait: until the first chunks come back,
+        one small chunk a worker thread is all that goes out."""
         if not self.rate:
+            if len(self.given) - self.returned >= slots:
+                return None
             size = self.first
         else:
             size = math.ceil(CHUNK_SECONDS / self.rate)
@@ -432,8 +439,11 @@ class PromptFile:
     def _next_chunk(self):
         if self.position >= self.size or len(self.waiting) >= 2 * self.chunks.window:
             return None
+        size = self.sizer.next(self.size - self.position, self.slots)
+        if size is None:
+            return None
         start = self.position
-        self.position += self.sizer.next(self.size - start, self.slots)
+        self.position += size
         session = self.session
         args = (self.path, start, self.position, session.run_id, self.settings, self.as_json, session.stop_name, session.version)
         return _check_range, args, (next(self.order), start, self.position)
@@ -441,6 +451,7 @@ class PromptFile:
     def _settle(self, units, future):
         index, start, end = units
         if future.status != "finished":
+            self.sizer.record(end - start, None)
             self.waiting[index] = (None, start, end, chunk_failure(future))
         elif (result := future.result()) is None:
             self.waiting[index] = None  # told to stop before it began
@@ -514,14 +525,15 @@ class ClusterExecutor:
         self.ready = collections.deque()
         self.items = items
         slots = session.slots()
-        queue = iter(enumerate(items))
+        unsent = iter(enumerate(items))
         left = len(items)
 
         def next_chunk():
             nonlocal left
-            if left == 0:
+            size = self.sizer.next(left, slots) if left else None
+            if size is None:
                 return None
-            chunk = [(index, _absolute(item)) for index, item in itertools.islice(queue, self.sizer.next(left, slots))]
+            chunk = [(index, _absolute(item)) for index, item in itertools.islice(unsent, size)]
             left -= len(chunk)
             return _run_files, (work, chunk, options, session.stop_name, session.version), chunk
 
@@ -530,6 +542,8 @@ class ClusterExecutor:
             self.ready.extend(self._settle(chunk, future))
             yield from self._deliver()
         log.debug("%s", self.sizer.describe("file"))
+        if left:
+            raise RuntimeError(f"the cluster run ended with {left} files not sent")
 
     def _deliver(self):
         # One result at a time off a queue, so that an interruption between two loses none.
@@ -555,6 +569,7 @@ class ClusterExecutor:
             for index, result in results:
                 yield index, _as_given(result, shipped[index], self.items[index])
             return
+        self.sizer.record(len(chunk), None)
         reason = chunk_failure(future)
         for index, _ in chunk:
             yield index, {"input": self.items[index]["source"], "ok": False, "error": f"worker failed: {reason}"}
