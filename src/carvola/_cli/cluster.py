@@ -28,7 +28,7 @@ EXTRA = 'pip install "carvola[cluster]"'
 log = logging.getLogger("carvola.cluster")
 
 # Worker time that the scheduler, the network and the worker spend on one task besides
-# its work: 7.8 to 8.4 ms, measured with bench/bench_cluster.py on a local cluster of two
+# its work: 4.5 to 9.8 ms, measured with bench/bench_cluster.py on a local cluster of two
 # processes sharing two cores with the scheduler and the command (a scheduler with a
 # machine of its own costs less).
 TASK_COST = 0.008
