@@ -9,12 +9,15 @@ result, with signals held off between the two. So every output reported exists, 
 output of the run that exists was reported, and after an interruption the temporary files
 of unfinished items are all the parent has to remove.
 
-Executors: `InProcess` and `ProcessPool` here. Another executor is a context manager whose
-`results(work, items, options)` yields `(index, result)` pairs as items finish, where
-`result` is what `run_item(work, items[index], options)` returned, or a failure made with
-`crashed(item, exception)`. It must wait in short slices (the signal handlers raise in the
-parent's main thread), and its `__exit__`, called with an exception, cancels what has not
-started and stops what is running before it returns, so that no worker writes afterwards.
+Executors: `InProcess` and `ProcessPool` here, `ClusterExecutor` in cluster.py. An executor
+is a context manager whose `results(work, items, options)` yields `(index, result)` pairs
+as items finish, where `result` is what `run_item(work, items[index], options)` returned,
+or a failure made with `crashed(item, exception)`. It must wait in short slices (the
+signal handlers raise in the parent's main thread), and its `__exit__`, called with an
+exception, cancels what has not started and stops what is running before it returns, so
+that no worker writes afterwards. An executor whose running work cannot be killed (on
+other machines) also has `drain()`, which yields what that work gives within a bounded
+wait after an interruption, and `still_running`, how much was left when the wait ended.
 """
 
 import concurrent.futures
@@ -207,9 +210,7 @@ def run_item(work, item, options):
             result = {"input": item["source"], **work(item["source"], item["outputs"], item["temps"], options)}
             result["ok"] = True
         except Exception as e:  # noqa: BLE001 - one bad file never stops a batch
-            for temp in item["temps"]:
-                with contextlib.suppress(OSError):
-                    os.unlink(temp)
+            remove_temps(item)
             result = {"input": item["source"], "ok": False, "error": describe_error(e)}
     if caught:
         messages = (str(w.message).strip() for w in caught)
@@ -313,7 +314,12 @@ class ProcessPool:
 
 
 def executor_for(args):
-    """The executor the options ask for. A new kind of executor is chosen here."""
+    """The executor the options ask for. A new kind of executor is chosen here. A cluster
+    is connected to at once, so that one that cannot be used is a usage error."""
+    if getattr(args, "cluster", None):
+        from .cluster import ClusterExecutor
+
+        return ClusterExecutor(args.cluster, args.verbose).connect()
     return ProcessPool(args.jobs, args.verbose) if args.jobs > 1 else InProcess()
 
 
@@ -457,12 +463,13 @@ class Batch:
             self.output.error(text)
 
 
-def _progress(total):
+def progress(total, unit="file", unit_scale=False):
+    """A progress bar on standard error when it is a terminal, else None."""
     if not sys.stderr.isatty():
         return contextlib.nullcontext(None)
     from tqdm import tqdm
 
-    return tqdm(total=total, file=sys.stderr, unit="file", leave=False)
+    return tqdm(total=total, file=sys.stderr, unit=unit, unit_scale=unit_scale, leave=False)
 
 
 def run_batch(items, settled, work, options, *, executor, output, describe, verbose=0, skipped_files=0, overwrite=False):
@@ -472,18 +479,31 @@ def run_batch(items, settled, work, options, *, executor, output, describe, verb
     batch = Batch(output, describe, len(items) + len(settled), verbose=verbose, skipped_files=skipped_files)
     finished = [False] * len(items)
     interrupted = None
-    with _progress(batch.total) as bar, SignalGuard() as guard:
+    with progress(batch.total) as bar, SignalGuard() as guard:
         batch.bar = output.bar = bar
         try:
             with guard.held():
                 for _, result in settled:
                     batch.report(result)
             with executor:
-                for index, result in executor.results(work, items, options):
-                    with guard.held():
-                        _finish(items[index], result, overwrite)
-                        finished[index] = True
-                        batch.report(result)
+
+                def deliver(results):
+                    for index, result in results:
+                        with guard.held():
+                            _finish(items[index], result, overwrite)
+                            finished[index] = True
+                            batch.report(result)
+
+                try:
+                    deliver(executor.results(work, items, options))
+                except Interrupted:
+                    # Work that cannot be killed (on other machines) is told to stop and
+                    # waited for a bounded time; what it finishes meanwhile is counted.
+                    if hasattr(executor, "drain"):
+                        deliver(executor.drain())
+                        if executor.still_running:
+                            output.error(f"{executor.still_running} chunks were still running when the wait ended")
+                    raise
         except Interrupted as stop:
             interrupted = stop.signum
         finally:
@@ -492,9 +512,7 @@ def run_batch(items, settled, work, options, *, executor, output, describe, verb
             guard.holding = True
             for item, done in zip(items, finished):
                 if not done:
-                    for temp in item["temps"]:
-                        with contextlib.suppress(OSError):
-                            os.unlink(temp)
+                    remove_temps(item)
         batch.bar = output.bar = None
         interrupted = interrupted or guard.pending
     batch.summary(interrupted is not None)
@@ -503,16 +521,24 @@ def run_batch(items, settled, work, options, *, executor, output, describe, verb
     return 0 if batch.failed == 0 else 1
 
 
+def remove_temps(item):
+    for temp in item["temps"]:
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+
+
 def _finish(item, result, overwrite):
-    """Publishes a successful item's temporary file as its output."""
-    if not result["ok"] or "temp" not in result:
+    """Publishes a successful item's temporary file as its output. A failed item's
+    temporary files are removed: a worker that died in the middle of writing leaves one."""
+    if not result["ok"]:
+        remove_temps(item)
+        return
+    if "temp" not in result:
         return
     temp = result.pop("temp")
     try:
         publish(temp, result["output"], overwrite)
     except OSError as e:
-        for leftover in item["temps"]:
-            with contextlib.suppress(OSError):
-                os.unlink(leftover)
+        remove_temps(item)
         result.clear()
         result.update({"input": item["source"], "ok": False, "error": describe_error(e)})

@@ -132,3 +132,16 @@ def url_type(text):
     if parts.scheme not in ("http", "https") or not parts.hostname:
         raise argparse.ArgumentTypeError(f"{text!r} is not an http:// or https:// URL with a host")
     return text
+
+
+def cluster_option(text):
+    """An argparse type for `--cluster`: ("local", N) for `local:N`, else ("address", ADDRESS)."""
+    text = text.strip()
+    if text.startswith("local:"):
+        count = text.partition(":")[2]
+        if not count.isdigit() or int(count) < 1:
+            raise argparse.ArgumentTypeError(f"{text!r}: local:N needs a whole number of workers, 1 or more")
+        return ("local", int(count))
+    if not text or any(c.isspace() for c in text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a scheduler address such as tcp://HOST:8786")
+    return ("address", text)

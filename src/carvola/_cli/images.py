@@ -6,7 +6,7 @@ import struct
 import zlib
 
 from . import _batch
-from ._common import Output, UsageError, number_type, parse_color, parse_size
+from ._common import Output, UsageError, cluster_option, number_type, parse_color, parse_size
 
 FORMATS = {"png": ("PNG", ".png"), "jpeg": ("JPEG", ".jpg"), "webp": ("WEBP", ".webp")}
 
@@ -219,12 +219,13 @@ def _batch_run(args, work, options, describe, names=_batch.no_outputs):
     elif getattr(args, "skip_existing", False):
         existing = "skip"
     items, settled = _batch.plan_batch(found, out or pathlib.Path(), names, existing=existing)
+    executor = _batch.executor_for(args)
     if out is not None:
         _batch.make_output_folder(out)
     options["upright"] = not args.keep_orientation
     return _batch.run_batch(
         items, settled, work, options,
-        executor=_batch.executor_for(args), output=Output(args.json), describe=describe,
+        executor=executor, output=Output(args.json), describe=describe,
         verbose=args.verbose, skipped_files=skipped_files, overwrite=existing == "overwrite",
     )  # fmt: skip
 
@@ -308,7 +309,13 @@ def add_parsers(subparsers, common):
         "inputs", nargs="+", metavar="INPUT",
         help="image files or folders (searched recursively for every suffix Pillow can open)",
     )  # fmt: skip
-    batch.add_argument("--jobs", "-j", type=number_type(int, at_least=1), default=1, help="worker processes (default 1)")
+    where = batch.add_mutually_exclusive_group()
+    where.add_argument("--jobs", "-j", type=number_type(int, at_least=1), default=1, help="worker processes (default 1)")
+    where.add_argument(
+        "--cluster", type=cluster_option, metavar="ADDRESS|local:N",
+        help="run on a Dask cluster: a scheduler's address (tcp://HOST:8786), or local:N worker processes "
+        "started for this run; every worker must see the inputs and the output folder under the same paths",
+    )  # fmt: skip
     batch.add_argument(
         "--keep-orientation", action="store_true",
         help="use the pixels as stored, ignoring the EXIF orientation (default: as displayed, upright)",
