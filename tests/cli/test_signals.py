@@ -65,3 +65,19 @@ def test_signals_stop_a_batch_cleanly(mixed, tmp_path, jobs):
         reported = {line["output"] for line in json_lines(stdout) if line.get("ok") and "output" in line}
         existing = {str(p) for p in out.rglob("*") if p.is_file()} if out.exists() else set()
         assert reported == existing, context  # no half-written, temporary or unreported file
+
+
+def test_a_signal_swallowed_by_a_garbage_collector_callback_is_raised_at_the_next_wait():
+    import gc
+
+    from carvola._cli import _batch
+
+    def callback(phase, info):
+        gc.callbacks.remove(callback)
+        guard._handle(signal.SIGINT, None)  # as if the signal arrived during the callback
+
+    with _batch.SignalGuard() as guard:
+        gc.callbacks.append(callback)
+        gc.collect()  # the callback's Interrupted is reported as unraisable, not raised
+        with pytest.raises(_batch.Interrupted):
+            _batch.check_signals()

@@ -281,6 +281,7 @@ class ProcessPool:
         while pending:
             # Short waits, so that a signal handler gets to run in the main thread.
             done, pending = concurrent.futures.wait(pending, timeout=0.1, return_when=concurrent.futures.FIRST_COMPLETED)
+            check_signals()
             for future in sorted(done, key=futures.get):
                 index = futures[future]
                 try:
@@ -337,9 +338,15 @@ class Interrupted(BaseException):
 class SignalGuard:
     """Turns SIGINT and SIGTERM into `Interrupted`, raised in the main thread, except
     inside `held()`, where the signal waits until the block ends. Only the first signal
-    raises: cleaning up after it is not interrupted by a second one."""
+    raises: cleaning up after it is not interrupted by a second one.
+
+    A handler's raise can land where Python cannot pass it on, in a garbage-collector
+    callback or a `__del__`, which report it as unraisable and go on. The guard takes
+    that report back, and the executors' wait loops raise the signal again through
+    `check_signals()`."""
 
     SIGNALS = (signal.SIGINT, signal.SIGTERM)
+    active = None  # the guard of the batch under way
 
     def __init__(self):
         self.holding = False
@@ -350,20 +357,35 @@ class SignalGuard:
     def _handle(self, signum, frame):
         if self.raised:
             return
+        self.pending = self.pending or signum
         if self.holding:
-            self.pending = self.pending or signum
             return
         self.raised = True
         raise Interrupted(signum)
 
+    def _unraisable(self, unraisable):
+        if isinstance(unraisable.exc_value, Interrupted):
+            self.raised = False  # swallowed: check() raises it again
+            return
+        self.previous_hook(unraisable)
+
+    def check(self):
+        if self.pending and not self.raised and not self.holding:
+            self.raised = True
+            raise Interrupted(self.pending)
+
     def __enter__(self):
         for signum in self.SIGNALS:
             self.previous[signum] = signal.signal(signum, self._handle)
+        self.previous_hook, sys.unraisablehook = sys.unraisablehook, self._unraisable
+        self.previous_active, SignalGuard.active = SignalGuard.active, self
         return self
 
     def __exit__(self, *exc):
         for signum, handler in self.previous.items():
             signal.signal(signum, handler)
+        sys.unraisablehook = self.previous_hook
+        SignalGuard.active = self.previous_active
         return False
 
     @contextlib.contextmanager
@@ -376,6 +398,13 @@ class SignalGuard:
         if self.pending and not self.raised:
             self.raised = True
             raise Interrupted(self.pending)
+
+
+def check_signals():
+    """Called by executors between their short waits: raises a signal whose first raise
+    was swallowed (see SignalGuard)."""
+    if SignalGuard.active is not None:
+        SignalGuard.active.check()
 
 
 # ----- running and reporting -----

@@ -109,8 +109,8 @@ class Session:
 
 
 @contextlib.contextmanager
-def connect(spec, *, verbose=False):
-    """A Session on the cluster `spec` (from cluster_option); a local cluster is closed at
+def connect(choice, *, verbose=False):
+    """A Session on the cluster `choice` (from cluster_option); a local cluster is closed at
     the end. Every refusal is a UsageError: nothing has been submitted yet."""
     distributed = _import_distributed()
     # Dask's own log lines are for debugging the cluster, not the batch.
@@ -120,7 +120,7 @@ def connect(spec, *, verbose=False):
         try:
             # Starting a cluster takes a moment: SIGINT and SIGTERM end it cleanly.
             with _batch.SignalGuard():
-                client = _connect(distributed, *spec, verbose, made)
+                client = _connect(distributed, *choice, verbose, made)
                 _check_versions(client)
         except _batch.Interrupted as stop:
             print("carvola: interrupted", file=sys.stderr)
@@ -296,6 +296,7 @@ class Chunks:
             try:
                 future = self.finished.get(timeout=0.1)
             except queue.Empty:
+                _batch.check_signals()
                 continue
             if future in self.flying:  # not yet given out by drain()
                 yield self.flying.pop(future), future
@@ -492,8 +493,8 @@ class ClusterExecutor:
     publishes and reports them as chunks come back. A chunk that gives no result (its
     workers died `allowed-failures` times, or it could not run) fails its files."""
 
-    def __init__(self, spec, verbosity=0):
-        self.spec = spec
+    def __init__(self, choice, verbosity=0):
+        self.choice = choice
         self.verbosity = verbosity
         self.stack = contextlib.ExitStack()
         self.session = None
@@ -506,7 +507,7 @@ class ClusterExecutor:
         """Connects now, so that a cluster that cannot be used is a usage error before any
         work starts."""
         if self.session is None:
-            self.session = self.stack.enter_context(connect(self.spec, verbose=self.verbosity >= 2))
+            self.session = self.stack.enter_context(connect(self.choice, verbose=self.verbosity >= 2))
         return self
 
     def __enter__(self):
