@@ -32,16 +32,19 @@ class FakeImage:
     """Looks like an image to attribute lookup, with whatever the fuzzer chose inside."""
 
     def __init__(self, fdp, real):
-        self.width, self.height = either(fdp, number, 0.2), either(fdp, number, 0.2)
-        self._size = pick(fdp, ((self.width, self.height), [self.width], (1, 2, 3), None, Raising(), real.size))
+        self._width, self._height = either(fdp, number, 0.2), either(fdp, number, 0.2)
+        self._size = pick(fdp, ((self._width, self._height), [self._width], (1, 2, 3), None, Raising(), real.size))
         self._resized = pick(fdp, (real, None, Raising(), self, "image"))
         self._raise = chance(fdp, 0.2)
 
-    @property
-    def size(self):
+    def _get(self, value):
         if self._raise:
-            raise RuntimeError("size")
-        return self._size
+            raise RuntimeError("attribute")
+        return value
+
+    width = property(lambda self: self._get(self._width))
+    height = property(lambda self: self._get(self._height))
+    size = property(lambda self: self._get(self._size))
 
     def resize(self, size, resample=None):
         if self._raise:

@@ -47,7 +47,7 @@ RATIOS = ["16:9", " 3:4 ", "0:0", "1:0", "21:9px", "٣:٤", "０:１", "9" * 500
 TEXT_WORDS = "\n".join(["ban", "  spaced  ", "", "Upper", "重复", "重复", "a.b*c(", "\ufeffbom"]).encode()
 HOSTILE = [
     b"cos\nsystem\n(S'true'\ntR.",  # a global call through REDUCE
-    b"\x80\x04\x95\x10\x00\x00\x00\x00\x00\x00\x00\x8c\x08builtins\x8c\x04eval\x93.",  # STACK_GLOBAL
+    b"\x80\x04\x8c\x08builtins\x8c\x04eval\x93\x8c\x07[1]+[2]\x85R.",  # eval through STACK_GLOBAL
     b"\x80\x05\x8d\xff\xff\xff\xff\xff\xff\xff\x7f.",  # a huge BINUNICODE8 length
     b"(lp0\nI1\naS'x'\na.",  # an int and a str, protocol 0
     b"\x80\x02]q\x00(K\x01X\x01\x00\x00\x00xq\x01e.",  # a list with the wrong item types
