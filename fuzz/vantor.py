@@ -1,7 +1,13 @@
 """PromptBanChecker: checkers built from lists of 0 to 300 words (both engines) and from
 word files as text and as pickles, matched against prompts. The payload is the word
 file, and its lines the injected words. A word file that runs code while it loads is a
-finding, caught by an audit hook before the code runs."""
+finding, caught by an audit hook before the code runs.
+
+Known CPython behaviour, not a finding: the unpickler allocates the length a counted
+string or bytes opcode declares before reading it, so a small hostile pickle asks for
+gigabytes. fuzz/run makes a request beyond 2 GB fail with MemoryError, an ordinary
+exception, where libFuzzer would report it as running out of memory
+(fuzz/regressions/vantor/pickle-huge-counted-string)."""
 
 import os
 import sys
