@@ -287,7 +287,8 @@ def test_signals_stop_a_prompt_file_with_the_lines_so_far_in_order(address, tmp_
     rest, errors = finish(run)
     assert run.returncode == 143 and "Traceback" not in errors, errors
     lines = (first + rest).splitlines()
-    assert lines[:-1] == alone[: len(lines) - 1] and len(lines) < len(alone)
+    # The lines so far, in order; on a fast machine they may be all of them.
+    assert lines[:-1] == alone[: len(lines) - 1] and len(lines) <= len(alone)
     assert json.loads(lines[-1])["summary"]["interrupted"] is True
 
 
