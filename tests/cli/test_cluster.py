@@ -8,11 +8,14 @@ import random
 import signal
 import socket
 import subprocess
+import threading
 import time
 
 import pytest
 from helpers import COMMAND, carvola, json_lines, results, summary
 from PIL import Image
+
+from carvola._cli import cluster
 
 distributed = pytest.importorskip("distributed")
 
@@ -219,6 +222,43 @@ def test_a_folder_gives_what_one_process_gives(address, mixed, tmp_path, command
         assert files_below(tmp_path / "by-cluster") == files_below(tmp_path / "by-one")
     text = run("text", "--cluster", address)
     assert text.stderr.count("failed: ") == 1 and "broken.png" in text.stderr
+
+
+class LostOnce:
+    """A chunk's future that finishes, loses its result with its worker while it waits to
+    be taken, and finishes again once computed elsewhere (as a Dask future does)."""
+
+    def __init__(self):
+        self.status = "pending"
+        self.callbacks = 0
+
+    def done(self):
+        return self.status == "finished"
+
+    def add_done_callback(self, callback):
+        self.callbacks += 1
+        if self.callbacks == 1:
+            self.status = "finished"
+            callback(self)  # queued as finished ...
+            self.status = "lost"  # ... and lost before it is taken
+        else:
+            threading.Timer(0.05, lambda: (setattr(self, "status", "finished"), callback(self))).start()
+
+    def result(self):
+        assert self.status == "finished"
+        return "computed again"
+
+    def release(self):
+        pass
+
+
+def test_a_result_lost_before_it_is_taken_is_waited_for_not_failed():
+    future = LostOnce()
+    session = type("Session", (), {"submit": lambda self, function, *args: future})()
+    sent = iter([(print, (), "units")])
+    taken = list(cluster.Chunks(session, lambda: next(sent, None), window=1))
+    assert taken == [("units", future)] and future.callbacks == 2
+    assert cluster.outcome(future) == ("computed again", None)
 
 
 def test_a_worker_killed_mid_batch_leaves_no_gap(client, address, tmp_path):

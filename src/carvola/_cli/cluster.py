@@ -299,6 +299,11 @@ class Chunks:
                 _batch.check_signals()
                 continue
             if future in self.flying:  # not yet given out by drain()
+                if not future.done():
+                    # It finished, then its result was lost with its worker before it was
+                    # taken: it is being computed again, and is taken when that finishes.
+                    future.add_done_callback(self.finished.put)
+                    continue
                 yield self.flying.pop(future), future
                 # Taken: a result left wanted would be computed again if its worker died.
                 future.release()
@@ -322,12 +327,23 @@ class Chunks:
         self.flying.clear()
 
 
-def chunk_failure(future):
-    """The error of a chunk that gave no result, as one line."""
+def outcome(future):
+    """A finished chunk's result and None, or None and its error as one line. A result lost
+    with its worker since Chunks took it is waited for while it is computed again."""
+    if future.status not in ("error", "cancelled"):
+        try:
+            return future.result(), None
+        except Exception as e:  # noqa: BLE001 - the computation again failed
+            return None, chunk_failure(e)
     try:
         error = future.exception()
     except Exception as e:  # noqa: BLE001 - a cancelled future raises instead of returning
         error = e
+    return None, chunk_failure(error)
+
+
+def chunk_failure(error):
+    """The error of a chunk that gave no result, as one line."""
     name = type(error).__name__
     if name == "KilledWorker":
         return f"KilledWorker: the workers running its chunk died, {error.allowed_failures + 1} times"
@@ -451,10 +467,11 @@ class PromptFile:
 
     def _settle(self, units, future):
         index, start, end = units
-        if future.status != "finished":
+        result, error = outcome(future)
+        if error is not None:
             self.sizer.record(end - start, None)
-            self.waiting[index] = (None, start, end, chunk_failure(future))
-        elif (result := future.result()) is None:
+            self.waiting[index] = (None, start, end, error)
+        elif result is None:
             self.waiting[index] = None  # told to stop before it began
         else:
             report, clean, banned, seconds = result
@@ -563,15 +580,15 @@ class ClusterExecutor:
         self.still_running = self.chunks.running
 
     def _settle(self, chunk, future):
-        if future.status == "finished":
-            results, seconds = future.result()
+        result, reason = outcome(future)
+        if reason is None:
+            results, seconds = result
             self.sizer.record(len(results), seconds)
             shipped = dict(chunk)
             for index, result in results:
                 yield index, _as_given(result, shipped[index], self.items[index])
             return
         self.sizer.record(len(chunk), None)
-        reason = chunk_failure(future)
         for index, _ in chunk:
             yield index, {"input": self.items[index]["source"], "ok": False, "error": f"worker failed: {reason}"}
 
