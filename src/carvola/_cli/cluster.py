@@ -330,16 +330,10 @@ class Chunks:
 def outcome(future):
     """A finished chunk's result and None, or None and its error as one line. A result lost
     with its worker since Chunks took it is waited for while it is computed again."""
-    if future.status not in ("error", "cancelled"):
-        try:
-            return future.result(), None
-        except Exception as e:  # noqa: BLE001 - the computation again failed
-            return None, chunk_failure(e)
     try:
-        error = future.exception()
-    except Exception as e:  # noqa: BLE001 - a cancelled future raises instead of returning
-        error = e
-    return None, chunk_failure(error)
+        return future.result(), None
+    except Exception as e:  # noqa: BLE001 - the chunk's error, or the cancellation
+        return None, chunk_failure(e)
 
 
 def chunk_failure(error):
@@ -580,9 +574,9 @@ class ClusterExecutor:
         self.still_running = self.chunks.running
 
     def _settle(self, chunk, future):
-        result, reason = outcome(future)
+        value, reason = outcome(future)
         if reason is None:
-            results, seconds = result
+            results, seconds = value
             self.sizer.record(len(results), seconds)
             shipped = dict(chunk)
             for index, result in results:
