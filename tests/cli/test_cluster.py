@@ -261,6 +261,17 @@ def test_a_result_lost_before_it_is_taken_is_waited_for_not_failed():
     assert cluster.outcome(future) == ("computed again", None)
 
 
+def test_a_failed_or_cancelled_chunk_settles_as_one_error_line(client):
+    failed = client.submit(int, "bad", pure=False)
+    distributed.wait(failed)
+    assert cluster.outcome(failed) == (None, "ValueError: invalid literal for int() with base 10: 'bad'")
+    cancelled = client.submit(time.sleep, 0, pure=False)
+    cancelled.cancel()
+    result, error = cluster.outcome(cancelled)
+    assert result is None and "CancelledError" in error and "\n" not in error
+    assert cluster.chunk_failure(ValueError("first line\nsecond line")) == "ValueError: first line"
+
+
 def test_a_worker_killed_mid_batch_leaves_no_gap(client, address, tmp_path):
     source = tmp_path / "source"
     source.mkdir()
