@@ -3,11 +3,10 @@
 #include "calls.hpp"
 #include "errors.hpp"
 #include "module.hpp"
+#include "number.hpp"
 #include "numbers.hpp"
 
-#include <cmath>
-#include <cstring>
-#include <iterator>
+#include <optional>
 
 namespace carvola::tulvene {
 namespace {
@@ -18,6 +17,7 @@ Name n_floor{"floor"};
 Name n_round{"round"};
 Name n_lower{"lower"};
 Name n_get{"get"};
+Name n_colon{":"};
 Name n_service_error{"ServiceError"};
 Name n_calculator{"GPTImageSizeCalculator"};
 Name n_min_pixels{"MIN_PIXELS"};
@@ -41,24 +41,18 @@ Name n_valid{"valid"};
 constexpr int kMaxLoop = 20;
 constexpr const char *kRatioRefused = "图像宽高比不合法, 相差太大";
 
-// The objects the C paths compare against: while the module global `math`, its `sqrt` and
-// `floor` and the class's methods are still these, their results are computed in C.
-Retained original_math;
-Retained original_sqrt;
-Retained original_floor;
-Retained original_round_to_multiple;
-Retained original_floor_to_multiple;
-Retained original_is_valid_image_size;
-// The builtin round(), taken when the module is executed, as builtins are.
-Retained builtin_round;
-// The keys of calc_size's result in order, each mapped to None.
-Retained result_shape;
-const Name *const result_keys[] = {&n_width, &n_height, &n_size, &n_pixels, &n_aspect_ratio, &n_resolution, &n_valid};
-
 NameTuple refusal_keywords{n_aspect_ratio};  // of ServiceError(message, aspect_ratio=...)
 
-AttributeCache math_sqrt_cache;
-AttributeCache math_floor_cache;
+// The objects the native run stands in for. The module's own classmethods as the class
+// dict holds them: a lookup through a class gives a new bound method each time, so they
+// are compared as found along the MRO.
+// TODO(common): a guard for class attributes would replace these four.
+Retained original_math, original_sqrt, original_floor;
+Retained original_methods[3];
+const Name *const method_names[] = {&n_round_to_multiple, &n_floor_to_multiple, &n_is_valid_image_size};
+// The builtin round(), taken when the module is executed, as builtins are.
+Retained builtin_round;
+AttributeCache math_sqrt_cache, math_floor_cache;
 
 // ----- class constants -----
 
@@ -80,12 +74,29 @@ Ref resolution_preset() {
 
 // ----- class attributes -----
 
+// The value the class's MRO holds for `name`, as type.__getattribute__ finds it before
+// binding; borrowed, null when absent. The MRO and the dicts are read directly: 3.11's
+// public API offers no lookup that leaves a descriptor unbound.
+PyObject *mro_lookup(PyObject *cls, PyObject *name) {
+    PyObject *mro = reinterpret_cast<PyTypeObject *>(cls)->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        // Class dicts hold str keys, compared without running code.
+        if (PyObject *found = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr) return found;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
 // getattr(cls, name) when it can run no code: the metaclass is exactly `type` (which has
-// no attribute of these names) and the value found along the MRO is no descriptor.
-// Borrowed; null, with no exception set, when getattr would have to run.
+// no attribute of these names) and the value found is no descriptor. Borrowed; null, with
+// no exception set, when getattr would have to run.
 PyObject *plain_attribute(PyObject *cls, PyObject *name) {
     if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;
-    PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+    PyObject *found = mro_lookup(cls, name);
     return found != nullptr && Py_TYPE(found)->tp_descr_get == nullptr ? found : nullptr;
 }
 
@@ -95,157 +106,256 @@ Ref class_attribute(PyObject *cls, PyObject *name) {
     return get_attr(cls, name);
 }
 
-// cls.<name> is the bound form of the module's own classmethod `original`.
-bool method_is_original(PyObject *cls, PyObject *name, const Retained &original) {
-    return Py_IS_TYPE(cls, &PyType_Type) &&
-           _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name) == original.get();
-}
-
 // math.<name>, looked up at the moment of use.
 Ref math_function(const Name &name, AttributeCache &cache) {
     Ref math = global(n_math);
-    if (!math) return {};
-    return module_attribute(math.get(), name, cache);
+    return math ? module_attribute(math.get(), name, cache) : Ref();
 }
 
-// The imported `math` module with its own sqrt and floor, looked up without raising.
-bool math_is_original() {
+// math.<name> is still the function imported; a failed lookup is left to the Python run,
+// which raises it where Python would.
+bool math_is_original(const Name &name, AttributeCache &cache, const Retained &original) {
     Ref math = global(n_math);
-    if (!math) {
-        PyErr_Clear();  // a later use raises the NameError where Python would
-        return false;
+    Ref function = math && math.get() == original_math.get() ? module_attribute(math.get(), name, cache) : Ref();
+    PyErr_Clear();
+    return function && function.get() == original.get();
+}
+
+// ----- the class as the algorithms see it -----
+
+enum Constant { min_pixels, max_pixels, max_edge, multiple, max_ratio };
+const Name *const constant_names[] = {&n_min_pixels, &n_max_pixels, &n_max_edge, &n_multiple, &n_max_ratio};
+
+struct Native;
+struct Through;
+
+// The algorithms of the class, written once over a class view C: Native, on machine
+// numbers, for a plain class with the module's own methods; Through, on objects, for any
+// class. Each statement below is the Python line quoted above it; on Objects a failed
+// step stops the algorithm with Python's exception set.
+template <typename C>
+using Number = typename C::Number;
+
+// max(multiple, int(whole(value / multiple) * multiple)), `whole` being round or math.floor.
+template <typename N, typename F>
+N aligned(const N &value, const N &multiple, const F &whole) {
+    if (!whole) return {};
+    const N quotient = value / multiple;
+    return max_of(multiple, to_int(whole(quotient) * multiple));
+}
+
+// cls.is_valid_image_size(width, height)
+template <typename C, typename N = Number<C>>
+N validity(const C &c, const N &width, const N &height) {
+    // pixels = width * height; long_edge = max(...); short_edge = min(...)
+    const N pixels = width * height;
+    const N long_edge = pixels.ok() ? max_of(width, height) : N();
+    const N short_edge = long_edge.ok() ? min_of(width, height) : N();
+    // ratio = long_edge / short_edge
+    const N ratio = short_edge.ok() ? long_edge / short_edge : N();
+    if (!ratio.ok()) return {};
+    // checks = [long_edge <= cls.MAX_EDGE, width % cls.MULTIPLE == 0, height % ... == 0,
+    //           ratio <= cls.MAX_RATIO, cls.MIN_PIXELS <= pixels <= cls.MAX_PIXELS]
+    const N zero = N::integer(0);
+    N checks[5];
+    checks[0] = le(long_edge, c.constant(max_edge));
+    if (checks[0].ok()) checks[1] = eq(width % c.constant(multiple), zero);
+    if (checks[1].ok()) checks[2] = eq(height % c.constant(multiple), zero);
+    if (checks[2].ok()) checks[3] = le(ratio, c.constant(max_ratio));
+    if (checks[3].ok()) checks[4] = le(c.constant(min_pixels), pixels);
+    const int lower = truth(checks[4]);
+    if (lower < 0) return {};
+    if (lower) checks[4] = le(pixels, c.constant(max_pixels));
+    // all(checks)
+    for (const N &check : checks) {
+        const int holds = truth(check);
+        if (holds <= 0) return holds < 0 ? N() : N::boolean(false);
     }
-    if (math.get() != original_math.get()) return false;
-    Ref sqrt = module_attribute(math.get(), n_sqrt, math_sqrt_cache);
-    Ref floor = sqrt ? module_attribute(math.get(), n_floor, math_floor_cache) : Ref();
-    if (!floor) {
-        PyErr_Clear();
-        return false;
+    return N::boolean(true);
+}
+
+enum class Narrowed { done, refused, failed };
+
+// ratio = rw / rh, with rw and rh narrowed first when their ratio exceeds MAX_RATIO.
+template <typename C, typename N = Number<C>>
+Narrowed narrowed_ratio(const C &c, N &rw, N &rh, bool strict, N &ratio) {
+    // ratio = rw / rh; long_r = max(rw, rh); short_r = min(rw, rh)
+    ratio = rw / rh;
+    const N long_r = ratio.ok() ? max_of(rw, rh) : N();
+    const N short_r = long_r.ok() ? min_of(rw, rh) : N();
+    // if long_r / short_r > cls.MAX_RATIO:
+    const N quotient = short_r.ok() ? long_r / short_r : N();
+    const int wide = quotient.ok() ? truth(gt(quotient, c.constant(max_ratio))) : -1;
+    if (wide <= 0) return wide < 0 ? Narrowed::failed : Narrowed::done;
+    if (strict) return Narrowed::refused;
+    // rw, rh = int(cls.MAX_RATIO * short_r), short_r (or the other way round if rw < rh)
+    const int landscape = truth(ge(rw, rh));
+    if (landscape < 0) return Narrowed::failed;
+    const N narrowed = to_int(c.constant(max_ratio) * short_r);
+    rw = landscape ? narrowed : short_r;
+    rh = landscape ? short_r : narrowed;
+    ratio = rw / rh;
+    return ratio.ok() ? Narrowed::done : Narrowed::failed;
+}
+
+// The corrective loop of calc_size, from w and h; false when a step failed.
+template <typename C, typename N = Number<C>>
+bool corrected(const C &c, N &w, N &h) {
+    for (int pass = 0; pass < kMaxLoop; ++pass) {
+        // w_align = cls.round_to_multiple(w); h_align = ...(h); current = w_align * h_align
+        const N w_align = c.round_to_multiple(w);
+        const N h_align = w_align.ok() ? c.round_to_multiple(h) : N();
+        const N current = h_align.ok() ? w_align * h_align : N();
+        // if cls.is_valid_image_size(w_align, h_align): w, h = w_align, h_align; break
+        const int valid = current.ok() ? truth(c.is_valid(w_align, h_align)) : -1;
+        if (valid < 0) return false;
+        if (valid) {
+            w = w_align;
+            h = h_align;
+            return true;
+        }
+        N scale;
+        const int over = truth(gt(current, c.constant(max_pixels)));
+        if (over < 0) return false;
+        if (over) {
+            // scale = math.sqrt(cls.MAX_PIXELS / current_pixels) * 0.999
+            const auto sqrt = c.sqrt();
+            const N root = sqrt ? sqrt(c.constant(max_pixels) / current) : N();
+            scale = root.ok() ? root * N::real(0.999) : N();
+        } else {
+            // if max(w, h) > cls.MAX_EDGE: scale = cls.MAX_EDGE / long_e
+            const N long_e = max_of(w, h);
+            const int beyond = long_e.ok() ? truth(gt(long_e, c.constant(max_edge))) : -1;
+            if (beyond < 0) return false;
+            if (beyond) {
+                scale = c.constant(max_edge) / long_e;
+            } else {
+                // if current_pixels < cls.MIN_PIXELS: scale = math.sqrt(cls.MIN_PIXELS / current_pixels)
+                const int under = truth(lt(current, c.constant(min_pixels)));
+                if (under < 0) return false;
+                if (!under) {
+                    // w = cls.floor_to_multiple(w); h = cls.floor_to_multiple(h)
+                    w = c.floor_to_multiple(w);
+                    if (!w.ok()) return false;
+                    h = c.floor_to_multiple(h);
+                    if (!h.ok()) return false;
+                    continue;
+                }
+                const auto sqrt = c.sqrt();
+                scale = sqrt ? sqrt(c.constant(min_pixels) / current) : N();
+            }
+        }
+        // w *= scale; h *= scale
+        if (!scale.ok()) return false;
+        w *= scale;
+        if (!w.ok()) return false;
+        h *= scale;
+        if (!h.ok()) return false;
     }
-    return sqrt.get() == original_sqrt.get() && floor.get() == original_floor.get();
+    return true;
 }
 
-// ----- Python operations on objects -----
-
-// max(a, b) and min(a, b): a unless b compares greater (smaller).
-Ref larger(PyObject *a, PyObject *b) {
-    const int greater = PyObject_RichCompareBool(b, a, Py_GT);
-    return greater < 0 ? Ref() : Ref::borrow(greater ? b : a);
+// width, height and the pixel count of calc_size from the preset's pixel count and ratio.
+template <typename C, typename N = Number<C>>
+bool sized(const C &c, const N &target, const N &ratio, N (&out)[3]) {
+    // target_pixels = max(cls.MIN_PIXELS, min(target_pixels, cls.MAX_PIXELS))
+    const N min_p = c.constant(min_pixels);
+    const N max_p = min_p.ok() ? c.constant(max_pixels) : N();
+    const N clamped = max_p.ok() ? max_of(min_p, min_of(target, max_p)) : N();
+    if (!clamped.ok()) return false;
+    // w = math.sqrt(target_pixels * ratio); h = w / ratio
+    const auto sqrt = c.sqrt();
+    N w = sqrt ? sqrt(clamped * ratio) : N();
+    N h = w.ok() ? w / ratio : N();
+    if (!h.ok() || !corrected(c, w, h)) return false;
+    // width = int(w); height = int(h); final_pixels = width * height
+    out[0] = to_int(w);
+    out[1] = out[0].ok() ? to_int(h) : N();
+    out[2] = out[1].ok() ? out[0] * out[1] : N();
+    return out[2].ok();
 }
 
-Ref smaller(PyObject *a, PyObject *b) {
-    const int less = PyObject_RichCompareBool(b, a, Py_LT);
-    return less < 0 ? Ref() : Ref::borrow(less ? b : a);
-}
+// The class through Python: each constant and method is looked up where the code uses it.
+struct Through {
+    using Number = Object;
+    PyObject *cls;
 
-// ----- the constraints in C -----
+    Object constant(Constant k) const { return Object(class_attribute(cls, *constant_names[k])); }
+    ObjectFunction sqrt() const { return {math_function(n_sqrt, math_sqrt_cache)}; }
+    Object round_to_multiple(const Object &x) const { return method(n_round_to_multiple, x); }
+    Object floor_to_multiple(const Object &x) const { return method(n_floor_to_multiple, x); }
+    Object is_valid(const Object &w, const Object &h) const {
+        return Object(call_method(cls, n_is_valid_image_size, w.get(), h.get()));
+    }
 
-// Bounds within which the C arithmetic below is exact: every int product fits in 63 bits
-// and every int that meets a float is below 2**53, so it converts without rounding.
-constexpr long long kMaxMultiple = 1LL << 20;
-constexpr long long kMaxLimit = 1LL << 40;    // pixel counts and edge lengths
-constexpr long long kMaxSide = 1LL << 31;     // width and height given to is_valid_image_size
-constexpr double kMaxLoopSide = 1 << 26;      // w and h in the corrective loop
-
-// The class constants, as C values. Reading them once equals reading them at each use as
-// long as no Python code runs in between: these reads run none, nor does C arithmetic.
-struct Limits {
-    long long min_pixels, max_pixels, max_edge, multiple;
-    double max_ratio;
+private:
+    Object method(const Name &name, const Object &x) const { return Object(call_method(cls, name, x.get())); }
 };
 
-bool exact_int_in(PyObject *obj, long long low, long long high, long long &out) {
-    return obj != nullptr && PyLong_CheckExact(obj) && small_int(obj, out) && out >= low && out <= high;
-}
+// A plain class, its constants read once as machine numbers: reading them again would
+// give the same values, since the native run calls no Python code.
+struct Native {
+    using Number = Machine;
+    Machine constants[5];
 
-// false, with no exception set, unless every constant is a plain value in range.
-bool read_limits(PyObject *cls, Limits &limits) {
-    PyObject *max_ratio = plain_attribute(cls, n_max_ratio);
-    if (max_ratio == nullptr || !PyFloat_CheckExact(max_ratio)) return false;
-    limits.max_ratio = PyFloat_AS_DOUBLE(max_ratio);
-    return exact_int_in(plain_attribute(cls, n_min_pixels), 0, kMaxLimit, limits.min_pixels) &&
-           exact_int_in(plain_attribute(cls, n_max_pixels), 0, kMaxLimit, limits.max_pixels) &&
-           exact_int_in(plain_attribute(cls, n_max_edge), 0, kMaxLimit, limits.max_edge) &&
-           exact_int_in(plain_attribute(cls, n_multiple), 1, kMaxMultiple, limits.multiple);
-}
-
-// What the C paths need to know of a class, found by plain lookups.
-struct ClassFacts {
-    bool has_limits = false;  // every constant is a plain value in range
-    Limits limits{};
-    PyObject *preset = nullptr;  // borrowed: RESOLUTION_PRESET when it is an exact dict
-    bool originals = false;      // the methods calc_size calls are the module's own
+    Machine constant(Constant k) const { return constants[k]; }
+    MachineFunction sqrt() const { return MachineFunction::math_sqrt(); }
+    Machine round_to_multiple(Machine x) const { return aligned(x, constants[multiple], MachineFunction::builtin_round()); }
+    Machine floor_to_multiple(Machine x) const { return aligned(x, constants[multiple], MachineFunction::math_floor()); }
+    Machine is_valid(Machine w, Machine h) const { return validity(*this, w, h); }
 };
 
-// The facts of the last class met, under its version tag. The interpreter gives a class a
-// new tag whenever the class or one of its bases changes (its own attribute cache relies
-// on that), and valid tags are never 0 nor reused, so an equal tag means equal lookups.
-struct RememberedFacts {
+// The Native view of `cls` when its metaclass is `type` and every constant is a plain
+// int or float in the machine range; `originals` tells whether the methods calc_size
+// calls are the module's own.
+std::optional<Native> native_view(PyObject *cls, bool &originals) {
+    originals = false;
+    Native native;
+    for (int k = min_pixels; k <= max_ratio; ++k) {
+        native.constants[k] = Machine::of(plain_attribute(cls, *constant_names[k]));
+        if (!native.constants[k].ok()) return std::nullopt;
+    }
+    originals = true;
+    for (int i = 0; i < 3; ++i) originals = originals && mro_lookup(cls, *method_names[i]) == original_methods[i].get();
+    return native;
+}
+
+// The view of the last class met, kept under its version tag: the interpreter gives a
+// class a new tag whenever it or a base changes, and never reuses one, so an equal tag
+// means equal lookups. The tag is private, but 3.11 has no public way to learn that a
+// class is unchanged, and these lookups would otherwise cost more than the arithmetic.
+struct RememberedView {
     unsigned int version = 0;
-    ClassFacts facts;
+    std::optional<Native> native;
+    bool originals = false;
 };
-RememberedFacts remembered_facts;
+RememberedView remembered;
 
-bool tagged(PyTypeObject *type) { return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG); }
-
-ClassFacts class_facts(PyObject *cls) {
-    if (!Py_IS_TYPE(cls, &PyType_Type)) return {};
+const RememberedView &class_view(PyObject *cls) {
+    static RememberedView fresh;
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
-    if (tagged(type) && type->tp_version_tag == remembered_facts.version) return remembered_facts.facts;
-    ClassFacts facts;
-    facts.has_limits = read_limits(cls, facts.limits);
-    PyObject *preset = plain_attribute(cls, n_resolution_preset);
-    facts.preset = preset != nullptr && PyDict_CheckExact(preset) ? preset : nullptr;
-    facts.originals = method_is_original(cls, n_round_to_multiple, original_round_to_multiple) &&
-                      method_is_original(cls, n_floor_to_multiple, original_floor_to_multiple) &&
-                      method_is_original(cls, n_is_valid_image_size, original_is_valid_image_size);
-    if (tagged(type)) remembered_facts = {type->tp_version_tag, facts};  // the lookups tag the class
-    return facts;
+    const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    if (tagged && type->tp_version_tag == remembered.version) return remembered;
+    RememberedView &view = tagged ? remembered : fresh;
+    view.native = native_view(cls, view.originals);
+    view.version = tagged ? type->tp_version_tag : 0;
+    return view;
 }
 
-// float.__round__() without digits: to nearest, halves to even.
-double round_half_even(double x) {
-    double rounded = std::round(x);
-    if (std::fabs(x - rounded) == 0.5) rounded = 2.0 * std::round(x / 2.0);
-    return rounded;
+std::optional<Native> native_constants(PyObject *cls) { return class_view(cls).native; }
+
+// The same, when the methods calc_size calls and math.sqrt and math.floor are the originals.
+std::optional<Native> native_class(PyObject *cls) {
+    const RememberedView &view = class_view(cls);
+    if (!view.originals || !math_is_original(n_sqrt, math_sqrt_cache, original_sqrt) ||
+        !math_is_original(n_floor, math_floor_cache, original_floor)) {
+        return std::nullopt;
+    }
+    return view.native;
 }
 
-enum class Align { round, floor };
-
-// max(multiple, int(<whole>(value / multiple) * multiple)) for |whole| <= 2**31.
-long long align(double value, long long multiple, Align how) {
-    const double quotient = value / static_cast<double>(multiple);
-    const double whole = how == Align::round ? round_half_even(quotient) : std::floor(quotient);
-    const long long aligned = static_cast<long long>(whole) * multiple;
-    return aligned > multiple ? aligned : multiple;
-}
-
-// The five checks of is_valid_image_size; short_edge must not be 0.
-bool valid_in_c(long long width, long long height, const Limits &l) {
-    const long long pixels = width * height;
-    const long long long_edge = height > width ? height : width;
-    const long long short_edge = height < width ? height : width;
-    const double ratio = static_cast<double>(long_edge) / static_cast<double>(short_edge);
-    return long_edge <= l.max_edge && width % l.multiple == 0 && height % l.multiple == 0 && ratio <= l.max_ratio &&
-           l.min_pixels <= pixels && pixels <= l.max_pixels;
-}
-
-bool small_side(PyObject *value, long long &out) {
-    return PyLong_CheckExact(value) && small_int(value, out) && out >= -kMaxSide && out <= kMaxSide;
-}
-
-// cls.is_valid_image_size(width, height) for exact ints, in C when that cannot fail;
-// -1 when the call has to be made.
-int validity_in_c(PyObject *width, PyObject *height, const Limits &limits) {
-    long long w, h;
-    if (!small_side(width, w) || !small_side(height, h) || (h < w ? h : w) == 0) return -1;
-    return valid_in_c(w, h, limits);
-}
-
-int validity_in_c(PyObject *cls, PyObject *width, PyObject *height) {
-    const ClassFacts facts = class_facts(cls);
-    return facts.has_limits ? validity_in_c(width, height, facts.limits) : -1;
-}
+Ref verdict(const Machine &valid) { return Ref::borrow(truth(valid) ? Py_True : Py_False); }
+Ref verdict(const Object &valid) { return valid.object(); }
 
 // ----- __init__ -----
 
@@ -257,42 +367,9 @@ constexpr Function init_contract{
     .body = native<calculator_init>(),
 };
 
-// ----- round_to_multiple, floor_to_multiple -----
+// ----- round_to_multiple, floor_to_multiple, is_valid_image_size -----
 
-// The aligned value in C when `value` is a float or an int exact in a double and
-// `multiple` a small non-zero int; false leaves it to the number protocol.
-bool aligned_in_c(PyObject *value, PyObject *multiple, Align how, Ref &result) {
-    long long m, v;
-    if (!PyLong_CheckExact(multiple) || !small_int(multiple, m) || m == 0 || m > kMaxMultiple || m < -kMaxMultiple)
-        return false;
-    double x;
-    if (PyFloat_CheckExact(value))
-        x = PyFloat_AS_DOUBLE(value);
-    else if (exact_in_double(value, v))
-        x = static_cast<double>(v);
-    else
-        return false;
-    const double quotient = x / static_cast<double>(m);
-    const double whole = how == Align::round ? round_half_even(quotient) : std::floor(quotient);
-    if (!(std::fabs(whole) <= static_cast<double>(kMaxSide))) return false;  // also inf and nan
-    const long long aligned = static_cast<long long>(whole) * m;
-    result = aligned > m ? Ref::steal(PyLong_FromLongLong(aligned)) : Ref::borrow(multiple);
-    return true;
-}
-
-// max(multiple, int(whole(value / multiple) * multiple)) through the number protocol.
-Ref aligned_through_objects(PyObject *value, PyObject *multiple, PyObject *whole_of) {
-    Ref quotient = Ref::steal(PyNumber_TrueDivide(value, multiple));
-    if (!quotient) return {};
-    Ref whole = call(whole_of, quotient.get());
-    if (!whole) return {};
-    Ref aligned = Ref::steal(PyNumber_Multiply(whole.get(), multiple));
-    if (!aligned) return {};
-    Ref as_int = Ref::steal(PyNumber_Long(aligned.get()));
-    if (!as_int) return {};
-    return larger(multiple, as_int.get());
-}
-
+// if multiple is None: multiple = cls.MULTIPLE
 Ref multiple_or_default(PyObject *cls, PyObject *multiple) {
     return multiple == Py_None ? class_attribute(cls, n_multiple) : Ref::borrow(multiple);
 }
@@ -300,9 +377,10 @@ Ref multiple_or_default(PyObject *cls, PyObject *multiple) {
 Ref round_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple_arg) {
     Ref multiple = multiple_or_default(cls, multiple_arg);
     if (!multiple) return {};
-    Ref result;
-    if (aligned_in_c(value, multiple.get(), Align::round, result)) return result;
-    return aligned_through_objects(value, multiple.get(), builtin_round.get());
+    const Machine fast = aligned(Machine::of(value), Machine::of(multiple.get()), MachineFunction::builtin_round());
+    if (fast.ok()) return fast.object();
+    const ObjectFunction round{Ref::borrow(builtin_round.get())};
+    return aligned(Object::of(value), Object::of(multiple.get()), round).object();
 }
 
 constexpr Function round_to_multiple_contract{
@@ -318,14 +396,12 @@ constexpr Function round_to_multiple_contract{
 Ref floor_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple_arg) {
     Ref multiple = multiple_or_default(cls, multiple_arg);
     if (!multiple) return {};
-    Ref floor = math_function(n_floor, math_floor_cache);
-    if (!floor) return {};
-    Ref result;
-    if (floor.get() == original_floor.get() && math_is_original() &&
-        aligned_in_c(value, multiple.get(), Align::floor, result)) {
-        return result;
+    if (math_is_original(n_floor, math_floor_cache, original_floor)) {
+        const Machine fast = aligned(Machine::of(value), Machine::of(multiple.get()), MachineFunction::math_floor());
+        if (fast.ok()) return fast.object();
     }
-    return aligned_through_objects(value, multiple.get(), floor.get());
+    const ObjectFunction floor{math_function(n_floor, math_floor_cache)};
+    return aligned(Object::of(value), Object::of(multiple.get()), floor).object();
 }
 
 constexpr Function floor_to_multiple_contract{
@@ -338,59 +414,12 @@ constexpr Function floor_to_multiple_contract{
     .body = native<floor_to_multiple>(),
 };
 
-// ----- is_valid_image_size -----
-
-Ref compared(PyObject *a, PyObject *b, int op) { return Ref::steal(PyObject_RichCompare(a, b, op)); }
-
-// value % cls.MULTIPLE == 0
-Ref is_multiple(PyObject *cls, PyObject *value, PyObject *zero) {
-    Ref multiple = class_attribute(cls, n_multiple);
-    if (!multiple) return {};
-    Ref remainder = Ref::steal(PyNumber_Remainder(value, multiple.get()));
-    return remainder ? compared(remainder.get(), zero, Py_EQ) : Ref();
-}
-
-// cls.MIN_PIXELS <= pixels <= cls.MAX_PIXELS, the upper bound read only when the lower holds.
-Ref pixels_in_range(PyObject *cls, PyObject *pixels) {
-    Ref min_pixels = class_attribute(cls, n_min_pixels);
-    if (!min_pixels) return {};
-    Ref lower = compared(min_pixels.get(), pixels, Py_LE);
-    if (!lower) return {};
-    const int holds = PyObject_IsTrue(lower.get());
-    if (holds <= 0) return holds < 0 ? Ref() : lower;
-    Ref max_pixels = class_attribute(cls, n_max_pixels);
-    return max_pixels ? compared(pixels, max_pixels.get(), Py_LE) : Ref();
-}
-
-// Every check is evaluated, in order, before all() takes their truth values.
-Ref valid_through_objects(PyObject *cls, PyObject *width, PyObject *height) {
-    Ref pixels = Ref::steal(PyNumber_Multiply(width, height));
-    if (!pixels) return {};
-    Ref long_edge = larger(width, height);
-    Ref short_edge = long_edge ? smaller(width, height) : Ref();
-    if (!short_edge) return {};
-    Ref ratio = Ref::steal(PyNumber_TrueDivide(long_edge.get(), short_edge.get()));
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!ratio || !zero) return {};
-    Ref checks[5];
-    Ref max_edge = class_attribute(cls, n_max_edge);
-    if (!max_edge || !(checks[0] = compared(long_edge.get(), max_edge.get(), Py_LE))) return {};
-    if (!(checks[1] = is_multiple(cls, width, zero.get())) || !(checks[2] = is_multiple(cls, height, zero.get())))
-        return {};
-    Ref max_ratio = class_attribute(cls, n_max_ratio);
-    if (!max_ratio || !(checks[3] = compared(ratio.get(), max_ratio.get(), Py_LE))) return {};
-    if (!(checks[4] = pixels_in_range(cls, pixels.get()))) return {};
-    for (const Ref &check : checks) {
-        const int holds = PyObject_IsTrue(check.get());
-        if (holds <= 0) return holds < 0 ? Ref() : Ref::borrow(Py_False);
-    }
-    return Ref::borrow(Py_True);
-}
-
 Ref is_valid_image_size(PyObject *cls, PyObject *width, PyObject *height) {
-    const int valid = validity_in_c(cls, width, height);
-    if (valid >= 0) return Ref::borrow(valid ? Py_True : Py_False);
-    return valid_through_objects(cls, width, height);
+    if (const std::optional<Native> native = native_constants(cls)) {
+        const Machine valid = validity(*native, Machine::of(width), Machine::of(height));
+        if (valid.ok()) return verdict(valid);
+    }
+    return validity(Through{cls}, Object::of(width), Object::of(height)).object();
 }
 
 constexpr Function is_valid_image_size_contract{
@@ -402,428 +431,117 @@ constexpr Function is_valid_image_size_contract{
     .body = native<is_valid_image_size>(),
 };
 
-// ----- calc_size: parsing -----
-
-// str.lower(); ASCII text is lowered here, into a new string as str.lower() makes one.
-// `same` tells whether the text was lower-case already.
-Ref lowered(PyObject *text, bool &same) {
-    same = false;
-    if (!PyUnicode_IS_ASCII(text)) return call_method(text, n_lower);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    Ref result = Ref::steal(PyUnicode_New(n, 127));
-    if (!result) return {};
-    const Py_UCS1 *from = PyUnicode_1BYTE_DATA(text);
-    Py_UCS1 *to = PyUnicode_1BYTE_DATA(result.get());
-    for (Py_ssize_t i = 0; i < n; ++i) to[i] = Py_TOLOWER(from[i]);
-    same = std::memcmp(from, to, static_cast<std::size_t>(n)) == 0;
-    return result;
-}
-
-// int(text[start:end]). Blanks, a sign and up to 18 ASCII digits are read here; anything
-// else (underscores, other digits and blanks, errors) is left to int() itself.
-Ref piece_to_int(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
-    const int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
-    auto blank = [&](Py_ssize_t i) { return at(i) < 128 && Py_ISSPACE(at(i)); };
-    Py_ssize_t i = start;
-    while (i < end && blank(i)) ++i;
-    const bool negative = i < end && at(i) == '-';
-    if (i < end && (at(i) == '-' || at(i) == '+')) ++i;
-    const Py_ssize_t digits = i;
-    long long value = 0;
-    for (; i < end && i - digits < 18 && at(i) >= '0' && at(i) <= '9'; ++i) value = value * 10 + (at(i) - '0');
-    const bool read = i > digits;
-    while (i < end && blank(i)) ++i;
-    if (read && i == end) return Ref::steal(PyLong_FromLongLong(negative ? -value : value));
-    Ref piece = Ref::steal(PyUnicode_Substring(text, start, end));
-    return piece ? Ref::steal(PyLong_FromUnicodeObject(piece.get(), 10)) : Ref();
-}
-
-// The index of the first ":" at or after `start`, or -1.
-Py_ssize_t find_colon(PyObject *text, Py_ssize_t start) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    if (kind == PyUnicode_1BYTE_KIND) {
-        const Py_UCS1 *chars = static_cast<const Py_UCS1 *>(data);
-        const void *found = std::memchr(chars + start, ':', static_cast<std::size_t>(n - start));
-        return found != nullptr ? static_cast<const Py_UCS1 *>(found) - chars : -1;
-    }
-    for (Py_ssize_t i = start; i < n; ++i)
-        if (PyUnicode_READ(kind, data, i) == ':') return i;
-    return -1;
-}
+// ----- calc_size -----
 
 // rw, rh = map(int, text.split(":")): pieces are converted lazily, so a third piece is
 // converted (and may fail) before the unpacking fails.
 bool parse_ratio(PyObject *text, Ref &rw, Ref &rh) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    Ref pieces = Ref::steal(PyUnicode_Split(text, n_colon, -1));
+    if (!pieces) return false;
+    const Py_ssize_t count = PyList_GET_SIZE(pieces.get());
     Ref values[3];
-    Py_ssize_t start = 0;
-    for (int count = 0; count < 3; ++count) {
-        const Py_ssize_t colon = find_colon(text, start);
-        const Py_ssize_t end = colon < 0 ? n : colon;
-        if (!(values[count] = piece_to_int(text, start, end))) return false;
-        if (colon < 0 && count == 1) {
-            rw = std::move(values[0]);
-            rh = std::move(values[1]);
-            return true;
-        }
-        if (colon < 0 || count == 2) {
-            // One value or three: the unpacking's own error.
-            Ref got = Ref::steal(count == 0 ? PyTuple_Pack(1, values[0].get())
-                                            : PyTuple_Pack(3, values[0].get(), values[1].get(), values[2].get()));
-            Ref a, b;
-            if (got) unpack2(got.get(), a, b, Unpack::short_form);
-            return false;
-        }
-        start = colon + 1;
+    for (Py_ssize_t i = 0; i < count && i < 3; ++i)
+        if (!(values[i] = Ref::steal(PyLong_FromUnicodeObject(PyList_GET_ITEM(pieces.get(), i), 10)))) return false;
+    if (count == 2) {
+        rw = std::move(values[0]);
+        rh = std::move(values[1]);
+        return true;
     }
+    // One value or three: the unpacking's own error.
+    Ref got = Ref::steal(count == 1 ? PyTuple_Pack(1, values[0].get())
+                                    : PyTuple_Pack(3, values[0].get(), values[1].get(), values[2].get()));
+    Ref a, b;
+    if (got) unpack2(got.get(), a, b, Unpack::short_form);
     return false;
 }
 
-// ----- calc_size: steps before the loop -----
-
-struct Request {
-    PyObject *cls;
-    PyObject *aspect_ratio;
-    PyObject *resolution;  // lowered
-    // Equal to `resolution`: the caller's string when lowering changed nothing, whose hash
-    // is usually known already; an exact dict finds the same entry with either.
-    PyObject *preset_key;
-    bool strict;
-};
-
-// raise ServiceError("...", aspect_ratio=aspect_ratio); always false.
-Py_NO_INLINE bool refuse_ratio(PyObject *aspect_ratio) {
+// raise ServiceError("...", aspect_ratio=aspect_ratio); always null.
+Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
     Ref factory = global(n_service_error);
-    if (!factory) return false;
-    Ref message = Ref::steal(PyUnicode_FromString(kRatioRefused));
-    if (!message) return false;
-    Ref error = call_kw(factory.get(), refusal_keywords, message.get(), aspect_ratio);
+    Ref message = factory ? Ref::steal(PyUnicode_FromString(kRatioRefused)) : Ref();
+    Ref error = message ? call_kw(factory.get(), refusal_keywords, message.get(), aspect_ratio) : Ref();
     if (error) raise(error.get());
-    return false;
+    return {};
 }
 
-// target_pixels = cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])
-Ref preset_pixels(const Request &r, PyObject *preset) {
-    Ref fallback = Ref::steal(PyObject_GetItem(preset, n_fallback_preset));
-    if (!fallback) return {};
-    if (PyObject *found = PyDict_GetItemWithError(preset, r.preset_key)) return Ref::borrow(found);
-    return PyErr_Occurred() ? Ref() : fallback;
-}
-
-Ref target_through_objects(const Request &r) {
-    Ref preset = class_attribute(r.cls, n_resolution_preset);
+// cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])
+Ref target_pixels(PyObject *cls, PyObject *resolution) {
+    // A plain exact dict: its get is dict.get, and the second read gives the same dict.
+    // Held while the lookups run, since a key's __eq__ could drop the class's reference.
+    Ref preset = Ref::borrow(plain_attribute(cls, n_resolution_preset));
+    if (preset && PyDict_CheckExact(preset.get())) {
+        Ref fallback = Ref::steal(PyObject_GetItem(preset.get(), n_fallback_preset));
+        if (!fallback) return {};
+        if (PyObject *found = PyDict_GetItemWithError(preset.get(), resolution)) return Ref::borrow(found);
+        return PyErr_Occurred() ? Ref() : fallback;
+    }
+    preset = class_attribute(cls, n_resolution_preset);
     Ref get = preset ? get_attr(preset.get(), n_get) : Ref();
-    Ref table = get ? class_attribute(r.cls, n_resolution_preset) : Ref();
+    Ref table = get ? class_attribute(cls, n_resolution_preset) : Ref();
     Ref fallback = table ? Ref::steal(PyObject_GetItem(table.get(), n_fallback_preset)) : Ref();
-    if (!fallback) return {};
-    return call(get.get(), r.resolution, fallback.get());
+    return fallback ? call(get.get(), resolution, fallback.get()) : Ref();
 }
 
-// Steps 3 to 6 as Python runs them, for any ints.
-bool ratio_and_target_through_objects(const Request &r, Ref rw, Ref rh, Ref &ratio, Ref &target) {
-    ratio = Ref::steal(PyNumber_TrueDivide(rw.get(), rh.get()));
-    if (!ratio) return false;
-    Ref long_r = larger(rw.get(), rh.get());
-    Ref short_r = long_r ? smaller(rw.get(), rh.get()) : Ref();
-    Ref quotient = short_r ? Ref::steal(PyNumber_TrueDivide(long_r.get(), short_r.get())) : Ref();
-    Ref max_ratio = quotient ? class_attribute(r.cls, n_max_ratio) : Ref();
-    if (!max_ratio) return false;
-    const int beyond = PyObject_RichCompareBool(quotient.get(), max_ratio.get(), Py_GT);
-    if (beyond < 0) return false;
-    if (beyond) {
-        if (r.strict) return refuse_ratio(r.aspect_ratio);
-        const int wide = PyObject_RichCompareBool(rw.get(), rh.get(), Py_GE);
-        if (wide < 0) return false;
-        Ref limit = class_attribute(r.cls, n_max_ratio);
-        Ref product = limit ? Ref::steal(PyNumber_Multiply(limit.get(), short_r.get())) : Ref();
-        Ref narrowed = product ? Ref::steal(PyNumber_Long(product.get())) : Ref();
-        if (!narrowed) return false;
-        rw = wide ? narrowed : short_r;
-        rh = wide ? short_r : narrowed;
-        ratio = Ref::steal(PyNumber_TrueDivide(rw.get(), rh.get()));
-        if (!ratio) return false;
-    }
-    target = target_through_objects(r);
-    return static_cast<bool>(target);
-}
-
-enum class Outcome { done, declined, failed };
-
-// Steps 3 to 6 in C for sides exact in a double and a plain class, up to the preset lookup.
-// Declined before anything observable happened, so the object path can start over; a zero
-// division, a narrowing that leaves the range or a refusal in strict mode is declined too,
-// and the object path raises what Python raises.
-Outcome ratio_and_target_in_c(const Request &r, PyObject *rw_obj, PyObject *rh_obj, double &ratio, Ref &target) {
-    const ClassFacts facts = class_facts(r.cls);
-    long long rw, rh;
-    if (!facts.has_limits || facts.preset == nullptr || !exact_in_double(rw_obj, rw) || !exact_in_double(rh_obj, rh) ||
-        rh == 0) {
-        return Outcome::declined;
-    }
-    const long long long_r = rh > rw ? rh : rw;
-    const long long short_r = rh < rw ? rh : rw;
-    if (short_r == 0) return Outcome::declined;
-    const double limit = facts.limits.max_ratio;
-    if (static_cast<double>(long_r) / static_cast<double>(short_r) > limit) {
-        if (r.strict) return Outcome::declined;
-        const double product = limit * static_cast<double>(short_r);
-        if (!(std::fabs(product) < static_cast<double>(kExactInDouble))) return Outcome::declined;
-        const long long narrowed = static_cast<long long>(product);
-        const bool wide = rw >= rh;
-        rw = wide ? narrowed : short_r;
-        rh = wide ? short_r : narrowed;
-        if (rh == 0) return Outcome::declined;
-    }
-    ratio = static_cast<double>(rw) / static_cast<double>(rh);
-    // Held while the lookups run: a key's __eq__ could drop the class's reference.
-    Ref preset = Ref::borrow(facts.preset);
-    target = preset_pixels(r, preset.get());
-    return target ? Outcome::done : Outcome::failed;
-}
-
-// Steps 7 and 8 as Python runs them: w and h from the target pixel count.
-bool start_through_objects(PyObject *cls, PyObject *target, PyObject *ratio, Ref &w, Ref &h) {
-    Ref min_pixels = class_attribute(cls, n_min_pixels);
-    Ref max_pixels = min_pixels ? class_attribute(cls, n_max_pixels) : Ref();
-    Ref capped = max_pixels ? smaller(target, max_pixels.get()) : Ref();
-    Ref clamped = capped ? larger(min_pixels.get(), capped.get()) : Ref();
-    Ref sqrt = clamped ? math_function(n_sqrt, math_sqrt_cache) : Ref();
-    Ref product = sqrt ? Ref::steal(PyNumber_Multiply(clamped.get(), ratio)) : Ref();
-    if (!product || !(w = call(sqrt.get(), product.get()))) return false;
-    h = Ref::steal(PyNumber_TrueDivide(w.get(), ratio));
-    return static_cast<bool>(h);
-}
-
-// ----- calc_size: the corrective loop -----
-
-// cls.MIN_PIXELS / current or cls.MAX_PIXELS / current under math.sqrt.
-Ref root_of_share(PyObject *cls, const Name &limit_name, PyObject *current) {
-    Ref sqrt = math_function(n_sqrt, math_sqrt_cache);
-    Ref limit = sqrt ? class_attribute(cls, limit_name) : Ref();
-    Ref share = limit ? Ref::steal(PyNumber_TrueDivide(limit.get(), current)) : Ref();
-    return share ? call(sqrt.get(), share.get()) : Ref();
-}
-
-// The scale of one pass that neither accepts nor floors; `floor` set when it floors.
-Ref pass_scale(PyObject *cls, PyObject *w, PyObject *h, PyObject *current, bool &floor) {
-    floor = false;
-    Ref max_pixels = class_attribute(cls, n_max_pixels);
-    const int over = max_pixels ? PyObject_RichCompareBool(current, max_pixels.get(), Py_GT) : -1;
-    if (over < 0) return {};
-    if (over) {
-        Ref root = root_of_share(cls, n_max_pixels, current);
-        Ref factor = Ref::steal(PyFloat_FromDouble(0.999));
-        return root && factor ? Ref::steal(PyNumber_Multiply(root.get(), factor.get())) : Ref();
-    }
-    Ref long_e = larger(w, h);
-    Ref max_edge = long_e ? class_attribute(cls, n_max_edge) : Ref();
-    const int beyond = max_edge ? PyObject_RichCompareBool(long_e.get(), max_edge.get(), Py_GT) : -1;
-    if (beyond < 0) return {};
-    if (beyond) {
-        Ref edge = class_attribute(cls, n_max_edge);
-        return edge ? Ref::steal(PyNumber_TrueDivide(edge.get(), long_e.get())) : Ref();
-    }
-    Ref min_pixels = class_attribute(cls, n_min_pixels);
-    const int under = min_pixels ? PyObject_RichCompareBool(current, min_pixels.get(), Py_LT) : -1;
-    if (under < 0) return {};
-    if (under) return root_of_share(cls, n_min_pixels, current);
-    floor = true;
-    return Ref::borrow(Py_None);
-}
-
-// The loop as Python runs it, from pass `first` on, for any values and overrides.
-bool loop_through_objects(PyObject *cls, Ref &w, Ref &h, int first) {
-    for (int pass = first; pass < kMaxLoop; ++pass) {
-        Ref w_align = call_method(cls, n_round_to_multiple, w.get());
-        Ref h_align = w_align ? call_method(cls, n_round_to_multiple, h.get()) : Ref();
-        Ref current = h_align ? Ref::steal(PyNumber_Multiply(w_align.get(), h_align.get())) : Ref();
-        Ref verdict = current ? call_method(cls, n_is_valid_image_size, w_align.get(), h_align.get()) : Ref();
-        const int valid = verdict ? PyObject_IsTrue(verdict.get()) : -1;
-        if (valid < 0) return false;
-        if (valid) {
-            w = std::move(w_align);
-            h = std::move(h_align);
-            return true;
-        }
-        bool floor;
-        Ref scale = pass_scale(cls, w.get(), h.get(), current.get(), floor);
-        if (!scale) return false;
-        if (floor) {
-            if (!(w = call_method(cls, n_floor_to_multiple, w.get()))) return false;
-            if (!(h = call_method(cls, n_floor_to_multiple, h.get()))) return false;
-        } else {
-            if (!(w = Ref::steal(PyNumber_InPlaceMultiply(w.get(), scale.get())))) return false;
-            if (!(h = Ref::steal(PyNumber_InPlaceMultiply(h.get(), scale.get())))) return false;
-        }
-    }
+// width, height, pixels and valid of the result; false when a step failed.
+template <typename C, typename N = Number<C>>
+bool finished(const C &c, const N &target, const N &ratio, Ref (&values)[4]) {
+    N sides[3];
+    if (!sized(c, target, ratio, sides)) return false;
+    // "valid": cls.is_valid_image_size(width, height); the size text, formatted before it
+    // in Python, is made from exact ints, which no code can observe.
+    const N valid = c.is_valid(sides[0], sides[1]);
+    if (!valid.ok()) return false;
+    for (int i = 0; i < 3; ++i) values[i] = sides[i].object();
+    values[3] = verdict(valid);
     return true;
 }
 
-// w or h as the loop holds it in C: a float, or an int from aligning (exact in a double).
-struct Side {
-    double value;
-    bool is_int;
-};
-
-Ref side_object(Side s) {
-    return Ref::steal(s.is_int ? PyLong_FromLongLong(static_cast<long long>(s.value)) : PyFloat_FromDouble(s.value));
-}
-
-// int(s)
-Ref side_int(Side s) { return Ref::steal(PyLong_FromDouble(s.value)); }
-
-bool in_loop_range(Side s) { return s.value >= 0.0 && s.value <= kMaxLoopSide; }
-
-// The loop in C with the originals in place. Within the range every int stays below 2**53
-// and every operation is the IEEE one Python performs, so each pass equals Python's. It
-// returns the pass at which w or h left the range, or kMaxLoop when the loop is over.
-int loop_in_c(const Limits &l, Side &w, Side &h) {
-    for (int pass = 0; pass < kMaxLoop; ++pass) {
-        if (!in_loop_range(w) || !in_loop_range(h)) return pass;
-        const long long w_align = align(w.value, l.multiple, Align::round);
-        const long long h_align = align(h.value, l.multiple, Align::round);
-        const long long current = w_align * h_align;
-        if (valid_in_c(w_align, h_align, l)) {
-            w = {static_cast<double>(w_align), true};
-            h = {static_cast<double>(h_align), true};
-            break;
-        }
-        double scale;
-        const Side long_e = h.value > w.value ? h : w;
-        if (current > l.max_pixels) {
-            scale = std::sqrt(static_cast<double>(l.max_pixels) / static_cast<double>(current)) * 0.999;
-        } else if (long_e.value > static_cast<double>(l.max_edge)) {
-            scale = static_cast<double>(l.max_edge) / long_e.value;
-        } else if (current < l.min_pixels) {
-            scale = std::sqrt(static_cast<double>(l.min_pixels) / static_cast<double>(current));
-        } else {
-            w = {static_cast<double>(align(w.value, l.multiple, Align::floor)), true};
-            h = {static_cast<double>(align(h.value, l.multiple, Align::floor)), true};
-            continue;
-        }
-        w = {w.value * scale, false};
-        h = {h.value * scale, false};
-    }
-    return kMaxLoop;
-}
-
-// ----- calc_size: the result -----
-
-// Writes the decimal digits of 0 <= value < 10**19 ending before `end`; returns the start.
-char *decimal_digits(unsigned long long value, char *end) {
-    do {
-        *--end = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    return end;
-}
-
-// f"{width}x{height}" of two ints.
-Ref size_text(PyObject *width, PyObject *height) {
-    long long w, h;
-    if (!small_side(width, w) || !small_side(height, h) || w < 0 || h < 0)
-        return Ref::steal(PyUnicode_FromFormat("%Sx%S", width, height));
-    char text[48];
-    char *end = text + sizeof text;
-    char *start = decimal_digits(static_cast<unsigned long long>(h), end);
-    *--start = 'x';
-    start = decimal_digits(static_cast<unsigned long long>(w), start);
-    Ref result = Ref::steal(PyUnicode_New(end - start, 127));
-    if (result) std::memcpy(PyUnicode_1BYTE_DATA(result.get()), start, static_cast<std::size_t>(end - start));
-    return result;
-}
-
-// The result dictionary; `limits` are the constants read before the C loop when no Python
-// code has run since, so they still hold.
-Ref result_dict(const Request &r, Ref width, Ref height, const Limits *limits = nullptr) {
-    long long w, h;
-    Ref pixels = Ref::steal(small_side(width.get(), w) && small_side(height.get(), h)
-                                ? PyLong_FromLongLong(w * h)
-                                : PyNumber_Multiply(width.get(), height.get()));
-    Ref size = pixels ? size_text(width.get(), height.get()) : Ref();
-    if (!size) return {};
-    Ref valid;
-    int in_c = -1;
-    if (limits != nullptr) {
-        in_c = validity_in_c(width.get(), height.get(), *limits);
-    } else if (const ClassFacts facts = class_facts(r.cls); facts.has_limits && facts.originals) {
-        in_c = validity_in_c(width.get(), height.get(), facts.limits);
-    }
-    if (in_c >= 0)
-        valid = Ref::borrow(in_c ? Py_True : Py_False);
-    else if (!(valid = call_method(r.cls, n_is_valid_image_size, width.get(), height.get())))
-        return {};
-    // A copy of the keys in order, each value then replaced: cheaper than inserting anew.
-    Ref result = Ref::steal(PyDict_Copy(result_shape.get()));
+Ref result_dict(PyObject *aspect_ratio, PyObject *resolution, const Ref (&values)[4]) {
+    for (const Ref &value : values)
+        if (!value) return {};
+    Ref size = Ref::steal(PyUnicode_FromFormat("%Sx%S", values[0].get(), values[1].get()));
+    Ref result = size ? Ref::steal(PyDict_New()) : Ref();
     if (!result) return {};
-    PyObject *values[] = {width.get(),    height.get(),  size.get(), pixels.get(),
-                          r.aspect_ratio, r.resolution, valid.get()};
-    for (std::size_t i = 0; i < std::size(result_keys); ++i)
-        if (PyDict_SetItem(result.get(), *result_keys[i], values[i]) < 0) return {};
+    const Name *keys[] = {&n_width, &n_height, &n_size, &n_pixels, &n_aspect_ratio, &n_resolution, &n_valid};
+    PyObject *items[] = {values[0].get(), values[1].get(), size.get(), values[2].get(),
+                         aspect_ratio,    resolution,      values[3].get()};
+    for (int i = 0; i < 7; ++i)
+        if (PyDict_SetItem(result.get(), *keys[i], items[i]) < 0) return {};
     return result;
 }
 
-// Steps 9 to 11 from w and h as objects.
-Ref finish_through_objects(const Request &r, Ref w, Ref h, int first) {
-    if (!loop_through_objects(r.cls, w, h, first)) return {};
-    Ref width = Ref::steal(PyNumber_Long(w.get()));
-    Ref height = width ? Ref::steal(PyNumber_Long(h.get())) : Ref();
-    return height ? result_dict(r, std::move(width), std::move(height)) : Ref();
-}
-
-// Steps 7 to 11, from the target pixel count and the float `ratio` (null when only its
-// value `quotient` is known). In C when the target and the constants are plain C values
-// in range and the methods and math functions are the module's own; a domain error or a
-// zero ratio is left to the object path, which raises it.
-Ref size_from_target(const Request &r, PyObject *target, Ref ratio, double quotient) {
-    const ClassFacts facts = class_facts(r.cls);
-    long long pixels;
-    if ((!ratio || PyFloat_CheckExact(ratio.get())) && PyLong_CheckExact(target) && small_int(target, pixels) &&
-        facts.has_limits && facts.originals && math_is_original()) {
-        const Limits &limits = facts.limits;
-        const long long capped = limits.max_pixels < pixels ? limits.max_pixels : pixels;
-        const long long clamped = capped > limits.min_pixels ? capped : limits.min_pixels;
-        if (ratio) quotient = PyFloat_AS_DOUBLE(ratio.get());
-        const double product = static_cast<double>(clamped) * quotient;
-        if (product >= 0.0 && quotient != 0.0) {
-            const double root = std::sqrt(product);
-            Side w{root, false}, h{root / quotient, false};
-            const int stopped = loop_in_c(limits, w, h);
-            if (stopped == kMaxLoop) {
-                Ref width = side_int(w);
-                Ref height = width ? side_int(h) : Ref();
-                return height ? result_dict(r, std::move(width), std::move(height), &limits) : Ref();
-            }
-            Ref w_obj = side_object(w);
-            Ref h_obj = w_obj ? side_object(h) : Ref();
-            return h_obj ? finish_through_objects(r, std::move(w_obj), std::move(h_obj), stopped) : Ref();
-        }
-    }
-    if (!ratio && !(ratio = Ref::steal(PyFloat_FromDouble(quotient)))) return {};
-    Ref w, h;
-    if (!start_through_objects(r.cls, target, ratio.get(), w, h)) return {};
-    return finish_through_objects(r, std::move(w), std::move(h), 0);
-}
-
+// Each stage runs natively for a plain class with the module's own methods and falls back
+// to the Python run when a number leaves the machine range; the native run calls no Python
+// code, so the Python run can start the stage afresh.
 Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, bool strict) {
-    bool same;
-    Ref resolution = lowered(resolution_arg, same);
+    // resolution = resolution.lower(); rw, rh = map(int, aspect_ratio.split(":"))
+    Ref resolution = call_method(resolution_arg, n_lower);
     Ref rw, rh;
     if (!resolution || !parse_ratio(aspect_ratio, rw, rh)) return {};
-    const Request request{cls, aspect_ratio, resolution.get(), same ? resolution_arg : resolution.get(), strict};
-    double quotient = 0.0;
-    Ref ratio, target;
-    const Outcome outcome = ratio_and_target_in_c(request, rw.get(), rh.get(), quotient, target);
-    if (outcome == Outcome::failed) return {};
-    if (outcome == Outcome::declined &&
-        !ratio_and_target_through_objects(request, std::move(rw), std::move(rh), ratio, target)) {
+    std::optional<Native> native = native_class(cls);
+    Ref ratio;
+    Narrowed narrowed = Narrowed::failed;
+    if (native) {
+        Machine w = Machine::of(rw.get()), h = Machine::of(rh.get()), quotient;
+        narrowed = narrowed_ratio(*native, w, h, strict, quotient);
+        if (narrowed == Narrowed::done && !(ratio = quotient.object())) return {};
+    }
+    if (narrowed == Narrowed::failed) {
+        Object w(std::move(rw)), h(std::move(rh)), quotient;
+        narrowed = narrowed_ratio(Through{cls}, w, h, strict, quotient);
+        if (narrowed == Narrowed::failed) return {};
+        ratio = quotient.object();
+    }
+    if (narrowed == Narrowed::refused) return refuse_ratio(aspect_ratio);
+    Ref target = target_pixels(cls, resolution.get());
+    if (!target) return {};
+    native = native_class(cls);  // the preset lookup may have run code
+    Ref values[4];
+    if (!(native && finished(*native, Machine::of(target.get()), Machine::of(ratio.get()), values)) &&
+        !finished(Through{cls}, Object::of(target.get()), Object::of(ratio.get()), values)) {
         return {};
     }
-    return size_from_target(request, target.get(), std::move(ratio), quotient);
+    return result_dict(aspect_ratio, resolution.get(), values);
 }
 
 constexpr Function calc_size_contract{
@@ -884,19 +602,11 @@ bool remember_originals() {
     Ref sqrt = Ref::steal(PyObject_GetAttr(math.get(), n_sqrt));
     Ref floor = Ref::steal(PyObject_GetAttr(math.get(), n_floor));
     if (!sqrt || !floor) return false;
-    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls.get());
     original_math.keep(math.get());
     original_sqrt.keep(sqrt.get());
     original_floor.keep(floor.get());
-    original_round_to_multiple.keep(_PyType_Lookup(type, n_round_to_multiple));
-    original_floor_to_multiple.keep(_PyType_Lookup(type, n_floor_to_multiple));
-    original_is_valid_image_size.keep(_PyType_Lookup(type, n_is_valid_image_size));
+    for (int i = 0; i < 3; ++i) original_methods[i].keep(mro_lookup(cls.get(), *method_names[i]));
     builtin_round.keep(round.get());
-    Ref shape = Ref::steal(PyDict_New());
-    if (!shape) return false;
-    for (const Name *key : result_keys)
-        if (PyDict_SetItem(shape.get(), *key, Py_None) < 0) return false;
-    result_shape.keep(shape.get());
     return true;
 }
 
