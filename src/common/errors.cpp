@@ -100,6 +100,23 @@ void add_traceback(PyObject *funcname, PyObject *filename, int line) noexcept {
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
 }
 
+void add_traceback(const char *funcname, int line) noexcept {
+    Ref name = Ref::steal(PyUnicode_FromString(funcname));
+    if (name && module_file() != nullptr) add_traceback(name.get(), module_file(), line);
+}
+
+Ref prefixed(const char *head, PyObject *tail) noexcept {
+    Ref text = Ref::steal(PyUnicode_FromString(head));
+    if (!text) return {};
+    return Ref::steal(PyUnicode_Concat(text.get(), tail));
+}
+
+bool raise_unbound_local(const char *name) noexcept {
+    PyErr_Format(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
+                 name);
+    return false;
+}
+
 void raise_argument_type(const char *name, const char *expected, PyObject *value, bool subclass_note) noexcept {
     const char *note = subclass_note ? ". Subclasses of built-in types are refused, so convert the value to the exact type first."
                                      : "";

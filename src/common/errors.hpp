@@ -18,6 +18,17 @@ bool unpack2(PyObject *obj, Ref &first, Ref &second, Unpack style) noexcept;
 
 // Adds a traceback entry (function name, file name, line) to the exception being raised.
 void add_traceback(PyObject *funcname, PyObject *filename, int line) noexcept;
+// The same with this module's file name (see module_file()).
+void add_traceback(const char *funcname, int line) noexcept;
+
+// head + tail, with `head` a UTF-8 literal and `tail` a str: the text of a message that
+// names a value after a fixed explanation.
+Ref prefixed(const char *head, PyObject *tail) noexcept;
+
+// UnboundLocalError for reading the local `name` before anything was bound to it, as
+// happens after a with statement whose __exit__ suppressed the failure that would have
+// bound it. Always false.
+bool raise_unbound_local(const char *name) noexcept;
 
 // TypeError "Argument 'name' has incorrect type (expected T, got U)", with a note when
 // the value is a subclass instance of the expected built-in type.

@@ -128,11 +128,8 @@ bool bind_keywords(const FunctionObject *f, PyObject *const *kwvalues, PyObject 
 
 // New ints made by int() conversions, released when the call ends.
 struct Converted {
-    PyObject *items[kMaxParams];
+    Ref items[kMaxParams];
     int count = 0;
-    ~Converted() {
-        for (int i = 0; i < count; ++i) Py_DECREF(items[i]);
-    }
 };
 
 // int(), float() and truth conversions come first, in parameter order; exact-type checks
@@ -150,9 +147,9 @@ bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slot
                     raise_argument_type(params[p].name, "int", v, false);
                     return false;
                 }
-                slots[p].obj = PyNumber_Long(v);
+                converted.items[converted.count] = Ref::steal(PyNumber_Long(v));
+                slots[p].obj = converted.items[converted.count++].get();
                 if (slots[p].obj == nullptr) return false;
-                converted.items[converted.count++] = slots[p].obj;
                 break;
             case Conv::real: {
                 const double d = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : PyFloat_AsDouble(v);
@@ -181,29 +178,26 @@ bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slot
     return true;
 }
 
-Py_NO_INLINE PyObject *raise_result_type(const char *format, const char *expected, PyObject *result) {
-    PyErr_Format(PyExc_TypeError, format, expected, Py_TYPE(result)->tp_name);
-    Py_DECREF(result);
-    return nullptr;
+Py_NO_INLINE Ref raise_result_type(const char *format, const char *expected, const Ref &result) {
+    PyErr_Format(PyExc_TypeError, format, expected, Py_TYPE(result.get())->tp_name);
+    return {};
 }
 
-PyObject *check_result(Ret ret, PyObject *result) {
-    if (result == nullptr) return nullptr;
+// The result as the contract's return check lets it out.
+Ref check_result(Ret ret, Ref result) {
+    PyObject *r = result.get();
+    if (r == nullptr) return result;
     switch (ret) {
         case Ret::object: return result;
         case Ret::str:
-            if (PyUnicode_CheckExact(result) || result == Py_None) return result;
+            if (PyUnicode_CheckExact(r) || r == Py_None) return result;
             return raise_result_type("Expected %s, got %.200s", "str", result);
         case Ret::list:
-            if (PyList_CheckExact(result) || result == Py_None) return result;
+            if (PyList_CheckExact(r) || r == Py_None) return result;
             return raise_result_type("Expected %s, got %.200s", "list", result);
         case Ret::integer:
-            if (PyLong_CheckExact(result)) return result;
-            if (PyNumber_Check(result)) {
-                PyObject *converted = PyNumber_Long(result);
-                Py_DECREF(result);
-                return converted;
-            }
+            if (PyLong_CheckExact(r)) return result;
+            if (PyNumber_Check(r)) return Ref::steal(PyNumber_Long(r));
             return raise_result_type("Expected %.200s, got %.200s", "int", result);
     }
     return result;
@@ -239,7 +233,7 @@ PyObject *bind_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t nar
     Converted converted;
     if (!convert_values(f, values, slots, converted)) return nullptr;
     if (def.var_keywords) slots[f->nparams].obj = extra.get();
-    return check_result(def.returns, def.body.entry(slots));
+    return check_result(def.returns, Ref::steal(def.body.entry(slots))).release();
 }
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
@@ -477,7 +471,33 @@ bool fill_metadata(FunctionObject *f, const Function &def) {
     return f->doc != nullptr;
 }
 
+// The traceback names of the functions made so far, for add_entry(). A module has a few
+// dozen functions at most.
+struct Traced {
+    const Function *def = nullptr;
+    Retained name;
+};
+Traced traced[64];
+
+void remember_trace_name(const Function &def, PyObject *name) {
+    for (Traced &t : traced) {
+        if (t.def != nullptr && t.def != &def) continue;
+        t.def = &def;
+        t.name.keep(name);
+        return;
+    }
+}
+
 }  // namespace
+
+void add_entry(const Function &callee) noexcept {
+    for (const Traced &t : traced) {
+        if (t.def != &callee) continue;
+        if (module_file() != nullptr) add_traceback(t.name.get(), module_file(), callee.body.line);
+        return;
+    }
+    add_traceback(callee.name, callee.body.line);
+}
 
 namespace detail {
 void report_cpp_exception() noexcept {
@@ -510,6 +530,7 @@ Ref make_function(const Function &def, const char *class_name) {
     f->trace_file = PyUnicode_FromString(file.c_str());
     if (!f->name || !f->qualname || !f->module || !f->trace_name || !f->trace_file) return {};
     if (!fill_metadata(f, def)) return {};
+    remember_trace_name(def, f->trace_name);
     PyObject_GC_Track(self.get());
     return self;
 }

@@ -178,4 +178,18 @@ consteval const Function &checked(const Function &f) {
 // A new function object for `f`; `class_name` prefixes its qualified name when given.
 Ref make_function(const Function &f, const char *class_name);
 
+// Adds the traceback entry of `callee`, as its function object adds it when a call through
+// Python fails: "carvola.<module>.<qualified name>", the module's file, the contract's line.
+void add_entry(const Function &callee) noexcept;
+
+// The body `F` of the contract `callee`, called straight from another body of the package
+// without going through its function object. An exception passing through it gets the
+// callee's own traceback entry, exactly as a Python-level call would leave it.
+template <auto F, typename... A>
+auto call_direct(const Function &callee, A &&...args) {
+    auto result = F(std::forward<A>(args)...);
+    if (!result) add_entry(callee);
+    return result;
+}
+
 }  // namespace carvola

@@ -16,6 +16,7 @@ Name n_exit{"__exit__"};
 // prepended is what binding it would call, without making a bound method every time.
 // false when the type has no such attribute (no exception set) or binding it failed.
 bool special_method(PyObject *obj, PyObject *name, Ref &method, Ref &self) {
+    // Private, with no public equivalent: a lookup on the type alone, past its metaclass.
     PyObject *descr = _PyType_Lookup(Py_TYPE(obj), name);  // borrowed
     if (descr == nullptr) return false;
     if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
@@ -49,17 +50,14 @@ Caught::Caught() noexcept {
     type_ = Ref::steal(type);
     value_ = Ref::steal(value);
     traceback_ = Ref::steal(traceback);
-    // The innermost frame's slot, as an except clause sets it: a generator's own slot keeps
-    // nothing of an exception its caller was handling.
-    _PyErr_StackItem *handled = PyThreadState_Get()->exc_info;
-    saved_ = Ref::steal(handled->exc_value);
-    handled->exc_value = Py_NewRef(value);
+    // The innermost frame's own slot is saved, as an except clause saves it. The read is
+    // private: PyErr_GetHandledException() falls through to outer frames when the slot is
+    // empty, and putting that back would leave a generator holding its caller's exception.
+    saved_ = Ref::borrow(PyThreadState_Get()->exc_info->exc_value);
+    PyErr_SetHandledException(value);
 }
 
-Caught::~Caught() {
-    _PyErr_StackItem *handled = PyThreadState_Get()->exc_info;
-    Py_XSETREF(handled->exc_value, saved_.release());
-}
+Caught::~Caught() { PyErr_SetHandledException(saved_.get()); }
 
 int Caught::matches(PyObject *cls) const noexcept {
     const bool is_tuple = PyTuple_Check(cls);

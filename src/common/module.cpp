@@ -3,6 +3,7 @@
 #include "module.hpp"
 
 #include "errors.hpp"
+#include "guard.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -25,9 +26,10 @@ struct Record {
     PyModuleDef_Slot slots[3] = {};
     PyModuleDef def = {PyModuleDef_HEAD_INIT};
     int64_t interpreter = -1;
-    PyObject *module = nullptr;    // strong, set while executing and after success
-    PyObject *globals = nullptr;   // the module's dict, borrowed from `module`
-    PyObject *builtins = nullptr;  // strong
+    Retained module;              // set while executing and after success
+    PyObject *globals = nullptr;  // the module's dict, borrowed from `module`
+    Retained builtins;            // the builtins module's dict
+    Retained file;                // see module_file()
 };
 
 Record record;
@@ -65,7 +67,7 @@ PyObject *create_module(PyObject *module_spec, PyModuleDef *) {
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (record.module != nullptr) return Py_NewRef(record.module);
+    if (record.module.get() != nullptr) return Py_NewRef(record.module.get());
 
     Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
@@ -102,8 +104,8 @@ bool register_in_sys_modules(PyObject *module, const char *full_name) {
 bool run_body(Module &m, PyObject *module) {
     const char *full_name = record.info->full_name;
     try {
-        return check_version(full_name) && Name::intern_all() && register_in_sys_modules(module, full_name) &&
-               record.info->body(m) && m.set("__test__", Ref::steal(PyDict_New()));
+        return check_version(full_name) && Interned::intern_all() && register_in_sys_modules(module, full_name) &&
+               record.info->body(m) && Guard::remember_all() && m.set("__test__", Ref::steal(PyDict_New()));
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (...) {
@@ -114,8 +116,8 @@ bool run_body(Module &m, PyObject *module) {
 
 int exec_module(PyObject *module) {
     const char *full_name = record.info->full_name;
-    if (record.module != nullptr) {
-        if (record.module == module) return 0;
+    if (record.module.get() != nullptr) {
+        if (record.module.get() == module) return 0;
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
                      last_component(full_name));
@@ -123,24 +125,24 @@ int exec_module(PyObject *module) {
     }
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
-    record.module = Py_NewRef(module);
+    Ref file = Ref::steal(PyUnicode_FromString(file_name(full_name).c_str()));
+    if (!file) return -1;
+    record.module.keep(module);
     record.globals = PyModule_GetDict(module);
-    record.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+    record.builtins.keep(PyModule_GetDict(builtins.get()));
+    record.file.keep(file.get());
 
-    Module m(module, record.globals);
+    Module m(record.globals);
     if (run_body(m, module)) return 0;
 
     const std::string init_name = std::string("init ") + full_name;
-    if (PyErr_Occurred()) {
-        Ref funcname = Ref::steal(PyUnicode_FromString(init_name.c_str()));
-        Ref filename = Ref::steal(PyUnicode_FromString(file_name(full_name).c_str()));
-        if (funcname && filename) add_traceback(funcname.get(), filename.get(), m.line());
-    } else {
+    if (PyErr_Occurred())
+        add_traceback(init_name.c_str(), m.line());
+    else
         PyErr_SetString(PyExc_ImportError, init_name.c_str());
-    }
     // A failed execution leaves nothing behind, so a later import starts afresh.
-    Py_CLEAR(record.module);
-    Py_CLEAR(record.builtins);
+    record.module.clear();
+    record.builtins.clear();
     record.globals = nullptr;
     return -1;
 }
@@ -165,10 +167,12 @@ PyObject *module_globals() noexcept { return record.globals; }
 
 const char *module_name() noexcept { return record.info->full_name; }
 
+PyObject *module_file() noexcept { return record.file.get(); }
+
 Ref global(PyObject *name) noexcept {
     if (PyObject *value = PyDict_GetItemWithError(record.globals, name)) return Ref::borrow(value);
     if (PyErr_Occurred()) return {};
-    if (PyObject *value = PyDict_GetItemWithError(record.builtins, name)) return Ref::borrow(value);
+    if (PyObject *value = PyDict_GetItemWithError(record.builtins.get(), name)) return Ref::borrow(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
 }
@@ -176,7 +180,7 @@ Ref global(PyObject *name) noexcept {
 Ref global(const Name &name) noexcept {
     Name::GlobalCache &cache = name.global_cache();
     const uint64_t globals_version = dict_version(record.globals);
-    const uint64_t builtins_version = dict_version(record.builtins);
+    const uint64_t builtins_version = dict_version(record.builtins.get());
     if (cache.value != nullptr && cache.globals_version == globals_version && cache.builtins_version == builtins_version)
         return Ref::borrow(cache.value);
     Ref value = global(name.get());

@@ -56,7 +56,7 @@ class Module {
     using Where = std::source_location;
 
 public:
-    Module(PyObject *module, PyObject *globals) noexcept : module_(module), globals_(globals) {}
+    explicit Module(PyObject *globals) noexcept : globals_(globals) {}
 
     // import <name>
     bool import(const char *name, Where where = Where::current()) noexcept;
@@ -70,7 +70,6 @@ public:
     // <name> = <value>
     bool set(const char *name, Ref value, Where where = Where::current()) noexcept;
 
-    PyObject *globals() const noexcept { return globals_; }
     // The line of the statement being executed, for the traceback of a failing import.
     int line() const noexcept { return line_; }
 
@@ -81,7 +80,6 @@ private:
     }
     bool bind(const char *name, Ref value) noexcept;
 
-    PyObject *module_;
     PyObject *globals_;
     int line_ = 1;
 };
@@ -95,6 +93,9 @@ Ref global(const Name &name) noexcept;
 PyObject *module_globals() noexcept;
 // The module's full name as given to the frame.
 const char *module_name() noexcept;
+// The file name of the module's traceback entries, "carvola/brennic" for
+// "carvola.brennic"; borrowed, null before the module is executed.
+PyObject *module_file() noexcept;
 
 // getattr(module, name) for a module object, with the dict entry remembered until the
 // module's dict changes (any other object goes through getattr every time).

@@ -1,29 +1,45 @@
-// Interned attribute and global names, declared where they are used and interned once
-// when the module is executed, so lookups hash and compare by pointer.
+// Interned strings, declared where they are used and interned once when the module is
+// executed: attribute and global names (Name), which lookups hash and compare by
+// pointer, and the texts a module writes (Text). They are distinct types so that a
+// message cannot be passed where a name is looked up, nor the other way round.
 #pragma once
 
 #include "ref.hpp"
+
+#include <cstdint>
 
 namespace carvola {
 
 // Dict version tags: a dict gets a fresh tag when it is created and at every change, and
 // no two dicts share one, so an equal tag proves the same dict in the same state.
+// The field is private; 3.11 has no public way to tell that a dict is unchanged.
 inline uint64_t dict_version(PyObject *dict) noexcept {
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
 }
 
-class Name {
+class Interned {
 public:
-    explicit Name(const char *text) noexcept;
-    Name(const Name &) = delete;
-    Name &operator=(const Name &) = delete;
+    explicit Interned(const char *text) noexcept;
+    Interned(const Interned &) = delete;
+    Interned &operator=(const Interned &) = delete;
 
     PyObject *get() const noexcept { return obj_; }
     operator PyObject *() const noexcept { return obj_; }
     const char *text() const noexcept { return text_; }
 
-    // Interns every Name of this extension module; false with an exception set on failure.
+    // Interns every string of this extension module; false with an exception set on failure.
     static bool intern_all() noexcept;
+
+private:
+    const char *text_;
+    PyObject *obj_ = nullptr;  // interned strings live as long as the interpreter
+    Interned *next_;
+};
+
+// An attribute or global name.
+class Name : public Interned {
+public:
+    using Interned::Interned;
 
     // The last lookup of this name as a module global (see global()): valid while both
     // dicts keep the versions it was made at.
@@ -35,10 +51,13 @@ public:
     GlobalCache &global_cache() const noexcept { return cache_; }
 
 private:
-    const char *text_;
-    PyObject *obj_ = nullptr;  // interned strings live as long as the interpreter
-    Name *next_;
     mutable GlobalCache cache_;
+};
+
+// A text constant: a message, a format or a fixed part of a value.
+class Text : public Interned {
+public:
+    using Interned::Interned;
 };
 
 }  // namespace carvola

@@ -1,7 +1,7 @@
 // Native fast paths for Python ints that are provably identical to the number protocol.
 #pragma once
 
-#include "ref.hpp"
+#include "attributes.hpp"  // get_attr, which callers once found here
 
 namespace carvola {
 
@@ -42,12 +42,6 @@ inline bool small_quotient(PyObject *a, PyObject *b, double &quotient) noexcept 
     if (!exact_in_double(a, x) || !exact_in_double(b, y) || y == 0) return false;
     quotient = static_cast<double>(x) / static_cast<double>(y);
     return true;
-}
-
-// getattr(obj, name) with `name` an exact str, calling the type's slot directly.
-inline Ref get_attr(PyObject *obj, PyObject *name) noexcept {
-    getattrofunc slot = Py_TYPE(obj)->tp_getattro;
-    return Ref::steal(slot != nullptr ? slot(obj, name) : PyObject_GetAttr(obj, name));
 }
 
 }  // namespace carvola

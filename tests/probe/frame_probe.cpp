@@ -3,6 +3,7 @@
 // The tests build it pretending another Python minor version, to see the warning.
 #include "calls.hpp"
 #include "errors.hpp"
+#include "guard.hpp"
 #include "handling.hpp"
 #include "module.hpp"
 
@@ -14,6 +15,11 @@ namespace {
 Name n_mode{"MODE"};
 Name n_record{"record"};
 Name n_key{"key"};
+Name n_sys{"sys"};
+Name n_getrecursionlimit{"getrecursionlimit"};
+
+Guard sys_module{n_sys};
+Guard recursion_limit{n_sys, n_getrecursionlimit};
 
 NameTuple key_keyword{n_key};
 
@@ -139,6 +145,21 @@ Ref with_call(PyObject *manager, PyObject *body) {
     return result ? result : Ref::borrow(Py_None);
 }
 
+// raise_it(obj), called natively: the traceback gets raise_it's entry below this one.
+Ref direct(PyObject *obj) { return call_direct<raise_it>(raise_contract, obj); }
+
+constexpr Function direct_contract{
+    .name = "direct", .kind = Kind::function, .params = {{"obj"}}, .body = native<direct>()};
+
+// (whether `sys` is still the module imported, whether sys.getrecursionlimit still is)
+Ref guards() {
+    const int module = sys_module.holds(), function = recursion_limit.holds();
+    if (module < 0 || function < 0) return {};
+    return build({module ? Py_True : Py_False, function ? Py_True : Py_False});
+}
+
+constexpr Function guards_contract{.name = "guards", .kind = Kind::function, .body = native<guards>()};
+
 constexpr Function with_call_contract{
     .name = "with_call", .kind = Kind::function, .params = {{"manager"}, {"body"}}, .body = native<with_call>()};
 
@@ -191,7 +212,8 @@ constexpr Class shape = make_class("Shape", "A probe class.", shape_namespace, t
 bool execute(Module &m) noexcept {
     if (!m.import("sys") || !m.add(def(kinds_contract)) || !m.add(def(ordered_contract)) || !m.add(def(as_int_contract)) ||
         !m.add(def(as_str_contract)) || !m.add(def(as_list_contract)) || !m.add(def(keywords_contract)) ||
-        !m.add(def(raise_contract)) || !m.add(def(unpack_contract)) || !m.add(def(calls_contract)) ||
+        !m.add(def(raise_contract)) || !m.add(def(direct_contract)) || !m.add(def(guards_contract)) ||
+        !m.add(def(unpack_contract)) || !m.add(def(calls_contract)) ||
         !m.add(def(except_call_contract)) || !m.add(def(with_call_contract)) || !m.add(def(lookup_contract)) ||
         !m.add(shape)) {
         return false;

@@ -1,0 +1,42 @@
+// The object this module imported, and whether the current global or attribute is still
+// it. A fast path stands for Python code calling some imported object; it may run only
+// while nobody has replaced that object, and its guard says so in one line:
+//
+//     Guard re_match{n_re, n_match};      // re.match, through the module global `re`
+//     ...
+//     const int native = re_match.holds();  // 1, 0, or -1 with an error set
+#pragma once
+
+#include "module.hpp"
+
+namespace carvola {
+
+class Guard {
+public:
+    // The module global `global`.
+    explicit Guard(const Name &global) noexcept;
+    // global.attribute; it holds while both the global and its attribute are unchanged.
+    Guard(const Name &global, const Name &attribute) noexcept;
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+
+    // 1 while the current object is the one imported, 0 when it was replaced, -1 with an
+    // error set when the lookup fails (a deleted global, say).
+    int holds() noexcept;
+    // Whether `obj`, found some other way (through an instance, say), is the one imported.
+    bool is(PyObject *obj) const noexcept { return obj == original_.get(); }
+
+    // Remembers what every guard of this module guards; the frame calls it once the
+    // module body has run. false with an exception set.
+    static bool remember_all() noexcept;
+
+private:
+    const Name &global_;
+    const Name *attribute_ = nullptr;
+    Retained global_value_;  // the global as imported
+    Retained original_;      // the guarded object: the attribute, or the global itself
+    AttributeCache cache_;
+    Guard *next_;
+};
+
+}  // namespace carvola

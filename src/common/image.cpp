@@ -1,0 +1,36 @@
+// The image modules' shared arithmetic and resampling lookup.
+#include "image.hpp"
+
+#include "attributes.hpp"
+#include "module.hpp"
+
+namespace carvola {
+
+namespace {
+Name n_image{"Image"};
+Name n_resampling{"Resampling"};
+Name n_lanczos{"LANCZOS"};
+}  // namespace
+
+Ref scaled(PyObject *side, PyObject *factor) noexcept {
+    Ref product = Ref::steal(PyNumber_Multiply(side, factor));
+    if (!product) return {};
+    return Ref::steal(PyNumber_Long(product.get()));
+}
+
+Ref centred(PyObject *outer, PyObject *inner) noexcept {
+    Ref margin = Ref::steal(PyNumber_Subtract(outer, inner));
+    if (!margin) return {};
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    if (!two) return {};
+    return Ref::steal(PyNumber_FloorDivide(margin.get(), two.get()));
+}
+
+Ref lanczos(ResamplingFrom from) noexcept {
+    Ref resampling = global(from == ResamplingFrom::global ? n_resampling : n_image);
+    if (resampling && from == ResamplingFrom::image) resampling = get_attr(resampling.get(), n_resampling);
+    if (!resampling) return {};
+    return get_attr(resampling.get(), n_lanczos);
+}
+
+}  // namespace carvola
