@@ -53,8 +53,9 @@ public:
     // a % b of two ints, with the sign of b.
     friend Machine operator%(Machine a, Machine b) noexcept {
         if (!a.is_int() || !b.is_int() || b.value_ == 0.0) return {};
-        const double r = std::fmod(a.value_, b.value_);
-        return integer(r != 0.0 && (r < 0.0) != (b.value_ < 0.0) ? r + b.value_ : r);
+        const long long x = static_cast<long long>(a.value_), y = static_cast<long long>(b.value_);
+        const long long r = x % y;
+        return integer(static_cast<double>(r != 0 && (r < 0) != (y < 0) ? r + y : r));
     }
     Machine &operator*=(Machine b) noexcept { return *this = *this * b; }
 

@@ -2,10 +2,12 @@
 // from an aspect-ratio string and a resolution preset under the model's size constraints.
 #include "calls.hpp"
 #include "errors.hpp"
+#include "guard.hpp"
 #include "module.hpp"
 #include "number.hpp"
 #include "numbers.hpp"
 
+#include <cstring>
 #include <optional>
 
 namespace carvola::tulvene {
@@ -46,13 +48,14 @@ NameTuple refusal_keywords{n_aspect_ratio};  // of ServiceError(message, aspect_
 // The objects the native run stands in for. The module's own classmethods as the class
 // dict holds them: a lookup through a class gives a new bound method each time, so they
 // are compared as found along the MRO.
-// TODO(common): a guard for class attributes would replace these four.
-Retained original_math, original_sqrt, original_floor;
+// Kept here until common/ has a guard for class attributes.
 Retained original_methods[3];
 const Name *const method_names[] = {&n_round_to_multiple, &n_floor_to_multiple, &n_is_valid_image_size};
 // The builtin round(), taken when the module is executed, as builtins are.
 Retained builtin_round;
 AttributeCache math_sqrt_cache, math_floor_cache;
+Guard math_sqrt{n_math, n_sqrt};
+Guard math_floor{n_math, n_floor};
 
 // ----- class constants -----
 
@@ -112,13 +115,11 @@ Ref math_function(const Name &name, AttributeCache &cache) {
     return math ? module_attribute(math.get(), name, cache) : Ref();
 }
 
-// math.<name> is still the function imported; a failed lookup is left to the Python run,
-// which raises it where Python would.
-bool math_is_original(const Name &name, AttributeCache &cache, const Retained &original) {
-    Ref math = global(n_math);
-    Ref function = math && math.get() == original_math.get() ? module_attribute(math.get(), name, cache) : Ref();
-    PyErr_Clear();
-    return function && function.get() == original.get();
+// The guard holds; a failed lookup is left to the Python run, which raises it where Python would.
+bool holds(Guard &guard) {
+    const int original = guard.holds();
+    if (original < 0) PyErr_Clear();
+    return original > 0;
 }
 
 // ----- the class as the algorithms see it -----
@@ -347,10 +348,7 @@ std::optional<Native> native_constants(PyObject *cls) { return class_view(cls).n
 // The same, when the methods calc_size calls and math.sqrt and math.floor are the originals.
 std::optional<Native> native_class(PyObject *cls) {
     const RememberedView &view = class_view(cls);
-    if (!view.originals || !math_is_original(n_sqrt, math_sqrt_cache, original_sqrt) ||
-        !math_is_original(n_floor, math_floor_cache, original_floor)) {
-        return std::nullopt;
-    }
+    if (!view.originals || !holds(math_sqrt) || !holds(math_floor)) return std::nullopt;
     return view.native;
 }
 
@@ -396,7 +394,7 @@ constexpr Function round_to_multiple_contract{
 Ref floor_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple_arg) {
     Ref multiple = multiple_or_default(cls, multiple_arg);
     if (!multiple) return {};
-    if (math_is_original(n_floor, math_floor_cache, original_floor)) {
+    if (holds(math_floor)) {
         const Machine fast = aligned(Machine::of(value), Machine::of(multiple.get()), MachineFunction::math_floor());
         if (fast.ok()) return fast.object();
     }
@@ -433,16 +431,52 @@ constexpr Function is_valid_image_size_contract{
 
 // ----- calc_size -----
 
+// str.lower(): ASCII text is lowered here, into a new string as str.lower() makes one.
+Ref lowered(PyObject *text) {
+    if (!PyUnicode_IS_ASCII(text)) return call_method(text, n_lower);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    Ref result = Ref::steal(PyUnicode_New(n, 127));
+    if (!result) return {};
+    const Py_UCS1 *from = PyUnicode_1BYTE_DATA(text);
+    Py_UCS1 *to = PyUnicode_1BYTE_DATA(result.get());
+    for (Py_ssize_t i = 0; i < n; ++i) to[i] = Py_TOLOWER(from[i]);
+    return result;
+}
+
+// int(text[start:end]). Blanks, a sign and up to 18 ASCII digits are read here; anything
+// else (underscores, other digits and blanks, errors) is left to int() itself.
+Ref piece_to_int(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
+    auto blank = [&](Py_ssize_t i) { return at(i) < 128 && Py_ISSPACE(at(i)); };
+    Py_ssize_t i = start;
+    while (i < end && blank(i)) ++i;
+    const bool negative = i < end && at(i) == '-';
+    if (i < end && (at(i) == '-' || at(i) == '+')) ++i;
+    const Py_ssize_t digits = i;
+    long long value = 0;
+    for (; i < end && i - digits < 18 && at(i) >= '0' && at(i) <= '9'; ++i) value = value * 10 + (at(i) - '0');
+    const bool read = i > digits;
+    while (i < end && blank(i)) ++i;
+    if (read && i == end) return Ref::steal(PyLong_FromLongLong(negative ? -value : value));
+    Ref piece = Ref::steal(PyUnicode_Substring(text, start, end));
+    return piece ? Ref::steal(PyLong_FromUnicodeObject(piece.get(), 10)) : Ref();
+}
+
 // rw, rh = map(int, text.split(":")): pieces are converted lazily, so a third piece is
 // converted (and may fail) before the unpacking fails.
 bool parse_ratio(PyObject *text, Ref &rw, Ref &rh) {
-    Ref pieces = Ref::steal(PyUnicode_Split(text, n_colon, -1));
-    if (!pieces) return false;
-    const Py_ssize_t count = PyList_GET_SIZE(pieces.get());
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Ref values[3];
-    for (Py_ssize_t i = 0; i < count && i < 3; ++i)
-        if (!(values[i] = Ref::steal(PyLong_FromUnicodeObject(PyList_GET_ITEM(pieces.get(), i), 10)))) return false;
-    if (count == 2) {
+    Py_ssize_t start = 0, colon = 0;
+    int count = 0;
+    while (count < 3 && colon >= 0) {
+        colon = PyUnicode_FindChar(text, ':', start, n, 1);
+        if (colon < -1 || !(values[count++] = piece_to_int(text, start, colon < 0 ? n : colon))) return false;
+        start = colon + 1;
+    }
+    if (count == 2 && colon < 0) {
         rw = std::move(values[0]);
         rh = std::move(values[1]);
         return true;
@@ -465,7 +499,9 @@ Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
 }
 
 // cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])
-Ref target_pixels(PyObject *cls, PyObject *resolution) {
+// `general` tells whether the lookups went through getattr and calls, which may run code.
+Ref target_pixels(PyObject *cls, PyObject *resolution, bool &general) {
+    general = false;
     // A plain exact dict: its get is dict.get, and the second read gives the same dict.
     // Held while the lookups run, since a key's __eq__ could drop the class's reference.
     Ref preset = Ref::borrow(plain_attribute(cls, n_resolution_preset));
@@ -475,6 +511,7 @@ Ref target_pixels(PyObject *cls, PyObject *resolution) {
         if (PyObject *found = PyDict_GetItemWithError(preset.get(), resolution)) return Ref::borrow(found);
         return PyErr_Occurred() ? Ref() : fallback;
     }
+    general = true;
     preset = class_attribute(cls, n_resolution_preset);
     Ref get = preset ? get_attr(preset.get(), n_get) : Ref();
     Ref table = get ? class_attribute(cls, n_resolution_preset) : Ref();
@@ -496,17 +533,45 @@ bool finished(const C &c, const N &target, const N &ratio, Ref (&values)[4]) {
     return true;
 }
 
+// Writes the decimal digits of 0 <= value < 10**19 ending before `end`; returns the start.
+char *decimal_digits(unsigned long long value, char *end) {
+    do {
+        *--end = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return end;
+}
+
+// f"{width}x{height}" of two ints; those of the native run are written here.
+Ref size_text(PyObject *width, PyObject *height) {
+    const Machine w = Machine::of(width), h = Machine::of(height);
+    if (!w.is_int() || !h.is_int() || w.value() < 0 || h.value() < 0)
+        return Ref::steal(PyUnicode_FromFormat("%Sx%S", width, height));
+    char text[48];
+    char *end = text + sizeof text;
+    char *start = decimal_digits(static_cast<unsigned long long>(h.value()), end);
+    *--start = 'x';
+    start = decimal_digits(static_cast<unsigned long long>(w.value()), start);
+    Ref result = Ref::steal(PyUnicode_New(end - start, 127));
+    if (result) std::memcpy(PyUnicode_1BYTE_DATA(result.get()), start, static_cast<std::size_t>(end - start));
+    return result;
+}
+
+// The keys of calc_size's result in order, each mapped to None: a copy with its values
+// replaced costs less than inserting the keys anew.
+Retained result_shape;
+const Name *const result_keys[] = {&n_width, &n_height, &n_size, &n_pixels, &n_aspect_ratio, &n_resolution, &n_valid};
+
 Ref result_dict(PyObject *aspect_ratio, PyObject *resolution, const Ref (&values)[4]) {
     for (const Ref &value : values)
         if (!value) return {};
-    Ref size = Ref::steal(PyUnicode_FromFormat("%Sx%S", values[0].get(), values[1].get()));
-    Ref result = size ? Ref::steal(PyDict_New()) : Ref();
+    Ref size = size_text(values[0].get(), values[1].get());
+    Ref result = size ? Ref::steal(PyDict_Copy(result_shape.get())) : Ref();
     if (!result) return {};
-    const Name *keys[] = {&n_width, &n_height, &n_size, &n_pixels, &n_aspect_ratio, &n_resolution, &n_valid};
     PyObject *items[] = {values[0].get(), values[1].get(), size.get(), values[2].get(),
                          aspect_ratio,    resolution,      values[3].get()};
     for (int i = 0; i < 7; ++i)
-        if (PyDict_SetItem(result.get(), *keys[i], items[i]) < 0) return {};
+        if (PyDict_SetItem(result.get(), *result_keys[i], items[i]) < 0) return {};
     return result;
 }
 
@@ -515,7 +580,7 @@ Ref result_dict(PyObject *aspect_ratio, PyObject *resolution, const Ref (&values
 // code, so the Python run can start the stage afresh.
 Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, bool strict) {
     // resolution = resolution.lower(); rw, rh = map(int, aspect_ratio.split(":"))
-    Ref resolution = call_method(resolution_arg, n_lower);
+    Ref resolution = lowered(resolution_arg);
     Ref rw, rh;
     if (!resolution || !parse_ratio(aspect_ratio, rw, rh)) return {};
     std::optional<Native> native = native_class(cls);
@@ -533,9 +598,10 @@ Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, b
         ratio = quotient.object();
     }
     if (narrowed == Narrowed::refused) return refuse_ratio(aspect_ratio);
-    Ref target = target_pixels(cls, resolution.get());
+    bool general;
+    Ref target = target_pixels(cls, resolution.get(), general);
     if (!target) return {};
-    native = native_class(cls);  // the preset lookup may have run code
+    if (general) native = native_class(cls);
     Ref values[4];
     if (!(native && finished(*native, Machine::of(target.get()), Machine::of(ratio.get()), values)) &&
         !finished(Through{cls}, Object::of(target.get()), Object::of(ratio.get()), values)) {
@@ -595,18 +661,16 @@ constexpr Class calculator = make_class("GPTImageSizeCalculator",
                                         calculator_namespace);
 
 bool remember_originals() {
-    Ref math = global(n_math);
     Ref cls = global(n_calculator);
     Ref round = global(n_round);
-    if (!math || !cls || !round) return false;
-    Ref sqrt = Ref::steal(PyObject_GetAttr(math.get(), n_sqrt));
-    Ref floor = Ref::steal(PyObject_GetAttr(math.get(), n_floor));
-    if (!sqrt || !floor) return false;
-    original_math.keep(math.get());
-    original_sqrt.keep(sqrt.get());
-    original_floor.keep(floor.get());
+    if (!cls || !round) return false;
     for (int i = 0; i < 3; ++i) original_methods[i].keep(mro_lookup(cls.get(), *method_names[i]));
     builtin_round.keep(round.get());
+    Ref shape = Ref::steal(PyDict_New());
+    if (!shape) return false;
+    for (const Name *key : result_keys)
+        if (PyDict_SetItem(shape.get(), *key, Py_None) < 0) return false;
+    result_shape.keep(shape.get());
     return true;
 }
 
