@@ -76,7 +76,9 @@ public:
         if (std::fabs(a.value_ - rounded) == 0.5) rounded = 2.0 * std::round(a.value_ / 2.0);
         return whole(a, rounded);
     }
-    friend Machine sqrt(Machine a) noexcept { return a.ok() && a.value_ >= 0.0 ? real(std::sqrt(a.value_)) : Machine(); }
+    friend Machine sqrt(Machine a) noexcept {
+        return a.ok() && a.value_ >= 0.0 ? real(std::sqrt(a.value_)) : Machine();
+    }
 
 private:
     enum class Kind : unsigned char { failed, integer, real };
@@ -129,7 +131,9 @@ public:
     friend Object eq(const Object &a, const Object &b) noexcept { return compared(a, b, Py_EQ); }
     friend int truth(const Object &a) noexcept { return a.ok() ? PyObject_IsTrue(a.get()) : -1; }
 
-    friend Object to_int(const Object &a) noexcept { return a.ok() ? Object(Ref::steal(PyNumber_Long(a.get()))) : Object(); }
+    friend Object to_int(const Object &a) noexcept {
+        return a.ok() ? Object(Ref::steal(PyNumber_Long(a.get()))) : Object();
+    }
 
 private:
     static Object binary(PyObject *(*op)(PyObject *, PyObject *), const Object &a, const Object &b) noexcept {

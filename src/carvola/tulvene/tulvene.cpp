@@ -3,11 +3,13 @@
 #include "calls.hpp"
 #include "errors.hpp"
 #include "guard.hpp"
+#include "lookups.hpp"
 #include "module.hpp"
 #include "number.hpp"
 #include "numbers.hpp"
+#include "sizes.hpp"
+#include "text.hpp"
 
-#include <cstring>
 #include <optional>
 
 namespace carvola::tulvene {
@@ -17,9 +19,7 @@ Name n_math{"math"};
 Name n_sqrt{"sqrt"};
 Name n_floor{"floor"};
 Name n_round{"round"};
-Name n_lower{"lower"};
 Name n_get{"get"};
-Name n_colon{":"};
 Name n_service_error{"ServiceError"};
 Name n_calculator{"GPTImageSizeCalculator"};
 Name n_min_pixels{"MIN_PIXELS"};
@@ -31,24 +31,22 @@ Name n_resolution_preset{"RESOLUTION_PRESET"};
 Name n_round_to_multiple{"round_to_multiple"};
 Name n_floor_to_multiple{"floor_to_multiple"};
 Name n_is_valid_image_size{"is_valid_image_size"};
-Name n_fallback_preset{"2k"};
-Name n_width{"width"};
-Name n_height{"height"};
-Name n_size{"size"};
-Name n_pixels{"pixels"};
+Text t_fallback_preset{"2k"};
+Text t_width{"width"};
+Text t_height{"height"};
+Text t_size{"size"};
+Text t_pixels{"pixels"};
 Name n_aspect_ratio{"aspect_ratio"};
-Name n_resolution{"resolution"};
-Name n_valid{"valid"};
+Text t_resolution{"resolution"};
+Text t_aspect_ratio{"aspect_ratio"};
+Text t_valid{"valid"};
 
-constexpr int kMaxLoop = 20;
 constexpr const char *kRatioRefused = "图像宽高比不合法, 相差太大";
 
 NameTuple refusal_keywords{n_aspect_ratio};  // of ServiceError(message, aspect_ratio=...)
 
-// The objects the native run stands in for. The module's own classmethods as the class
-// dict holds them: a lookup through a class gives a new bound method each time, so they
-// are compared as found along the MRO.
-// Kept here until common/ has a guard for class attributes.
+// The module's own classmethods as the class dict holds them (a lookup through a class
+// gives a new bound method each time). Kept here until common/ guards class attributes.
 Retained original_methods[3];
 const Name *const method_names[] = {&n_round_to_multiple, &n_floor_to_multiple, &n_is_valid_image_size};
 // The builtin round(), taken when the module is executed, as builtins are.
@@ -75,40 +73,6 @@ Ref resolution_preset() {
     return table;
 }
 
-// ----- class attributes -----
-
-// The value the class's MRO holds for `name`, as type.__getattribute__ finds it before
-// binding; borrowed, null when absent. The MRO and the dicts are read directly: 3.11's
-// public API offers no lookup that leaves a descriptor unbound.
-PyObject *mro_lookup(PyObject *cls, PyObject *name) {
-    PyObject *mro = reinterpret_cast<PyTypeObject *>(cls)->tp_mro;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        // Class dicts hold str keys, compared without running code.
-        if (PyObject *found = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr) return found;
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return nullptr;
-        }
-    }
-    return nullptr;
-}
-
-// getattr(cls, name) when it can run no code: the metaclass is exactly `type` (which has
-// no attribute of these names) and the value found is no descriptor. Borrowed; null, with
-// no exception set, when getattr would have to run.
-PyObject *plain_attribute(PyObject *cls, PyObject *name) {
-    if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;
-    PyObject *found = mro_lookup(cls, name);
-    return found != nullptr && Py_TYPE(found)->tp_descr_get == nullptr ? found : nullptr;
-}
-
-// cls.<name>
-Ref class_attribute(PyObject *cls, PyObject *name) {
-    if (PyObject *found = plain_attribute(cls, name)) return Ref::borrow(found);
-    return get_attr(cls, name);
-}
-
 // math.<name>, looked up at the moment of use.
 Ref math_function(const Name &name, AttributeCache &cache) {
     Ref math = global(n_math);
@@ -124,157 +88,7 @@ bool holds(Guard &guard) {
 
 // ----- the class as the algorithms see it -----
 
-enum Constant { min_pixels, max_pixels, max_edge, multiple, max_ratio };
 const Name *const constant_names[] = {&n_min_pixels, &n_max_pixels, &n_max_edge, &n_multiple, &n_max_ratio};
-
-struct Native;
-struct Through;
-
-// The algorithms of the class, written once over a class view C: Native, on machine
-// numbers, for a plain class with the module's own methods; Through, on objects, for any
-// class. Each statement below is the Python line quoted above it; on Objects a failed
-// step stops the algorithm with Python's exception set.
-template <typename C>
-using Number = typename C::Number;
-
-// max(multiple, int(whole(value / multiple) * multiple)), `whole` being round or math.floor.
-template <typename N, typename F>
-N aligned(const N &value, const N &multiple, const F &whole) {
-    if (!whole) return {};
-    const N quotient = value / multiple;
-    return max_of(multiple, to_int(whole(quotient) * multiple));
-}
-
-// cls.is_valid_image_size(width, height)
-template <typename C, typename N = Number<C>>
-N validity(const C &c, const N &width, const N &height) {
-    // pixels = width * height; long_edge = max(...); short_edge = min(...)
-    const N pixels = width * height;
-    const N long_edge = pixels.ok() ? max_of(width, height) : N();
-    const N short_edge = long_edge.ok() ? min_of(width, height) : N();
-    // ratio = long_edge / short_edge
-    const N ratio = short_edge.ok() ? long_edge / short_edge : N();
-    if (!ratio.ok()) return {};
-    // checks = [long_edge <= cls.MAX_EDGE, width % cls.MULTIPLE == 0, height % ... == 0,
-    //           ratio <= cls.MAX_RATIO, cls.MIN_PIXELS <= pixels <= cls.MAX_PIXELS]
-    const N zero = N::integer(0);
-    N checks[5];
-    checks[0] = le(long_edge, c.constant(max_edge));
-    if (checks[0].ok()) checks[1] = eq(width % c.constant(multiple), zero);
-    if (checks[1].ok()) checks[2] = eq(height % c.constant(multiple), zero);
-    if (checks[2].ok()) checks[3] = le(ratio, c.constant(max_ratio));
-    if (checks[3].ok()) checks[4] = le(c.constant(min_pixels), pixels);
-    const int lower = truth(checks[4]);
-    if (lower < 0) return {};
-    if (lower) checks[4] = le(pixels, c.constant(max_pixels));
-    // all(checks)
-    for (const N &check : checks) {
-        const int holds = truth(check);
-        if (holds <= 0) return holds < 0 ? N() : N::boolean(false);
-    }
-    return N::boolean(true);
-}
-
-enum class Narrowed { done, refused, failed };
-
-// ratio = rw / rh, with rw and rh narrowed first when their ratio exceeds MAX_RATIO.
-template <typename C, typename N = Number<C>>
-Narrowed narrowed_ratio(const C &c, N &rw, N &rh, bool strict, N &ratio) {
-    // ratio = rw / rh; long_r = max(rw, rh); short_r = min(rw, rh)
-    ratio = rw / rh;
-    const N long_r = ratio.ok() ? max_of(rw, rh) : N();
-    const N short_r = long_r.ok() ? min_of(rw, rh) : N();
-    // if long_r / short_r > cls.MAX_RATIO:
-    const N quotient = short_r.ok() ? long_r / short_r : N();
-    const int wide = quotient.ok() ? truth(gt(quotient, c.constant(max_ratio))) : -1;
-    if (wide <= 0) return wide < 0 ? Narrowed::failed : Narrowed::done;
-    if (strict) return Narrowed::refused;
-    // rw, rh = int(cls.MAX_RATIO * short_r), short_r (or the other way round if rw < rh)
-    const int landscape = truth(ge(rw, rh));
-    if (landscape < 0) return Narrowed::failed;
-    const N narrowed = to_int(c.constant(max_ratio) * short_r);
-    rw = landscape ? narrowed : short_r;
-    rh = landscape ? short_r : narrowed;
-    ratio = rw / rh;
-    return ratio.ok() ? Narrowed::done : Narrowed::failed;
-}
-
-// The corrective loop of calc_size, from w and h; false when a step failed.
-template <typename C, typename N = Number<C>>
-bool corrected(const C &c, N &w, N &h) {
-    for (int pass = 0; pass < kMaxLoop; ++pass) {
-        // w_align = cls.round_to_multiple(w); h_align = ...(h); current = w_align * h_align
-        const N w_align = c.round_to_multiple(w);
-        const N h_align = w_align.ok() ? c.round_to_multiple(h) : N();
-        const N current = h_align.ok() ? w_align * h_align : N();
-        // if cls.is_valid_image_size(w_align, h_align): w, h = w_align, h_align; break
-        const int valid = current.ok() ? truth(c.is_valid(w_align, h_align)) : -1;
-        if (valid < 0) return false;
-        if (valid) {
-            w = w_align;
-            h = h_align;
-            return true;
-        }
-        N scale;
-        const int over = truth(gt(current, c.constant(max_pixels)));
-        if (over < 0) return false;
-        if (over) {
-            // scale = math.sqrt(cls.MAX_PIXELS / current_pixels) * 0.999
-            const auto sqrt = c.sqrt();
-            const N root = sqrt ? sqrt(c.constant(max_pixels) / current) : N();
-            scale = root.ok() ? root * N::real(0.999) : N();
-        } else {
-            // if max(w, h) > cls.MAX_EDGE: scale = cls.MAX_EDGE / long_e
-            const N long_e = max_of(w, h);
-            const int beyond = long_e.ok() ? truth(gt(long_e, c.constant(max_edge))) : -1;
-            if (beyond < 0) return false;
-            if (beyond) {
-                scale = c.constant(max_edge) / long_e;
-            } else {
-                // if current_pixels < cls.MIN_PIXELS: scale = math.sqrt(cls.MIN_PIXELS / current_pixels)
-                const int under = truth(lt(current, c.constant(min_pixels)));
-                if (under < 0) return false;
-                if (!under) {
-                    // w = cls.floor_to_multiple(w); h = cls.floor_to_multiple(h)
-                    w = c.floor_to_multiple(w);
-                    if (!w.ok()) return false;
-                    h = c.floor_to_multiple(h);
-                    if (!h.ok()) return false;
-                    continue;
-                }
-                const auto sqrt = c.sqrt();
-                scale = sqrt ? sqrt(c.constant(min_pixels) / current) : N();
-            }
-        }
-        // w *= scale; h *= scale
-        if (!scale.ok()) return false;
-        w *= scale;
-        if (!w.ok()) return false;
-        h *= scale;
-        if (!h.ok()) return false;
-    }
-    return true;
-}
-
-// width, height and the pixel count of calc_size from the preset's pixel count and ratio.
-template <typename C, typename N = Number<C>>
-bool sized(const C &c, const N &target, const N &ratio, N (&out)[3]) {
-    // target_pixels = max(cls.MIN_PIXELS, min(target_pixels, cls.MAX_PIXELS))
-    const N min_p = c.constant(min_pixels);
-    const N max_p = min_p.ok() ? c.constant(max_pixels) : N();
-    const N clamped = max_p.ok() ? max_of(min_p, min_of(target, max_p)) : N();
-    if (!clamped.ok()) return false;
-    // w = math.sqrt(target_pixels * ratio); h = w / ratio
-    const auto sqrt = c.sqrt();
-    N w = sqrt ? sqrt(clamped * ratio) : N();
-    N h = w.ok() ? w / ratio : N();
-    if (!h.ok() || !corrected(c, w, h)) return false;
-    // width = int(w); height = int(h); final_pixels = width * height
-    out[0] = to_int(w);
-    out[1] = out[0].ok() ? to_int(h) : N();
-    out[2] = out[1].ok() ? out[0] * out[1] : N();
-    return out[2].ok();
-}
 
 // The class through Python: each constant and method is looked up where the code uses it.
 struct Through {
@@ -301,8 +115,12 @@ struct Native {
 
     Machine constant(Constant k) const { return constants[k]; }
     MachineFunction sqrt() const { return MachineFunction::math_sqrt(); }
-    Machine round_to_multiple(Machine x) const { return aligned(x, constants[multiple], MachineFunction::builtin_round()); }
-    Machine floor_to_multiple(Machine x) const { return aligned(x, constants[multiple], MachineFunction::math_floor()); }
+    Machine round_to_multiple(Machine x) const {
+        return aligned(x, constants[multiple], MachineFunction::builtin_round());
+    }
+    Machine floor_to_multiple(Machine x) const {
+        return aligned(x, constants[multiple], MachineFunction::math_floor());
+    }
     Machine is_valid(Machine w, Machine h) const { return validity(*this, w, h); }
 };
 
@@ -431,64 +249,6 @@ constexpr Function is_valid_image_size_contract{
 
 // ----- calc_size -----
 
-// str.lower(): ASCII text is lowered here, into a new string as str.lower() makes one.
-Ref lowered(PyObject *text) {
-    if (!PyUnicode_IS_ASCII(text)) return call_method(text, n_lower);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    Ref result = Ref::steal(PyUnicode_New(n, 127));
-    if (!result) return {};
-    const Py_UCS1 *from = PyUnicode_1BYTE_DATA(text);
-    Py_UCS1 *to = PyUnicode_1BYTE_DATA(result.get());
-    for (Py_ssize_t i = 0; i < n; ++i) to[i] = Py_TOLOWER(from[i]);
-    return result;
-}
-
-// int(text[start:end]). Blanks, a sign and up to 18 ASCII digits are read here; anything
-// else (underscores, other digits and blanks, errors) is left to int() itself.
-Ref piece_to_int(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
-    const int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
-    auto blank = [&](Py_ssize_t i) { return at(i) < 128 && Py_ISSPACE(at(i)); };
-    Py_ssize_t i = start;
-    while (i < end && blank(i)) ++i;
-    const bool negative = i < end && at(i) == '-';
-    if (i < end && (at(i) == '-' || at(i) == '+')) ++i;
-    const Py_ssize_t digits = i;
-    long long value = 0;
-    for (; i < end && i - digits < 18 && at(i) >= '0' && at(i) <= '9'; ++i) value = value * 10 + (at(i) - '0');
-    const bool read = i > digits;
-    while (i < end && blank(i)) ++i;
-    if (read && i == end) return Ref::steal(PyLong_FromLongLong(negative ? -value : value));
-    Ref piece = Ref::steal(PyUnicode_Substring(text, start, end));
-    return piece ? Ref::steal(PyLong_FromUnicodeObject(piece.get(), 10)) : Ref();
-}
-
-// rw, rh = map(int, text.split(":")): pieces are converted lazily, so a third piece is
-// converted (and may fail) before the unpacking fails.
-bool parse_ratio(PyObject *text, Ref &rw, Ref &rh) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    Ref values[3];
-    Py_ssize_t start = 0, colon = 0;
-    int count = 0;
-    while (count < 3 && colon >= 0) {
-        colon = PyUnicode_FindChar(text, ':', start, n, 1);
-        if (colon < -1 || !(values[count++] = piece_to_int(text, start, colon < 0 ? n : colon))) return false;
-        start = colon + 1;
-    }
-    if (count == 2 && colon < 0) {
-        rw = std::move(values[0]);
-        rh = std::move(values[1]);
-        return true;
-    }
-    // One value or three: the unpacking's own error.
-    Ref got = Ref::steal(count == 1 ? PyTuple_Pack(1, values[0].get())
-                                    : PyTuple_Pack(3, values[0].get(), values[1].get(), values[2].get()));
-    Ref a, b;
-    if (got) unpack2(got.get(), a, b, Unpack::short_form);
-    return false;
-}
-
 // raise ServiceError("...", aspect_ratio=aspect_ratio); always null.
 Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
     Ref factory = global(n_service_error);
@@ -506,7 +266,7 @@ Ref target_pixels(PyObject *cls, PyObject *resolution, bool &general) {
     // Held while the lookups run, since a key's __eq__ could drop the class's reference.
     Ref preset = Ref::borrow(plain_attribute(cls, n_resolution_preset));
     if (preset && PyDict_CheckExact(preset.get())) {
-        Ref fallback = Ref::steal(PyObject_GetItem(preset.get(), n_fallback_preset));
+        Ref fallback = Ref::steal(PyObject_GetItem(preset.get(), t_fallback_preset));
         if (!fallback) return {};
         if (PyObject *found = PyDict_GetItemWithError(preset.get(), resolution)) return Ref::borrow(found);
         return PyErr_Occurred() ? Ref() : fallback;
@@ -515,7 +275,7 @@ Ref target_pixels(PyObject *cls, PyObject *resolution, bool &general) {
     preset = class_attribute(cls, n_resolution_preset);
     Ref get = preset ? get_attr(preset.get(), n_get) : Ref();
     Ref table = get ? class_attribute(cls, n_resolution_preset) : Ref();
-    Ref fallback = table ? Ref::steal(PyObject_GetItem(table.get(), n_fallback_preset)) : Ref();
+    Ref fallback = table ? Ref::steal(PyObject_GetItem(table.get(), t_fallback_preset)) : Ref();
     return fallback ? call(get.get(), resolution, fallback.get()) : Ref();
 }
 
@@ -533,34 +293,10 @@ bool finished(const C &c, const N &target, const N &ratio, Ref (&values)[4]) {
     return true;
 }
 
-// Writes the decimal digits of 0 <= value < 10**19 ending before `end`; returns the start.
-char *decimal_digits(unsigned long long value, char *end) {
-    do {
-        *--end = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    return end;
-}
-
-// f"{width}x{height}" of two ints; those of the native run are written here.
-Ref size_text(PyObject *width, PyObject *height) {
-    const Machine w = Machine::of(width), h = Machine::of(height);
-    if (!w.is_int() || !h.is_int() || w.value() < 0 || h.value() < 0)
-        return Ref::steal(PyUnicode_FromFormat("%Sx%S", width, height));
-    char text[48];
-    char *end = text + sizeof text;
-    char *start = decimal_digits(static_cast<unsigned long long>(h.value()), end);
-    *--start = 'x';
-    start = decimal_digits(static_cast<unsigned long long>(w.value()), start);
-    Ref result = Ref::steal(PyUnicode_New(end - start, 127));
-    if (result) std::memcpy(PyUnicode_1BYTE_DATA(result.get()), start, static_cast<std::size_t>(end - start));
-    return result;
-}
-
 // The keys of calc_size's result in order, each mapped to None: a copy with its values
 // replaced costs less than inserting the keys anew.
 Retained result_shape;
-const Name *const result_keys[] = {&n_width, &n_height, &n_size, &n_pixels, &n_aspect_ratio, &n_resolution, &n_valid};
+const Text *const result_keys[] = {&t_width, &t_height, &t_size, &t_pixels, &t_aspect_ratio, &t_resolution, &t_valid};
 
 Ref result_dict(PyObject *aspect_ratio, PyObject *resolution, const Ref (&values)[4]) {
     for (const Ref &value : values)
@@ -668,7 +404,7 @@ bool remember_originals() {
     builtin_round.keep(round.get());
     Ref shape = Ref::steal(PyDict_New());
     if (!shape) return false;
-    for (const Name *key : result_keys)
+    for (const Text *key : result_keys)
         if (PyDict_SetItem(shape.get(), *key, Py_None) < 0) return false;
     result_shape.keep(shape.get());
     return true;

@@ -1,0 +1,43 @@
+// Class attributes as type.__getattribute__ finds them, and whether finding one can run
+// code: a native run may stand in for a lookup only where none would.
+#pragma once
+
+#include "attributes.hpp"
+
+namespace carvola::tulvene {
+namespace {
+
+// The value the class's MRO holds for `name`, as type.__getattribute__ finds it before
+// binding; borrowed, null when absent. The MRO and the dicts are read directly: 3.11's
+// public API offers no lookup that leaves a descriptor unbound.
+PyObject *mro_lookup(PyObject *cls, PyObject *name) {
+    PyObject *mro = reinterpret_cast<PyTypeObject *>(cls)->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        // Class dicts hold str keys, compared without running code.
+        if (PyObject *found = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr) return found;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+// getattr(cls, name) when it can run no code: the metaclass is exactly `type` (which has
+// no attribute of these names) and the value found is no descriptor. Borrowed; null, with
+// no exception set, when getattr would have to run.
+PyObject *plain_attribute(PyObject *cls, PyObject *name) {
+    if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;
+    PyObject *found = mro_lookup(cls, name);
+    return found != nullptr && Py_TYPE(found)->tp_descr_get == nullptr ? found : nullptr;
+}
+
+// cls.<name>
+Ref class_attribute(PyObject *cls, PyObject *name) {
+    if (PyObject *found = plain_attribute(cls, name)) return Ref::borrow(found);
+    return get_attr(cls, name);
+}
+
+}  // namespace
+}  // namespace carvola::tulvene
