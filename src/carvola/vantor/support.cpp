@@ -1,25 +1,11 @@
-// Python statements the vantor sources share: attribute truth, str.strip() and text
-// concatenation.
+// str.strip() for the vantor sources.
 #include "support.hpp"
-
-#include "numbers.hpp"
 
 namespace carvola::vantor {
 
 namespace {
 Name n_strip{"strip"};
 }  // namespace
-
-int attr_truth(PyObject *obj, PyObject *name) noexcept {
-    Ref value = get_attr(obj, name);
-    return value ? PyObject_IsTrue(value.get()) : -1;
-}
-
-Ref prefixed(const char *head, PyObject *tail) noexcept {
-    Ref text = Ref::steal(PyUnicode_FromString(head));
-    if (!text) return {};
-    return Ref::steal(PyUnicode_Concat(text.get(), tail));
-}
 
 Ref strip(PyObject *obj) noexcept {
     if (!PyUnicode_CheckExact(obj)) return call_method(obj, n_strip);

@@ -1,20 +1,14 @@
-// What the vantor sources share: the frame's calls and with statement, attribute truth,
-// concatenation and str.strip(), each with the semantics of the Python code it stands for.
+// What the vantor sources share: the frame's calls, attributes and with statement, and
+// str.strip() with the semantics of the Python code it stands for.
 #pragma once
 
+#include "attributes.hpp"
 #include "calls.hpp"
+#include "errors.hpp"
 #include "handling.hpp"
 #include "module.hpp"
 
 namespace carvola::vantor {
-
-inline bool set_attr(PyObject *obj, PyObject *name, PyObject *value) { return PyObject_SetAttr(obj, name, value) == 0; }
-
-// The truth value of obj.name: 1, 0, or -1 on error.
-int attr_truth(PyObject *obj, PyObject *name) noexcept;
-
-// head + tail, with `head` a UTF-8 literal.
-Ref prefixed(const char *head, PyObject *tail) noexcept;
 
 struct Span {
     Py_ssize_t start, end;

@@ -3,7 +3,7 @@
 #include "errors.hpp"
 #include "merge.hpp"
 #include "module.hpp"
-#include "numbers.hpp"
+#include "guard.hpp"
 #include "support.hpp"
 #include "word_files.hpp"
 
@@ -28,8 +28,8 @@ Name n_add_word{"add_word"};
 Name n_make_automaton{"make_automaton"};
 Name n_iter{"iter"};
 Name n_lower{"lower"};
-Name n_comma{","};
-Name n_bar{"|"};
+Text t_comma{","};
+Text t_bar{"|"};
 Name n_sildor{"_sildor"};
 Name n_encrypted_data{"_ED"};
 Name n_encryption_key{"_EK"};
@@ -56,9 +56,8 @@ Name n_find_matched_words{"find_matched_words"};
 Name n_has_banned_word{"_has_banned_word"};
 Name n_prompt_ban_checker{"PromptBanChecker"};
 
-// While an instance's _load_from_file is this original, the merge reads a text word file
-// straight into the word list.
-Retained original_load_from_file;
+// While an instance's _load_from_file is the module's own, the merge calls its body directly.
+Guard load_from_file_guard{n_prompt_ban_checker, n_load_from_file};
 
 // Keyword names of the calls made with keywords, and the names imported from _sildor.
 NameTuple compile_keywords{n_flags};
@@ -166,37 +165,20 @@ constexpr Function load_default_words_contract{
 
 // ----- merging -----
 
-// Step 5 of the merge, the word file, when the instance's _load_from_file is the
-// original: a text file goes line by line straight into the merge, without the list
-// _load_from_file would build.
-bool add_file_words(Merge &merge, PyObject *file_path) {
+// The body of _load_from_file for the merge: a text file read natively goes straight into
+// it, each word while still fresh in the cache, and None comes back; otherwise the words.
+Ref load_into_merge(Merge &merge, PyObject *file_path) {
     Ref ext = file_extension(file_path);
-    if (!ext) return false;
-    const int pickled = is_pickle_extension(ext.get());
-    if (pickled < 0) return false;
-    if (!pickled) {
-        const int original = open_is_original();
-        if (original < 0) return false;
-        FileBytes bytes;
-        const Read read = original ? read_file_bytes(file_path, bytes) : Read::through_open;
-        if (read == Read::failed) return false;
-        if (read == Read::done) {
-            std::size_t mark;
-            try {
-                mark = merge.mark();
-                merge.expect(bytes.size / 8);  // a guess: words are rarely shorter
-            } catch (const std::bad_alloc &) {
-                PyErr_NoMemory();
-                return false;
-            }
-            const Line lines = for_each_line_word(bytes, [&](Ref word) { return merge.add_text(std::move(word)); });
-            if (lines != Line::invalid) return lines == Line::done;
-            // open() raises the decoder's error for it.
-            merge.roll_back(mark);
-        }
+    const int pickled = ext ? is_pickle_extension(ext.get()) : -1;
+    if (pickled < 0) return {};
+    if (pickled) return load_pickle_file(file_path);
+    const std::size_t mark = merge.size();
+    const Read read = read_text_words(file_path, [&](Ref word) { return merge.add_text(std::move(word)); });
+    if (read == Read::through_open) {
+        merge.roll_back(mark);
+        return load_text_file_through_open(file_path);
     }
-    Ref words = pickled ? load_pickle_file(file_path) : load_text_file_through_open(file_path);
-    return words && merge.add_all(words.get());
+    return read == Read::done ? Ref::borrow(Py_None) : Ref();
 }
 
 Py_NO_INLINE Ref raise_missing_file(PyObject *file_path) {
@@ -230,10 +212,12 @@ bool merge_word_file(PyObject *self, Merge &merge) {
     if (!loader) return false;
     file_path = get_attr(self, n_ban_word_file);
     if (!file_path) return false;
-    if (loader.get() == original_load_from_file.get() && PyUnicode_CheckExact(file_path.get()))
-        return add_file_words(merge, file_path.get());
-    Ref words = call(loader.get(), file_path.get());
-    return words && merge.add_all(words.get());
+    // self._load_from_file(self.ban_word_file), its body called directly while it is the
+    // module's own and the path is what its contract accepts.
+    Ref words = load_from_file_guard.is(loader.get()) && PyUnicode_CheckExact(file_path.get())
+                    ? call_direct<load_into_merge>(load_from_file_contract, merge, file_path.get())
+                    : call(loader.get(), file_path.get());
+    return words && (words.get() == Py_None || merge.add_all(words.get()));
 }
 
 Ref load_banned_words(PyObject *self) {
@@ -354,7 +338,7 @@ bool build_regex(PyObject *self) {
         if (!escape || PyList_Append(escaped.get(), escape.get()) < 0) return false;
     }
     if (PyErr_Occurred()) return false;
-    Ref pattern = Ref::steal(PyUnicode_Join(n_bar, escaped.get()));
+    Ref pattern = Ref::steal(PyUnicode_Join(t_bar, escaped.get()));
     if (!pattern) return false;
     const int ignore_case = attr_truth(self, n_ignore_case);
     if (ignore_case < 0) return false;
@@ -508,7 +492,7 @@ constexpr Function has_banned_word_contract{
 Py_NO_INLINE Ref raise_ban(PyObject *self, PyObject *prompt) {
     Ref hit_words = call_method(self, n_find_matched_words, prompt);
     if (!hit_words) return {};
-    Ref joined = Ref::steal(PyUnicode_Join(n_comma, hit_words.get()));
+    Ref joined = Ref::steal(PyUnicode_Join(t_comma, hit_words.get()));
     if (!joined) return {};
     Ref message = prefixed("违禁词: ", joined.get());
     Ref error_type = global(n_prompt_ban_error);
@@ -629,20 +613,11 @@ bool import_ahocorasick(Module &m) {
     return m.set("_HAS_AC", Ref::borrow(Py_False));
 }
 
-bool remember_originals() {
-    Ref cls = global(n_prompt_ban_checker);
-    if (!cls) return false;
-    Ref loader = Ref::steal(PyObject_GetAttr(cls.get(), n_load_from_file));
-    if (!loader) return false;
-    original_load_from_file.keep(loader.get());
-    return remember_open();
-}
-
 bool execute(Module &m) noexcept {
     return m.import("os") && m.import("pickle") && m.import("re") &&
            m.import_from("typing", {"List", "Optional", "Set"}) && m.import_from("pelvane", {"PromptBanError"}) &&
            m.set("_AC_THRESHOLD", Ref::steal(PyLong_FromLong(50))) && import_ahocorasick(m) && m.add(xor_function) &&
-           m.add(load_default_words_function) && m.add(prompt_ban_checker) && remember_originals();
+           m.add(load_default_words_function) && m.add(prompt_ban_checker);
 }
 
 constexpr ModuleInfo vantor{"carvola.vantor", execute};

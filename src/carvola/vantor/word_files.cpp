@@ -3,7 +3,7 @@
 // pickle writer.
 #include "word_files.hpp"
 
-#include "numbers.hpp"
+#include "guard.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace carvola::vantor {
 
@@ -36,7 +37,8 @@ Name n_utf8{"utf-8"};
 Name n_pkl{".pkl"};
 Name n_pickle_ext{".pickle"};
 
-Retained original_open;
+// The text branch reads a file natively only while `open` is io.open.
+Guard open_guard{n_open};
 NameTuple encoding_keyword{n_encoding};
 
 // ----- pickle files -----
@@ -100,6 +102,12 @@ Ref restricted_unpickler() {
 // Files above this size go through open(), which reads them in chunks.
 constexpr off_t kWholeFileLimit = off_t{1} << 30;
 
+// A file's bytes, read whole.
+struct FileBytes {
+    std::unique_ptr<unsigned char[]> data;
+    std::size_t size = 0;
+};
+
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
@@ -146,8 +154,7 @@ Ref load_pickle_file(PyObject *file_path) noexcept {
     });
     if (!completed) return {};
     if (!data) {  // __exit__ suppressed the failure
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'data' where it is not associated with a value");
+        raise_unbound_local("data");
         return {};
     }
     const int is_list = PyObject_IsInstance(data.get(), reinterpret_cast<PyObject *>(&PyList_Type));
@@ -190,21 +197,11 @@ Ref load_text_file_through_open(PyObject *file_path) noexcept {
     return completed ? words : Ref();
 }
 
-bool remember_open() noexcept {
-    Ref io = Ref::steal(PyImport_ImportModule("io"));
-    if (!io) return false;
-    Ref open = Ref::steal(PyObject_GetAttrString(io.get(), "open"));
-    if (!open) return false;
-    original_open.keep(open.get());
-    return true;
-}
+namespace {
 
-int open_is_original() noexcept {
-    Ref open = global(n_open);
-    if (!open) return -1;
-    return open.get() == original_open.get() ? 1 : 0;
-}
-
+// The bytes open(file_path, "r", encoding="utf-8") would decode. A file this does not read
+// the same way (not a regular file, too large) is left to open(): Read::through_open,
+// with no exception set.
 Read read_file_bytes(PyObject *file_path, FileBytes &bytes) noexcept {
     PyObject *encoded = nullptr;
     if (!PyUnicode_FSConverter(file_path, &encoded)) {
@@ -257,104 +254,63 @@ Read read_file_bytes(PyObject *file_path, FileBytes &bytes) noexcept {
     }
 }
 
-namespace {
-
 // str.isspace() for ASCII: "\t" to "\r", "\x1c" to "\x1f" and the space.
 bool ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
 
-// One UTF-8 sequence at p (p < end) as the strict decoder takes it: its length and code
-// point, or 0 for a sequence the decoder refuses (a stray or overlong form, a surrogate,
-// a code point past U+10FFFF, a cut-off sequence).
-int utf8_sequence(const unsigned char *p, const unsigned char *end, Py_UCS4 &c) {
-    const unsigned char b0 = p[0];
-    auto continuation = [&](std::ptrdiff_t i) { return (p[i] & 0xC0) == 0x80; };
-    if (b0 < 0x80) {
-        c = b0;
-        return 1;
+// The line bytes[start:end] decoded and stripped as str.strip() strips. Read::through_open,
+// with no exception set, when it is not UTF-8.
+Read line_word(const unsigned char *start, const unsigned char *end, bool ascii, Ref &word) {
+    if (!ascii) {
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(start), end - start, nullptr));
+        if (!text) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return Read::failed;
+            PyErr_Clear();
+            return Read::through_open;
+        }
+        word = strip(text.get());
+        return word ? Read::done : Read::failed;
     }
-    if (b0 < 0xC2) return 0;
-    if (b0 < 0xE0) {
-        if (end - p < 2 || !continuation(1)) return 0;
-        c = (static_cast<Py_UCS4>(b0 & 0x1F) << 6) | (p[1] & 0x3F);
-        return 2;
-    }
-    if (b0 < 0xF0) {
-        if (end - p < 3 || !continuation(1) || !continuation(2)) return 0;
-        if ((b0 == 0xE0 && p[1] < 0xA0) || (b0 == 0xED && p[1] >= 0xA0)) return 0;
-        c = (static_cast<Py_UCS4>(b0 & 0x0F) << 12) | (static_cast<Py_UCS4>(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
-        return 3;
-    }
-    if (b0 < 0xF5) {
-        if (end - p < 4 || !continuation(1) || !continuation(2) || !continuation(3)) return 0;
-        if ((b0 == 0xF0 && p[1] < 0x90) || (b0 == 0xF4 && p[1] >= 0x90)) return 0;
-        c = (static_cast<Py_UCS4>(b0 & 0x07) << 18) | (static_cast<Py_UCS4>(p[1] & 0x3F) << 12) |
-            (static_cast<Py_UCS4>(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
-        return 4;
-    }
-    return 0;
-}
-
-// bytes[start:stop] decoded as UTF-8 into a str of the narrowest kind.
-Line decode_utf8(const unsigned char *start, const unsigned char *stop, Ref &text) {
-    Py_ssize_t count = 0;
-    Py_UCS4 widest = 0, c;
-    for (const unsigned char *p = start; p < stop; ++count) {
-        const int n = utf8_sequence(p, stop, c);
-        if (n == 0) return Line::invalid;
-        widest = std::max(widest, c);
-        p += n;
-    }
-    text = Ref::steal(PyUnicode_New(count, widest));
-    if (!text) return Line::failed;
-    const int kind = PyUnicode_KIND(text.get());
-    void *data = PyUnicode_DATA(text.get());
-    Py_ssize_t i = 0;
-    for (const unsigned char *p = start; p < stop; ++i) {
-        p += utf8_sequence(p, stop, c);
-        PyUnicode_WRITE(kind, data, i, c);
-    }
-    return Line::done;
+    while (start < end && ascii_space(*start)) ++start;
+    while (end > start && ascii_space(end[-1])) --end;
+    word = Ref::steal(PyUnicode_New(end - start, 127));
+    if (!word) return Read::failed;
+    std::memcpy(PyUnicode_1BYTE_DATA(word.get()), start, static_cast<std::size_t>(end - start));
+    return Read::done;
 }
 
 }  // namespace
 
-Line line_word(const unsigned char *start, const unsigned char *end, const unsigned char **stop, Ref &word) noexcept {
-    const unsigned char *p = start;
-    unsigned char high = 0;
-    while (p < end && *p != '\n' && *p != '\r') high |= *p++;
-    *stop = p;
-    if (high >= 0x80) {
-        Ref text;
-        const Line line = decode_utf8(start, p, text);
-        if (line != Line::done) return line;
-        word = strip(text.get());
-        return word ? Line::done : Line::failed;
+// Every line split as text mode splits: at "\n", "\r" and "\r\n" only (not at the other
+// line ends str.splitlines() knows), with no empty line after a final line end. Line ends
+// never fall inside a UTF-8 sequence, so each line decodes on its own.
+Read read_text_words(PyObject *file_path, const WordSink &sink) noexcept {
+    const int original = PyUnicode_CheckExact(file_path) ? open_guard.holds() : 0;
+    if (original <= 0) return original < 0 ? Read::failed : Read::through_open;
+    FileBytes bytes;
+    const Read read = read_file_bytes(file_path, bytes);
+    if (read != Read::done) return read;
+    const unsigned char *p = bytes.data.get();
+    const unsigned char *end = p + bytes.size;
+    while (p < end) {
+        const unsigned char *start = p;
+        unsigned char high = 0;
+        while (p < end && *p != '\n' && *p != '\r') high |= *p++;
+        Ref word;
+        const Read line = line_word(start, p, high < 0x80, word);
+        if (line != Read::done) return line;
+        if (!sink(std::move(word))) return Read::failed;
+        if (p < end && *p++ == '\r' && p < end && *p == '\n') ++p;
     }
-    while (start < p && ascii_space(*start)) ++start;
-    while (p > start && ascii_space(p[-1])) --p;
-    word = Ref::steal(PyUnicode_New(p - start, 127));
-    if (!word) return Line::failed;
-    std::memcpy(PyUnicode_1BYTE_DATA(word.get()), start, static_cast<std::size_t>(p - start));
-    return Line::done;
+    return Read::done;
 }
 
 Ref load_text_file(PyObject *file_path) noexcept {
-    const int original = PyUnicode_CheckExact(file_path) ? open_is_original() : 0;
-    if (original < 0) return {};
-    if (original) {
-        FileBytes bytes;
-        const Read read = read_file_bytes(file_path, bytes);
-        if (read == Read::failed) return {};
-        if (read == Read::done) {
-            Ref words = Ref::steal(PyList_New(0));
-            if (!words) return {};
-            const Line lines =
-                for_each_line_word(bytes, [&](Ref word) { return PyList_Append(words.get(), word.get()) == 0; });
-            if (lines == Line::failed) return {};
-            if (lines == Line::done) return words;
-        }
-    }
-    return load_text_file_through_open(file_path);
+    Ref words = Ref::steal(PyList_New(0));
+    if (!words) return {};
+    const Read read =
+        read_text_words(file_path, [&](Ref word) { return PyList_Append(words.get(), word.get()) == 0; });
+    if (read == Read::through_open) return load_text_file_through_open(file_path);  // a new list
+    return read == Read::done ? words : Ref();
 }
 
 bool write_pickle_file(PyObject *words, PyObject *output_path) noexcept {
