@@ -3,6 +3,7 @@
 #include "merge.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -32,20 +33,29 @@ bool own_lower_case(PyObject *w) {
     return true;
 }
 
-// Whether an exact str holds U+0130, the one character whose lower case is two characters.
-bool holds_dotted_capital_i(PyObject *w) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(w);
-    switch (PyUnicode_KIND(w)) {
-        case PyUnicode_1BYTE_KIND: return false;
-        case PyUnicode_2BYTE_KIND: {
-            const Py_UCS2 *text = PyUnicode_2BYTE_DATA(w);
-            return std::find(text, text + length, 0x130) != text + length;
-        }
-        default: {
-            const Py_UCS4 *text = PyUnicode_4BYTE_DATA(w);
-            return std::find(text, text + length, 0x130) != text + length;
-        }
+// A hash of an exact str's code units; equal strs have equal code units, as strs are
+// always stored in the narrowest kind their characters allow.
+uint32_t text_hash(PyObject *w, Py_ssize_t length) {
+    const unsigned char *p = static_cast<const unsigned char *>(PyUnicode_DATA(w));
+    std::size_t n = static_cast<std::size_t>(length) * PyUnicode_KIND(w);
+    uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
+    for (; n >= 8; n -= 8, p += 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, p, 8);
+        h = (h ^ chunk) * 0xFF51AFD7ED558CCDULL;
+        h ^= h >> 32;
     }
+    uint64_t tail = 0;
+    std::memcpy(&tail, p, n);
+    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ULL;
+    h ^= h >> 29;
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+bool same_text(PyObject *a, PyObject *b, Py_ssize_t length) {
+    const int kind = PyUnicode_KIND(a);
+    return kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * kind) == 0;
 }
 
 // obj.lower(), or a str equal to it: the keys below are only compared.
@@ -56,18 +66,52 @@ Ref lower_key(PyObject *obj) {
 
 }  // namespace
 
+// Puts words_[index] into the table, which has a free slot.
+void Merge::place(std::size_t index) {
+    const std::size_t mask = table_.size() - 1;
+    std::size_t i = words_[index].hash & mask;
+    while (table_[i] != 0) i = (i + 1) & mask;
+    table_[i] = words_[index].hash | (static_cast<uint64_t>(index + 1) << 32);
+}
+
+// From the first word that is not an exact str on, `seen` is a set of the words so far.
+bool Merge::use_seen_set() {
+    if (!(seen_ = Ref::steal(PySet_New(nullptr)))) return false;
+    for (const Word &w : words_)
+        if (PySet_Add(seen_.get(), w.object.get()) < 0) return false;
+    std::vector<uint64_t>().swap(table_);
+    return true;
+}
+
 bool Merge::add_text(Ref w) noexcept {
-    // An exact str's truth, hash and equality run no code: one insertion answers both `w`
+    // An exact str's truth, hash and equality run no code: one lookup answers both `w`
     // and `w not in seen`.
     const Py_ssize_t length = PyUnicode_GET_LENGTH(w.get());
     if (length == 0) return true;
-    if (!seen_ && !(seen_ = Ref::steal(PySet_New(nullptr)))) return false;
-    const Py_ssize_t before = PySet_GET_SIZE(seen_.get());
-    if (PySet_Add(seen_.get(), w.get()) < 0) return false;
-    if (PySet_GET_SIZE(seen_.get()) == before) return true;
     try {
-        const bool lower_same_length = !holds_dotted_capital_i(w.get());
-        words_.push_back({std::move(w), length, lower_same_length});
+        if (!seen_ && words_.size() >= UINT32_MAX - 1 && !use_seen_set()) return false;
+        const uint32_t hash = text_hash(w.get(), length);
+        if (seen_) {
+            const Py_ssize_t before = PySet_GET_SIZE(seen_.get());
+            if (PySet_Add(seen_.get(), w.get()) < 0) return false;
+            if (PySet_GET_SIZE(seen_.get()) == before) return true;
+            const bool own_lower = own_lower_case(w.get());
+            words_.push_back({std::move(w), length, own_lower, hash});
+            return true;
+        }
+        if ((words_.size() + 1) * 2 > table_.size()) {
+            table_.assign(std::max<std::size_t>(64, table_.size() * 2), 0);
+            for (std::size_t k = 0; k < words_.size(); ++k) place(k);
+        }
+        const std::size_t mask = table_.size() - 1;
+        for (std::size_t i = hash & mask; table_[i] != 0; i = (i + 1) & mask) {
+            if (static_cast<uint32_t>(table_[i]) != hash) continue;
+            const Word &other = words_[(table_[i] >> 32) - 1];
+            if (other.length == length && same_text(other.object.get(), w.get(), length)) return true;
+        }
+        const bool own_lower = own_lower_case(w.get());
+        words_.push_back({std::move(w), length, own_lower, hash});
+        place(words_.size() - 1);
         return true;
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
@@ -77,24 +121,27 @@ bool Merge::add_text(Ref w) noexcept {
 
 void Merge::roll_back(std::size_t mark) noexcept {
     for (; words_.size() > mark; words_.pop_back())
-        if (PySet_Discard(seen_.get(), words_.back().object.get()) < 0) PyErr_Clear();  // exact strs cannot fail
+        if (seen_ && PySet_Discard(seen_.get(), words_.back().object.get()) < 0) PyErr_Clear();  // strs cannot fail
+    if (seen_) return;
+    std::fill(table_.begin(), table_.end(), 0);
+    for (std::size_t k = 0; k < words_.size(); ++k) place(k);
 }
 
 bool Merge::add(PyObject *word) {
     Ref w = strip(word);
     if (!w) return false;
     if (PyUnicode_CheckExact(w.get())) return add_text(std::move(w));
+    if (!seen_ && !use_seen_set()) return false;
     const int truth = PyObject_IsTrue(w.get());
     if (truth <= 0) return truth == 0;
     const int found = PySequence_Contains(seen_.get(), w.get());
     if (found != 0) return found > 0;
     if (PySet_Add(seen_.get(), w.get()) < 0) return false;
-    words_.push_back({std::move(w), -1, false});
+    words_.push_back({std::move(w), -1, false, 0});
     return true;
 }
 
 bool Merge::add_all(PyObject *source) noexcept {
-    if (!seen_ && !(seen_ = Ref::steal(PySet_New(nullptr)))) return false;
     try {
         if (PyList_CheckExact(source)) {
             // A list iterator's walk: the length is read again after every item.
@@ -127,8 +174,9 @@ bool Merge::exclude(PyObject *self) {
     Ref exclude_set = ignore_case >= 0 ? Ref::steal(PySet_New(nullptr)) : Ref();
     Ref entries = exclude_set ? Ref::steal(PyObject_GetIter(exclude_words.get())) : Ref();
     if (!entries) return false;
-    // While every entry is an exact str, a word can only match an entry of its own length.
-    std::vector<bool> entry_length;
+    // While every entry is an exact str, a word that is its own key is looked up by its code
+    // units, without fetching the str unless an entry's hash matches.
+    std::vector<std::pair<uint32_t, PyObject *>> entry_texts;  // borrowed from exclude_set
     bool all_text = true;
     while (Ref e = Ref::steal(PyIter_Next(entries.get()))) {
         // The condition and the element each strip, which only shows when strip is not str's.
@@ -142,20 +190,25 @@ bool Merge::exclude(PyObject *self) {
         if (entry && ignore_case) entry = call_method(entry.get(), n_lower);
         if (!entry || PySet_Add(exclude_set.get(), entry.get()) < 0) return false;
         all_text = all_text && PyUnicode_CheckExact(entry.get());
-        const std::size_t length = all_text ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(entry.get())) : 0;
-        if (length >= entry_length.size()) entry_length.resize(length + 1);
-        entry_length[length] = true;
+        if (all_text) entry_texts.emplace_back(text_hash(entry.get(), PyUnicode_GET_LENGTH(entry.get())), entry.get());
     }
     if (PyErr_Occurred()) return false;
+    std::sort(entry_texts.begin(), entry_texts.end());
+    auto is_entry = [&](const Word &w) {
+        auto [at, end] = std::equal_range(entry_texts.begin(), entry_texts.end(), std::make_pair(w.hash, nullptr),
+                                          [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (; at != end; ++at)
+            if (PyUnicode_GET_LENGTH(at->second) == w.length && same_text(at->second, w.object.get(), w.length))
+                return 1;
+        return 0;
+    };
     std::vector<Word> kept;
     kept.reserve(words_.size());
     for (Word &w : words_) {
-        // A word whose lower() is itself skips the lookup when no entry has its length.
-        const auto length = static_cast<std::size_t>(w.length);
-        const bool unmatched = all_text && w.length >= 0 && (!ignore_case || w.lower_same_length) &&
-                               (length >= entry_length.size() || !entry_length[length]);
-        int found = 0;
-        if (!unmatched) {
+        int found;
+        if (all_text && w.length >= 0 && (!ignore_case || w.own_lower)) {
+            found = is_entry(w);
+        } else {
             Ref key = ignore_case ? lower_key(w.object.get()) : w.object;
             found = key ? PySequence_Contains(exclude_set.get(), key.get()) : -1;
         }

@@ -4,6 +4,7 @@
 
 #include "support.hpp"
 
+#include <cstdint>
 #include <vector>
 
 namespace carvola::vantor {
@@ -32,12 +33,20 @@ private:
     // str is fresh in the cache: a long merge would otherwise fetch every word again.
     struct Word {
         Ref object;
-        Py_ssize_t length;        // -1 for an object other than an exact str, until sorted
-        bool lower_same_length;  // len(w.lower()) == len(w): w holds no U+0130
+        Py_ssize_t length;  // -1 for an object other than an exact str, until sorted
+        bool own_lower;     // an exact str equal to its lower()
+        uint32_t hash;      // of an exact str's code units
     };
 
-    Ref seen_;  // the set of the words kept so far
+    bool use_seen_set();
+    void place(std::size_t index);
+
     std::vector<Word> words_;
+    // `seen`: while every word is an exact str, a table of (hash of the code units, index + 1
+    // into words_; 0 is free), which a long merge fills at a fraction of a set's cost since
+    // no str's own hash is computed; after any other object, a set of the words.
+    std::vector<uint64_t> table_;
+    Ref seen_;
 };
 
 }  // namespace carvola::vantor
