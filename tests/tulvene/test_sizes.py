@@ -237,6 +237,13 @@ def test_is_valid_image_size(outcome, Calculator, size, expected):
     assert got == (("value", expected) if isinstance(expected, bool) else ("error", *expected))
 
 
+# Machine numbers hold ints below 2**53 exactly; products and quotients around there must
+# hand over to the objects without a different answer.
+EXACT = 2**53
+near_exact = st.one_of(st.integers(EXACT - 2**12, EXACT + 2**12), st.integers(-EXACT - 2**12, -EXACT + 2**12))
+near_exact_root = st.integers(2**26 + 2**25, 2**27 + 2**10)  # squares around 2**53
+
+
 numbers = st.one_of(
     st.floats(allow_nan=False, allow_infinity=False, min_value=-1e12, max_value=1e12),
     st.integers(-(10**6), 10**6),
@@ -245,9 +252,12 @@ numbers = st.one_of(
 
 
 @settings(max_examples=300, deadline=None)
-@given(numbers, st.one_of(st.none(), st.integers(-40, 40), st.integers(2**19, 2**22)))
+@given(st.one_of(numbers, near_exact), st.one_of(st.none(), st.integers(-40, 40), st.integers(2**19, 2**22)))
 @example(1254.3, None)
 @example(2.0**53, 3)
+@example(EXACT + 1, None)
+@example(EXACT - 1, 1)
+@example(2.0**53 - 1, 2)
 def test_aligning_paths_agree(outcome, Calculator, Reference, tulvene, value, multiple):
     for name in ("round_to_multiple", "floor_to_multiple"):
         want = outcome(lambda: int(getattr(Reference, name)(value, multiple)))
@@ -262,7 +272,12 @@ def test_aligning_paths_agree(outcome, Calculator, Reference, tulvene, value, mu
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.integers(-5000, 5000), st.one_of(st.integers(-5000, 5000), st.integers(2**30, 2**33)))
+@given(
+    st.one_of(st.integers(-5000, 5000), near_exact, near_exact_root),
+    st.one_of(st.integers(-5000, 5000), st.integers(2**30, 2**33), near_exact, near_exact_root),
+)
+@example(2**27, 2**26)  # the pixel count is exactly 2**53
+@example(EXACT, 2)
 def test_validity_paths_agree(outcome, Calculator, Reference, width, height):
     want = outcome(lambda: Reference.is_valid_image_size(width, height))
     assert outcome(lambda: Calculator.is_valid_image_size(width, height)) == want
@@ -288,6 +303,17 @@ def test_calc_size_over_ratios(Calculator, Reference, tulvene, rw, rh, preset):
         assert Calculator.calc_size(text, preset) == result
     finally:
         tulvene.math = saved
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.one_of(near_exact, near_exact_root, st.integers(1, 10)), st.one_of(near_exact, st.integers(1, 10)))
+@example(EXACT + 1, 1)
+@example(1, EXACT - 1)
+def test_calc_size_at_the_edges_of_the_machine_range(outcome, Calculator, Reference, rw, rh):
+    text = f"{rw}:{rh}"
+    want = outcome(lambda: Reference.calc_size(text))
+    assert outcome(lambda: Calculator.calc_size(text)) == want
+    assert outcome(lambda: wrapped_constants(Calculator).calc_size(text)) == want
 
 
 ratio_texts = st.text(alphabet=st.sampled_from(list("0123456789::- +_\t") + ["١", "x", "\u2003"]), max_size=9)

@@ -7,6 +7,7 @@ import os
 import pathlib
 import pickle
 import sys
+import traceback
 import types
 
 import pytest
@@ -277,6 +278,22 @@ def test_words_of_a_file_read_in_vain_are_taken_back(run_python, tmp_path):
     assert result.stdout.strip() == "['words', 'later'] 3", result.stderr
 
 
+def test_the_direct_call_of_the_file_loader_leaves_its_traceback_entry(vantor, reference, tmp_path):
+    # As a Python-level call would: __init__ -> load_banned_words -> _load_from_file.
+    def entries(cls):
+        with pytest.raises(IsADirectoryError) as raised:
+            cls(str(tmp_path), use_default=False)
+        return [entry.name.rsplit(".", 1)[-1] for entry in traceback.extract_tb(raised.value.__traceback__)]
+
+    native = entries(vantor.PromptBanChecker)
+    assert native[-3:] == ["__init__", "load_banned_words", "_load_from_file"]
+    assert native[1:] == entries(reference.ReferenceChecker)[1:4]
+    last = traceback.extract_tb(
+        pytest.raises(IsADirectoryError, vantor.PromptBanChecker._load_from_file, str(tmp_path)).value.__traceback__
+    )[-1]
+    assert (last.name, last.filename) == ("carvola.vantor.PromptBanChecker._load_from_file", "carvola/vantor")
+
+
 def test_a_subclass_loader_and_path_objects_take_the_general_path(vantor, tmp_path):
     path = tmp_path / "words.txt"
     path.write_text("from file\n", encoding="utf-8")
@@ -398,8 +415,8 @@ def test_use_default_false_never_imports_the_built_in_list(run_python):
 
 
 def test_the_case_facts_the_exclusion_filter_relies_on():
-    # The filter skips lower() for words whose characters are all their own simple lower
-    # case, and for words of a length no entry has unless they hold U+0130.
+    # The exclusion skips lower() for words whose characters are all their own simple lower
+    # case; U+0130 is the one character whose full lower case differs from that.
     simple_lower = ctypes.pythonapi._PyUnicode_ToLowercase
     simple_lower.restype, simple_lower.argtypes = ctypes.c_uint32, [ctypes.c_uint32]
     chars = list(map(chr, range(sys.maxunicode + 1)))
