@@ -121,7 +121,7 @@ bool Merge::add_text(Ref w) noexcept {
 
 void Merge::roll_back(std::size_t mark) noexcept {
     for (; words_.size() > mark; words_.pop_back())
-        if (seen_ && PySet_Discard(seen_.get(), words_.back().object.get()) < 0) PyErr_Clear();  // strs cannot fail
+        if (seen_ && PySet_Discard(seen_.get(), words_.back().object.get()) < 0) PyErr_Clear();  // str: no error
     if (seen_) return;
     std::fill(table_.begin(), table_.end(), 0);
     for (std::size_t k = 0; k < words_.size(); ++k) place(k);
@@ -232,7 +232,8 @@ Ref Merge::sorted_longest_first() {
     if (!list) return {};
     auto place = [&](Py_ssize_t position, Word &w) { PyList_SET_ITEM(list.get(), position, w.object.release()); };
     if (longest > 4 * count + 64) {
-        std::stable_sort(words_.begin(), words_.end(), [](const Word &a, const Word &b) { return a.length > b.length; });
+        auto longer = [](const Word &a, const Word &b) { return a.length > b.length; };
+        std::stable_sort(words_.begin(), words_.end(), longer);
         for (Py_ssize_t position = 0; position < count; ++position) place(position, words_[position]);
         return list;
     }

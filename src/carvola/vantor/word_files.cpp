@@ -5,12 +5,7 @@
 
 #include "guard.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -34,6 +29,8 @@ Name n_mode_read{"r"};
 Name n_mode_read_bytes{"rb"};
 Name n_mode_write_bytes{"wb"};
 Name n_utf8{"utf-8"};
+Name n_file_io{"FileIO"};
+Name n_readall{"readall"};
 Name n_pkl{".pkl"};
 Name n_pickle_ext{".pickle"};
 
@@ -98,26 +95,6 @@ Ref restricted_unpickler() {
 }
 
 // ----- text files -----
-
-// Files above this size go through open(), which reads them in chunks.
-constexpr off_t kWholeFileLimit = off_t{1} << 30;
-
-// A file's bytes, read whole.
-struct FileBytes {
-    std::unique_ptr<unsigned char[]> data;
-    std::size_t size = 0;
-};
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    ~FileDescriptor() { close(fd_); }
-
-private:
-    int fd_;
-};
 
 }  // namespace
 
@@ -199,59 +176,20 @@ Ref load_text_file_through_open(PyObject *file_path) noexcept {
 
 namespace {
 
-// The bytes open(file_path, "r", encoding="utf-8") would decode. A file this does not read
-// the same way (not a regular file, too large) is left to open(): Read::through_open,
-// with no exception set.
-Read read_file_bytes(PyObject *file_path, FileBytes &bytes) noexcept {
-    PyObject *encoded = nullptr;
-    if (!PyUnicode_FSConverter(file_path, &encoded)) {
-        PyErr_Clear();
-        return Read::through_open;
-    }
-    Ref encoded_path = Ref::steal(encoded);
-    const char *path = PyBytes_AS_STRING(encoded);
-    struct stat info;
-    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kWholeFileLimit) return Read::through_open;
-
-    // What open() does first: the audit event, then the system call.
-    constexpr int kFlags = O_RDONLY | O_CLOEXEC;
-    if (PySys_Audit("open", "Osi", file_path, "r", kFlags) < 0) return Read::failed;
-    int fd;
-    do fd = open(path, kFlags);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file_path);
-        return Read::failed;
-    }
-    FileDescriptor file(fd);
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return Read::through_open;
-
-    // Left uninitialised: read() fills what is used.
-    std::size_t capacity = static_cast<std::size_t>(info.st_size) + 1;
-    bytes.size = 0;
-    try {
-        bytes.data.reset(new unsigned char[capacity]);
-        for (;;) {
-            if (bytes.size == capacity) {
-                std::unique_ptr<unsigned char[]> larger(new unsigned char[capacity * 2]);
-                std::memcpy(larger.get(), bytes.data.get(), bytes.size);
-                bytes.data = std::move(larger);
-                capacity *= 2;
-            }
-            const ssize_t got = read(fd, bytes.data.get() + bytes.size, capacity - bytes.size);
-            if (got > 0) {
-                bytes.size += static_cast<std::size_t>(got);
-            } else if (got == 0) {
-                return Read::done;
-            } else if (errno != EINTR) {
-                PyErr_SetFromErrno(PyExc_OSError);
-                return Read::failed;
-            }
-        }
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return Read::failed;
-    }
+// The bytes open(file_path, "r", encoding="utf-8") would decode, read through io.FileIO,
+// which open() itself opens first: the same audit event and the same errors.
+Ref file_bytes(PyObject *file_path) {
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    Ref file_io = io ? get_attr(io.get(), n_file_io) : Ref();
+    Ref file = file_io ? call(file_io.get(), file_path) : Ref();
+    if (!file) return {};
+    Ref bytes;
+    // with io.FileIO(file_path) as f: bytes = f.readall()
+    const bool completed = with_block(file.get(), [&](PyObject *f) {
+        bytes = call_method(f, n_readall);
+        return static_cast<bool>(bytes);
+    });
+    return completed && bytes && PyBytes_Check(bytes.get()) ? bytes : Ref();
 }
 
 // str.isspace() for ASCII: "\t" to "\r", "\x1c" to "\x1f" and the space.
@@ -286,11 +224,10 @@ Read line_word(const unsigned char *start, const unsigned char *end, bool ascii,
 Read read_text_words(PyObject *file_path, const WordSink &sink) noexcept {
     const int original = PyUnicode_CheckExact(file_path) ? open_guard.holds() : 0;
     if (original <= 0) return original < 0 ? Read::failed : Read::through_open;
-    FileBytes bytes;
-    const Read read = read_file_bytes(file_path, bytes);
-    if (read != Read::done) return read;
-    const unsigned char *p = bytes.data.get();
-    const unsigned char *end = p + bytes.size;
+    Ref bytes = file_bytes(file_path);
+    if (!bytes) return PyErr_Occurred() ? Read::failed : Read::through_open;
+    const auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.get()));
+    const unsigned char *end = p + PyBytes_GET_SIZE(bytes.get());
     while (p < end) {
         const unsigned char *start = p;
         unsigned char high = 0;

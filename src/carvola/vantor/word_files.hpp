@@ -31,9 +31,8 @@ using WordSink = std::function<bool(Ref)>;
 
 // The text branch of _load_from_file read natively, each word handed to `sink` as an
 // exact str. Read::through_open, with no exception set, when open() must read it instead:
-// `open` was replaced, the file is not a regular file or is too large, or its bytes are
-// not UTF-8 (open() then raises the decoder's error in its own words); the words handed
-// over before are then to be dropped.
+// `open` was replaced, or the bytes are not UTF-8 (open() then raises the decoder's error
+// in its own words); the words handed over before are then to be dropped.
 Read read_text_words(PyObject *file_path, const WordSink &sink) noexcept;
 
 }  // namespace carvola::vantor
