@@ -6,7 +6,6 @@
 #include "lookups.hpp"
 #include "module.hpp"
 #include "number.hpp"
-#include "numbers.hpp"
 #include "sizes.hpp"
 #include "text.hpp"
 
