@@ -189,13 +189,24 @@ Ref multiple_or_default(PyObject *cls, PyObject *multiple) {
     return multiple == Py_None ? class_attribute(cls, n_multiple) : Ref::borrow(multiple);
 }
 
-Ref round_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple_arg) {
+// The aligning classmethods: on machine numbers while `native()` says `whole` is still the
+// original, else through the objects with the function `object_whole()` looks up.
+template <typename Native, typename Whole>
+Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple_arg, Native native,
+                        MachineFunction machine_whole, Whole object_whole) {
     Ref multiple = multiple_or_default(cls, multiple_arg);
     if (!multiple) return {};
-    const Machine fast = aligned(Machine::of(value), Machine::of(multiple.get()), MachineFunction::builtin_round());
-    if (fast.ok()) return fast.object();
-    const ObjectFunction round{Ref::borrow(builtin_round.get())};
-    return aligned(Object::of(value), Object::of(multiple.get()), round).object();
+    if (native()) {
+        const Machine fast = aligned(Machine::of(value), Machine::of(multiple.get()), machine_whole);
+        if (fast.ok()) return fast.object();
+    }
+    return aligned(Object::of(value), Object::of(multiple.get()), object_whole()).object();
+}
+
+Ref round_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
+    return aligned_to_multiple(
+        cls, value, multiple, [] { return true; }, MachineFunction::builtin_round(),
+        [] { return ObjectFunction{Ref::borrow(builtin_round.get())}; });
 }
 
 constexpr Function round_to_multiple_contract{
@@ -208,15 +219,10 @@ constexpr Function round_to_multiple_contract{
     .body = native<round_to_multiple>(),
 };
 
-Ref floor_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple_arg) {
-    Ref multiple = multiple_or_default(cls, multiple_arg);
-    if (!multiple) return {};
-    if (holds(math_floor)) {
-        const Machine fast = aligned(Machine::of(value), Machine::of(multiple.get()), MachineFunction::math_floor());
-        if (fast.ok()) return fast.object();
-    }
-    const ObjectFunction floor{math_function(n_floor, math_floor_cache)};
-    return aligned(Object::of(value), Object::of(multiple.get()), floor).object();
+Ref floor_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
+    return aligned_to_multiple(
+        cls, value, multiple, [] { return holds(math_floor); }, MachineFunction::math_floor(),
+        [] { return ObjectFunction{math_function(n_floor, math_floor_cache)}; });
 }
 
 constexpr Function floor_to_multiple_contract{
