@@ -83,6 +83,21 @@ bool Merge::use_seen_set() {
     return true;
 }
 
+void Merge::expect(std::size_t more) noexcept {
+    const std::size_t total = words_.size() + more;
+    std::size_t size = std::max<std::size_t>(64, table_.size());
+    while (size < total * 2) size *= 2;
+    try {
+        words_.reserve(total);
+        if (seen_ || size == table_.size()) return;
+        std::vector<uint64_t> larger(size, 0);
+        table_.swap(larger);
+    } catch (const std::bad_alloc &) {
+        return;  // only a hint: the words still find room one by one
+    }
+    for (std::size_t k = 0; k < words_.size(); ++k) place(k);
+}
+
 bool Merge::add_text(Ref w) noexcept {
     // An exact str's truth, hash and equality run no code: one lookup answers both `w`
     // and `w not in seen`.

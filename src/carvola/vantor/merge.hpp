@@ -15,6 +15,8 @@ public:
     bool add_all(PyObject *words) noexcept;
     // One word that is already stripped and an exact str.
     bool add_text(Ref w) noexcept;
+    // Makes room for about `more` words to come, when memory allows.
+    void expect(std::size_t more) noexcept;
     // How many words are kept, and dropping those kept since: a source read in vain is
     // taken back.
     std::size_t size() const noexcept { return words_.size(); }

@@ -145,7 +145,10 @@ Ref load_into_merge(Merge &merge, PyObject *file_path) {
     if (pickled < 0) return {};
     if (pickled) return load_pickle_file(file_path);
     const std::size_t mark = merge.size();
-    const Read read = read_text_words(file_path, [&](Ref word) { return merge.add_text(std::move(word)); });
+    // Words are rarely shorter than 8 bytes with their line end.
+    auto expect = [&](std::size_t bytes) { merge.expect(bytes / 8); };
+    const Read read = read_text_words(
+        file_path, [&](Ref word) { return merge.add_text(std::move(word)); }, expect);
     if (read == Read::through_open) {
         merge.roll_back(mark);
         return load_text_file_through_open(file_path);

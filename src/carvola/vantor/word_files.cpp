@@ -221,13 +221,15 @@ Read line_word(const unsigned char *start, const unsigned char *end, bool ascii,
 // Every line split as text mode splits: at "\n", "\r" and "\r\n" only (not at the other
 // line ends str.splitlines() knows), with no empty line after a final line end. Line ends
 // never fall inside a UTF-8 sequence, so each line decodes on its own.
-Read read_text_words(PyObject *file_path, const WordSink &sink) noexcept {
+Read read_text_words(PyObject *file_path, const WordSink &sink,
+                     const std::function<void(std::size_t)> &expect) noexcept {
     const int original = PyUnicode_CheckExact(file_path) ? open_guard.holds() : 0;
     if (original <= 0) return original < 0 ? Read::failed : Read::through_open;
     Ref bytes = file_bytes(file_path);
     if (!bytes) return PyErr_Occurred() ? Read::failed : Read::through_open;
     const auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.get()));
     const unsigned char *end = p + PyBytes_GET_SIZE(bytes.get());
+    if (expect) expect(static_cast<std::size_t>(end - p));
     while (p < end) {
         const unsigned char *start = p;
         unsigned char high = 0;

@@ -32,7 +32,9 @@ using WordSink = std::function<bool(Ref)>;
 // The text branch of _load_from_file read natively, each word handed to `sink` as an
 // exact str. Read::through_open, with no exception set, when open() must read it instead:
 // `open` was replaced, or the bytes are not UTF-8 (open() then raises the decoder's error
-// in its own words); the words handed over before are then to be dropped.
-Read read_text_words(PyObject *file_path, const WordSink &sink) noexcept;
+// in its own words); the words handed over before are then to be dropped. `expect`, when
+// given, learns the file's size in bytes before the first word.
+Read read_text_words(PyObject *file_path, const WordSink &sink,
+                     const std::function<void(std::size_t)> &expect = {}) noexcept;
 
 }  // namespace carvola::vantor
