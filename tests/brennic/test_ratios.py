@@ -351,6 +351,16 @@ class Ratio(float):
     """A float subclass: takes the map off the all-float path."""
 
 
+@settings(max_examples=300, deadline=None)
+@given(st.dictionaries(st.text(max_size=3), st.floats(), max_size=12), sides, sides)
+def test_the_loop_agrees_over_doubles_and_over_objects(outcome, ImageTool, ratio_map, width, height):
+    in_doubles, in_objects = ImageTool(), ImageTool()
+    in_doubles._std_ratio_map = ratio_map
+    in_objects._std_ratio_map = type("Mapping", (dict,), {})(ratio_map)
+    got = outcome(lambda: in_doubles._get_closest_standard_ratio(width, height))
+    assert got == outcome(lambda: in_objects._get_closest_standard_ratio(width, height))
+
+
 @pytest.mark.parametrize(
     "ratio_map",
     [
