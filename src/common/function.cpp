@@ -350,7 +350,8 @@ PyObject *get_signature(PyObject *self, void *) {
     if (!params) return nullptr;
     for (Py_ssize_t i = 0; i < f->nparams; ++i) {
         PyObject *dflt = i >= f->nrequired ? PyTuple_GET_ITEM(f->defaults, i - f->nrequired) : nullptr;
-        Ref p = make_parameter(parameter_cls.get(), positional.get(), f->param_names[i], dflt, def.params[i].annotation);
+        const char *annotation = def.params[i].annotation;
+        Ref p = make_parameter(parameter_cls.get(), positional.get(), f->param_names[i], dflt, annotation);
         if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
     }
     if (def.var_keywords) {

@@ -134,8 +134,8 @@ bool quotient_of_original_parse(PyObject *parse, PyObject *r, Ref &quotient) {
     }
     const RatioScan scan = scan_ratio(r);
     long long w, h;
-    if (!scan.matched || !small_digits(r, scan.w_start, scan.w_end, w) || !small_digits(r, scan.h_start, scan.h_end, h) ||
-        h == 0 || w > kExactInDouble || h > kExactInDouble) {
+    if (!scan.matched || !small_digits(r, scan.w_start, scan.w_end, w) ||
+        !small_digits(r, scan.h_start, scan.h_end, h) || h == 0 || w > kExactInDouble || h > kExactInDouble) {
         return false;
     }
     quotient = Ref::steal(PyFloat_FromDouble(static_cast<double>(w) / static_cast<double>(h)));

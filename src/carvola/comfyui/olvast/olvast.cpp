@@ -363,7 +363,8 @@ Ref run_reboot_and_wait(PyObject *self) {
     if (!ready) return {};
     const int truthy = truth(ready.get());
     if (truthy < 0) return {};
-    const bool logged = truthy ? log(self, n_debug, restart_done, n_flag) : log(self, n_error, restart_timed_out, n_flag);
+    const bool logged =
+        truthy ? log(self, n_debug, restart_done, n_flag) : log(self, n_error, restart_timed_out, n_flag);
     return logged ? ready : Ref{};
 }
 
