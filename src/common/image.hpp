@@ -20,4 +20,7 @@ enum class ResamplingFrom { global, image };
 // Resampling.LANCZOS or Image.Resampling.LANCZOS, through whatever the globals now are.
 Ref lanczos(ResamplingFrom from) noexcept;
 
+// img.resize((width, height), <the enum>.LANCZOS)
+Ref resized_lanczos(PyObject *img, PyObject *width, PyObject *height, ResamplingFrom from) noexcept;
+
 }  // namespace carvola

@@ -17,7 +17,6 @@ Name n_width{"width"};
 Name n_height{"height"};
 Name n_mode{"mode"};
 Name n_format{"format"};
-Name n_resize{"resize"};
 Name n_new{"new"};
 Name n_paste{"paste"};
 Name n_mask{"mask"};
@@ -120,13 +119,7 @@ Ref decode_rgba(PyObject *img_io) {
 Ref stretched(PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
     Ref expand_w, expand_h;
     if (!widen(ori_w, ori_h, expand_scale, false, expand_w, expand_h)) return {};
-    Ref resize = get_attr(img, n_resize);
-    if (!resize) return {};
-    Ref size = Ref::steal(PyTuple_Pack(2, expand_w.get(), expand_h.get()));
-    if (!size) return {};
-    Ref filter = lanczos(ResamplingFrom::image);
-    if (!filter) return {};
-    return call(resize.get(), size.get(), filter.get());
+    return resized_lanczos(img, expand_w.get(), expand_h.get(), ResamplingFrom::image);
 }
 
 // Image.new("RGBA", (canvas_w, canvas_h), self.fill_color)

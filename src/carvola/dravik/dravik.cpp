@@ -14,7 +14,6 @@ namespace {
 Name n_image{"image"};
 Name n_width{"width"};
 Name n_height{"height"};
-Name n_resize{"resize"};
 Name n_resolutions{"PREFERED_KONTEXT_RESOLUTIONS"};
 
 // ----- class constants -----
@@ -133,13 +132,7 @@ Ref scale_start(PyObject *self) {
 
     Ref image = get_attr(self, n_image);
     if (!image) return {};
-    Ref resize = get_attr(image.get(), n_resize);
-    if (!resize) return {};
-    Ref size = Ref::steal(PyTuple_Pack(2, output_width, output_height));
-    if (!size) return {};
-    Ref filter = lanczos(ResamplingFrom::global);
-    if (!filter) return {};
-    return call(resize.get(), size.get(), filter.get());
+    return resized_lanczos(image.get(), output_width, output_height, ResamplingFrom::global);
 }
 
 constexpr Function start_contract{

@@ -12,7 +12,6 @@ namespace {
 Name n_image_module{"Image"};
 Name n_new{"new"};
 Name n_size{"size"};
-Name n_resize{"resize"};
 Name n_paste{"paste"};
 Text rgb{"RGB"};
 
@@ -46,13 +45,7 @@ Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObje
     Ref new_h = scaled(s_h.get(), ratio.get());
     if (!new_h) return {};
 
-    Ref resize = get_attr(image, n_resize);
-    if (!resize) return {};
-    Ref new_size = Ref::steal(PyTuple_Pack(2, new_w.get(), new_h.get()));
-    if (!new_size) return {};
-    Ref filter = lanczos(ResamplingFrom::global);
-    if (!filter) return {};
-    Ref resized_img = call(resize.get(), new_size.get(), filter.get());
+    Ref resized_img = resized_lanczos(image, new_w.get(), new_h.get(), ResamplingFrom::global);
     if (!resized_img) return {};
 
     Ref paste_x = centred(target_w, new_w.get());
