@@ -12,6 +12,7 @@ Name n_image{"Image"};
 Name n_resampling{"Resampling"};
 Name n_lanczos{"LANCZOS"};
 Name n_resize{"resize"};
+Name n_new{"new"};
 }  // namespace
 
 Ref scaled(PyObject *side, PyObject *factor) noexcept {
@@ -33,6 +34,12 @@ Ref lanczos(ResamplingFrom from) noexcept {
     if (resampling && from == ResamplingFrom::image) resampling = get_attr(resampling.get(), n_resampling);
     if (!resampling) return {};
     return get_attr(resampling.get(), n_lanczos);
+}
+
+Ref image_new() noexcept {
+    Ref image = global(n_image);
+    if (!image) return {};
+    return get_attr(image.get(), n_new);
 }
 
 Ref resized_lanczos(PyObject *img, PyObject *width, PyObject *height, ResamplingFrom from) noexcept {

@@ -17,7 +17,6 @@ Name n_width{"width"};
 Name n_height{"height"};
 Name n_mode{"mode"};
 Name n_format{"format"};
-Name n_new{"new"};
 Name n_paste{"paste"};
 Name n_mask{"mask"};
 Name n_save{"save"};
@@ -115,6 +114,8 @@ Ref decode_rgba(PyObject *img_io) {
     return call_method(opened.get(), n_convert, rgba.get());
 }
 
+namespace {
+
 // img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
 Ref stretched(PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
     Ref expand_w, expand_h;
@@ -124,18 +125,8 @@ Ref stretched(PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_
 
 // Image.new("RGBA", (canvas_w, canvas_h), self.fill_color)
 Ref new_canvas(PyObject *self, PyObject *canvas_w, PyObject *canvas_h) {
-    Ref image = global(n_image);
-    if (!image) return {};
-    Ref new_image = get_attr(image.get(), n_new);
-    if (!new_image) return {};
-    Ref canvas_size = Ref::steal(PyTuple_Pack(2, canvas_w, canvas_h));
-    if (!canvas_size) return {};
-    Ref fill_color = get_attr(self, n_fill_color);
-    if (!fill_color) return {};
-    return call(new_image.get(), rgba.get(), canvas_size.get(), fill_color.get());
+    return new_image(rgba, canvas_w, canvas_h, [&] { return get_attr(self, n_fill_color); });
 }
-
-namespace {
 
 // A canvas of the widened size in the fill colour with `img` pasted in its centre through
 // its own alpha, so transparent pixels leave the fill colour showing.

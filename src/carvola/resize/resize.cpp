@@ -9,21 +9,13 @@
 namespace carvola::resize {
 namespace {
 
-Name n_image_module{"Image"};
-Name n_new{"new"};
 Name n_size{"size"};
 Name n_paste{"paste"};
 Text rgb{"RGB"};
 
 Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObject *bg_color) {
     // The canvas comes first, so Pillow judges the box and the colour before the source.
-    Ref image_module = global(n_image_module);
-    if (!image_module) return {};
-    Ref new_image = get_attr(image_module.get(), n_new);
-    if (!new_image) return {};
-    Ref box = Ref::steal(PyTuple_Pack(2, target_w, target_h));
-    if (!box) return {};
-    Ref canvas = call(new_image.get(), rgb.get(), box.get(), bg_color);
+    Ref canvas = new_image(rgb, target_w, target_h, [&] { return Ref::borrow(bg_color); });
     if (!canvas) return {};
 
     Ref source_size = get_attr(image, n_size);
