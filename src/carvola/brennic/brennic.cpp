@@ -249,11 +249,12 @@ int closer(PyObject *a, const Ref &b, const Ref &limit, Ref &diff) {
 //     diff = abs(img_ratio - std_val)
 //     if diff < min_diff:
 //         min_diff, best = diff, ratio_str
-// `next(key, value)` gives the entries (1, 0 at the end, -1 with an error set); N is
-// double for a float map and a float target, Ref for anything else.
-template <typename Target, typename N, typename Next>
-bool closest_entry(Next next, Target img_ratio, N min_diff, Ref &best) {
-    Ref key;
+// `next(key, value)` gives the entries (1, 0 at the end, -1 with an error set). N is
+// double for a float map and a float target, Ref for anything else; Key is a borrowed
+// PyObject* or a Ref to match.
+template <typename Key, typename Target, typename N, typename Next>
+bool closest_entry(Next next, Target img_ratio, N min_diff, Key &best) {
+    Key key{};
     N value{}, diff{};
     for (int more; (more = next(key, value)) != 0;) {
         if (more < 0) return false;
@@ -274,13 +275,16 @@ bool closest_in_doubles(PyObject *ratio_map, double img_ratio, double min_diff, 
     if (!PyDict_CheckExact(ratio_map)) return false;
     if (cache.version != dict_version(ratio_map) && !cache_ratio_map(ratio_map)) return false;
     Py_ssize_t i = 0;
-    auto next = [&](Ref &key, double &value) {
+    auto next = [&](PyObject *&key, double &value) {
         if (i == cache.count) return 0;
-        key = Ref::borrow(cache.keys[i]);
+        key = cache.keys[i];
         value = cache.values[i++];
         return 1;
     };
-    return closest_entry(next, img_ratio, min_diff, best);
+    PyObject *best_key = nullptr;
+    closest_entry(next, img_ratio, min_diff, best_key);  // runs no Python code, so cannot fail
+    if (best_key != nullptr) best = Ref::borrow(best_key);
+    return true;
 }
 
 // The same loop over ratio_map.items(), whatever the map holds.
