@@ -245,44 +245,33 @@ int closer(PyObject *a, const Ref &b, const Ref &limit, Ref &diff) {
     return PyObject_RichCompareBool(diff.get(), limit.get(), Py_LT);
 }
 
-// for ratio_str, std_val in self._std_ratio_map.items():
-//     diff = abs(img_ratio - std_val)
-//     if diff < min_diff:
-//         min_diff, best = diff, ratio_str
-// `next(key, value)` gives the entries (1, 0 at the end, -1 with an error set). N is
-// double for a float map and a float target, Ref for anything else; Key is a borrowed
-// PyObject* or a Ref to match.
-template <typename Key, typename Target, typename N, typename Next>
-bool closest_entry(Next next, Target img_ratio, N min_diff, Key &best) {
-    Key key{};
-    N value{}, diff{};
-    for (int more; (more = next(key, value)) != 0;) {
-        if (more < 0) return false;
-        const int less = closer(img_ratio, value, min_diff, diff);
-        if (less < 0) return false;
-        if (less) {
-            min_diff = std::move(diff);
-            best = key;
-        }
+// The body of
+//     for ratio_str, std_val in self._std_ratio_map.items():
+//         diff = abs(img_ratio - std_val)
+//         if diff < min_diff:
+//             min_diff, best = diff, ratio_str
+// for one entry: false with an error set. N is double for a float map and a float
+// target, Ref for anything else; Key is a borrowed PyObject* or a Ref to match.
+template <typename Key, typename Target, typename N>
+bool consider(const Key &ratio_str, Target img_ratio, const N &std_val, N &min_diff, Key &best) {
+    N diff{};
+    const int less = closer(img_ratio, std_val, min_diff, diff);
+    if (less > 0) {
+        min_diff = std::move(diff);
+        best = ratio_str;
     }
-    return true;
+    return less >= 0;
 }
 
-// The loop over the cached doubles of an exact dict of exact floats; false when the map
-// is anything else.
+// The loop over the cached doubles of an exact dict of exact floats, which runs no Python
+// code; false when the map is anything else.
 bool closest_in_doubles(PyObject *ratio_map, double img_ratio, double min_diff, Ref &best) {
     const RatioMapCache &cache = ratio_map_cache;
     if (!PyDict_CheckExact(ratio_map)) return false;
     if (cache.version != dict_version(ratio_map) && !cache_ratio_map(ratio_map)) return false;
-    Py_ssize_t i = 0;
-    auto next = [&](PyObject *&key, double &value) {
-        if (i == cache.count) return 0;
-        key = cache.keys[i];
-        value = cache.values[i++];
-        return 1;
-    };
     PyObject *best_key = nullptr;
-    closest_entry(next, img_ratio, min_diff, best_key);  // runs no Python code, so cannot fail
+    for (Py_ssize_t i = 0; i < cache.count; ++i)
+        consider(cache.keys[i], img_ratio, cache.values[i], min_diff, best_key);
     if (best_key != nullptr) best = Ref::borrow(best_key);
     return true;
 }
@@ -293,12 +282,12 @@ Ref closest_in_objects(PyObject *ratio_map, PyObject *img_ratio, Ref min_diff, R
     if (!items) return {};
     Ref iter = Ref::steal(PyObject_GetIter(items.get()));
     if (!iter) return {};
-    auto next = [&](Ref &key, Ref &value) {
-        Ref item = Ref::steal(PyIter_Next(iter.get()));
-        if (!item) return PyErr_Occurred() ? -1 : 0;
-        return unpack2(item.get(), key, value, Unpack::python) ? 1 : -1;
-    };
-    if (!closest_entry(next, img_ratio, std::move(min_diff), best)) return {};
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        Ref ratio_str, std_val;
+        if (!unpack2(item.get(), ratio_str, std_val, Unpack::python)) return {};
+        if (!consider(ratio_str, img_ratio, std_val, min_diff, best)) return {};
+    }
+    if (PyErr_Occurred()) return {};
     return best;
 }
 
