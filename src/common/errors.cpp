@@ -37,7 +37,9 @@ void raise_not_enough(Py_ssize_t got, Unpack style) noexcept {
         PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
 }
 
-void raise_too_many() noexcept { PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2}); }
+void raise_too_many() noexcept {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+}
 
 }  // namespace
 
@@ -91,8 +93,8 @@ void add_traceback(PyObject *funcname, PyObject *filename, int line) noexcept {
         if (const char *file = PyUnicode_AsUTF8(filename)) {
             code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(file, func, line)));
             if (code && module_globals() != nullptr) {
-                frame = Ref::steal(reinterpret_cast<PyObject *>(
-                    PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), module_globals(), nullptr)));
+                frame = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_New(
+                    PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), module_globals(), nullptr)));
             }
         }
     }
@@ -118,10 +120,11 @@ bool raise_unbound_local(const char *name) noexcept {
 }
 
 void raise_argument_type(const char *name, const char *expected, PyObject *value, bool subclass_note) noexcept {
-    const char *note = subclass_note ? ". Subclasses of built-in types are refused, so convert the value to the exact type first."
-                                     : "";
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s", name, expected,
-                 Py_TYPE(value)->tp_name, note);
+    const char *note = subclass_note
+                           ? ". Subclasses of built-in types are refused, so convert the value to the exact type first."
+                           : "";
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s", name,
+                 expected, Py_TYPE(value)->tp_name, note);
 }
 
 }  // namespace carvola

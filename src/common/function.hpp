@@ -2,12 +2,12 @@
 // parameters with conversions, defaults and annotations, return check, docstring.
 #pragma once
 
+#include "call_site.hpp"
 #include "ref.hpp"
 
 #include <cstddef>
 #include <exception>
 #include <new>
-#include <source_location>
 #include <utility>
 
 namespace carvola {
@@ -146,7 +146,7 @@ PyObject *entry_point(const Slot *slots) noexcept {
 // The body of a function: a C++ function returning Ref (null with an exception set on
 // failure) and taking PyObject* (borrowed), double or bool per parameter, in order.
 template <auto F>
-consteval Body native(std::source_location where = std::source_location::current()) {
+consteval Body native(CallSite where = CallSite::current()) {
     return detail::describe(F, &detail::entry_point<F>, static_cast<int>(where.line()));
 }
 

@@ -2,6 +2,7 @@
 #include "image.hpp"
 
 #include "attributes.hpp"
+#include "calls.hpp"
 #include "module.hpp"
 
 namespace carvola {
@@ -10,6 +11,8 @@ namespace {
 Name n_image{"Image"};
 Name n_resampling{"Resampling"};
 Name n_lanczos{"LANCZOS"};
+Name n_resize{"resize"};
+Name n_new{"new"};
 }  // namespace
 
 Ref scaled(PyObject *side, PyObject *factor) noexcept {
@@ -31,6 +34,22 @@ Ref lanczos(ResamplingFrom from) noexcept {
     if (resampling && from == ResamplingFrom::image) resampling = get_attr(resampling.get(), n_resampling);
     if (!resampling) return {};
     return get_attr(resampling.get(), n_lanczos);
+}
+
+Ref image_new() noexcept {
+    Ref image = global(n_image);
+    if (!image) return {};
+    return get_attr(image.get(), n_new);
+}
+
+Ref resized_lanczos(PyObject *img, PyObject *width, PyObject *height, ResamplingFrom from) noexcept {
+    Ref resize = get_attr(img, n_resize);
+    if (!resize) return {};
+    Ref size = Ref::steal(PyTuple_Pack(2, width, height));
+    if (!size) return {};
+    Ref filter = lanczos(from);
+    if (!filter) return {};
+    return call(resize.get(), size.get(), filter.get());
 }
 
 }  // namespace carvola

@@ -2,7 +2,7 @@
 // the Python expression given beside it, through the number protocol.
 #pragma once
 
-#include "ref.hpp"
+#include "calls.hpp"
 
 namespace carvola {
 
@@ -19,5 +19,24 @@ enum class ResamplingFrom { global, image };
 
 // Resampling.LANCZOS or Image.Resampling.LANCZOS, through whatever the globals now are.
 Ref lanczos(ResamplingFrom from) noexcept;
+
+// Image.new, through the module global `Image` as it is now.
+Ref image_new() noexcept;
+
+// Image.new(mode, (width, height), colour), where `colour()` gives the colour (a new
+// reference, or null with an error set) at the point Python evaluates that argument.
+template <typename Colour>
+Ref new_image(PyObject *mode, PyObject *width, PyObject *height, Colour &&colour) {
+    Ref maker = image_new();
+    if (!maker) return {};
+    Ref size = Ref::steal(PyTuple_Pack(2, width, height));
+    if (!size) return {};
+    Ref fill = colour();
+    if (!fill) return {};
+    return call(maker.get(), mode, size.get(), fill.get());
+}
+
+// img.resize((width, height), <the enum>.LANCZOS)
+Ref resized_lanczos(PyObject *img, PyObject *width, PyObject *height, ResamplingFrom from) noexcept;
 
 }  // namespace carvola

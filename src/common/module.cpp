@@ -64,7 +64,8 @@ PyObject *create_module(PyObject *module_spec, PyModuleDef *) {
         record.interpreter = current;
     } else if (record.interpreter != current) {
         PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+                        "Interpreter change detected - "
+                        "this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
     if (record.module.get() != nullptr) return Py_NewRef(record.module.get());
@@ -89,7 +90,8 @@ bool check_version(const char *full_name) {
     if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return true;
     if (major == 3 && minor == CARVOLA_EXPECTED_PY_MINOR) return true;
     char message[200];
-    std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+    std::snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                   3, CARVOLA_EXPECTED_PY_MINOR, full_name, "does not match", major, minor);
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
@@ -181,7 +183,8 @@ Ref global(const Name &name) noexcept {
     Name::GlobalCache &cache = name.global_cache();
     const uint64_t globals_version = dict_version(record.globals);
     const uint64_t builtins_version = dict_version(record.builtins.get());
-    if (cache.value != nullptr && cache.globals_version == globals_version && cache.builtins_version == builtins_version)
+    if (cache.value != nullptr && cache.globals_version == globals_version &&
+        cache.builtins_version == builtins_version)
         return Ref::borrow(cache.value);
     Ref value = global(name.get());
     cache.value = value.get();  // null when the lookup failed
@@ -231,7 +234,9 @@ bool Module::bind(const char *name, Ref value) noexcept {
     return value && PyDict_SetItemString(globals_, name, value.get()) == 0;
 }
 
-bool Module::set(const char *name, Ref value, Where where) noexcept { return at(where) && bind(name, std::move(value)); }
+bool Module::set(const char *name, Ref value, Where where) noexcept {
+    return at(where) && bind(name, std::move(value));
+}
 
 bool Module::import(const char *name, Where where) noexcept {
     at(where);

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <initializer_list>
-#include <source_location>
 
 namespace carvola {
 
@@ -53,7 +52,7 @@ PyObject *module_init(const ModuleInfo &info) noexcept;
 // What a module body works with while the module is executed. Every statement binds its
 // result as a module global and returns false with an exception set on failure.
 class Module {
-    using Where = std::source_location;
+    using Where = CallSite;
 
 public:
     explicit Module(PyObject *globals) noexcept : globals_(globals) {}

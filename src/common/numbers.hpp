@@ -5,25 +5,17 @@
 
 namespace carvola {
 
-// The value of an int of at most two 30-bit digits (|v| < 2**60), read straight from its
-// digits; false for anything larger, leaving it to the number protocol.
+// The value of an exact int of magnitude below 2**60; false for anything larger (or for an
+// object that is no int), leaving it to the number protocol.
 inline bool small_int(PyObject *value, long long &out) noexcept {
-    static_assert(PyLong_SHIFT == 30, "CPython 3.11 ints have 30-bit digits");
-    const PyLongObject *v = reinterpret_cast<const PyLongObject *>(value);
-    const Py_ssize_t size = Py_SIZE(v);
-    switch (size) {
-        case 0: out = 0; return true;
-        case 1: out = static_cast<long long>(v->ob_digit[0]); return true;
-        case -1: out = -static_cast<long long>(v->ob_digit[0]); return true;
-        case 2:
-        case -2: {
-            const long long magnitude =
-                static_cast<long long>(v->ob_digit[0]) | (static_cast<long long>(v->ob_digit[1]) << PyLong_SHIFT);
-            out = size > 0 ? magnitude : -magnitude;
-            return true;
-        }
-        default: return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (out == -1 && overflow == 0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
     }
+    constexpr long long bound = 1LL << 60;
+    return overflow == 0 && out < bound && out > -bound;
 }
 
 // Ints of at most this magnitude are exact doubles, so dividing two of them as doubles

@@ -103,8 +103,6 @@ class StrSub(str):
         ((b"16:9",), {}, "Argument 'proportion' has incorrect type (expected str, got bytes)"),
         ((None, None), {}, "Argument 'need_adjust' has incorrect type (expected str, got NoneType)"),
         ((), {"need_adjust": 1}, "Argument 'need_adjust' has incorrect type (expected str, got int)"),
-        ((None, "fill", 1, 2), {}, "__init__() takes at most 4 positional arguments (5 given)"),
-        ((None,), {"proportion": "1:1"}, "__init__() got multiple values for keyword argument 'proportion'"),
     ],
 )
 def test_constructor_refuses_wrong_types(ImageTool, args, kwargs, message):
@@ -349,6 +347,16 @@ def test_closest_standard_ratio_matches_plain_python(outcome, ImageTool, Referen
 
 class Ratio(float):
     """A float subclass: takes the map off the all-float path."""
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.dictionaries(st.text(max_size=3), st.floats(), max_size=12), sides, sides)
+def test_the_loop_agrees_over_doubles_and_over_objects(outcome, ImageTool, ratio_map, width, height):
+    in_doubles, in_objects = ImageTool(), ImageTool()
+    in_doubles._std_ratio_map = ratio_map
+    in_objects._std_ratio_map = type("Mapping", (dict,), {})(ratio_map)
+    got = outcome(lambda: in_doubles._get_closest_standard_ratio(width, height))
+    assert got == outcome(lambda: in_objects._get_closest_standard_ratio(width, height))
 
 
 @pytest.mark.parametrize(

@@ -210,10 +210,10 @@ constexpr Class shape = make_class("Shape", "A probe class.", shape_namespace, t
 // MODE in an optional module `probe_mode` decides how execution ends: "fail" raises,
 // "fail_silently" fails without an exception.
 bool execute(Module &m) noexcept {
-    if (!m.import("sys") || !m.add(def(kinds_contract)) || !m.add(def(ordered_contract)) || !m.add(def(as_int_contract)) ||
-        !m.add(def(as_str_contract)) || !m.add(def(as_list_contract)) || !m.add(def(keywords_contract)) ||
-        !m.add(def(raise_contract)) || !m.add(def(direct_contract)) || !m.add(def(guards_contract)) ||
-        !m.add(def(unpack_contract)) || !m.add(def(calls_contract)) ||
+    if (!m.import("sys") || !m.add(def(kinds_contract)) || !m.add(def(ordered_contract)) ||
+        !m.add(def(as_int_contract)) || !m.add(def(as_str_contract)) || !m.add(def(as_list_contract)) ||
+        !m.add(def(keywords_contract)) || !m.add(def(raise_contract)) || !m.add(def(direct_contract)) ||
+        !m.add(def(guards_contract)) || !m.add(def(unpack_contract)) || !m.add(def(calls_contract)) ||
         !m.add(def(except_call_contract)) || !m.add(def(with_call_contract)) || !m.add(def(lookup_contract)) ||
         !m.add(shape)) {
         return false;

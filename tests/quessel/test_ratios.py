@@ -10,7 +10,7 @@ import types
 
 import PIL
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 
@@ -99,6 +99,12 @@ ints = st.one_of(st.integers(-(2**70), 2**70), st.integers(-50, 50), st.integers
 
 @settings(max_examples=400, deadline=None)
 @given(ints, ints)
+# Each side of the machine words' edge, where the loop runs on Python ints instead.
+@example(2**62 - 1, -(2**62 - 2))
+@example(2**62, 2**61)
+@example(-(2**62) + 1, 3)
+@example(-(2**63), -1)
+@example(2**63 - 1, 2**62 - 1)
 def test_gcd_matches_euclid_with_python_modulo(quessel, Reference, a, b):
     got = quessel.ImageRatioAnalyzer._gcd(a, b)
     assert got == Reference._gcd(a, b) and type(got) is int

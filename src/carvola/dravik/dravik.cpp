@@ -1,9 +1,10 @@
 // carvola.dravik: FluxKontextImageScale, which resizes an image to the preferred Flux
 // Kontext resolution whose width/height ratio is closest to the image's own.
+#include "attributes.hpp"
 #include "calls.hpp"
 #include "errors.hpp"
+#include "image.hpp"
 #include "module.hpp"
-#include "numbers.hpp"
 
 #include <iterator>
 
@@ -13,9 +14,6 @@ namespace {
 Name n_image{"image"};
 Name n_width{"width"};
 Name n_height{"height"};
-Name n_resize{"resize"};
-Name n_resampling{"Resampling"};
-Name n_lanczos{"LANCZOS"};
 Name n_resolutions{"PREFERED_KONTEXT_RESOLUTIONS"};
 
 // ----- class constants -----
@@ -40,8 +38,8 @@ Ref preferred_resolutions() {
 // ----- __init__ -----
 
 Ref scale_init(PyObject *self, PyObject *image) {
-    if (PyObject_SetAttr(self, n_image, image) < 0) return {};
-    return Ref::borrow(Py_None);
+    if (!set_attr(self, n_image, image)) return {};
+    return none();
 }
 
 constexpr Function init_contract{
@@ -82,11 +80,7 @@ Ref candidate(PyObject *entry, PyObject *aspect_ratio) {
 // below the one of start().
 constexpr int kGeneratorLine = __LINE__;
 
-Py_NO_INLINE void add_generator_entry() {
-    Ref funcname = Ref::steal(PyUnicode_FromString("genexpr"));
-    Ref filename = Ref::steal(PyUnicode_FromString("carvola/dravik"));
-    if (funcname && filename) add_traceback(funcname.get(), filename.get(), kGeneratorLine);
-}
+Py_NO_INLINE void add_generator_entry() { add_traceback("genexpr", kGeneratorLine); }
 
 // min() of the triples as the builtin takes it: a later triple replaces the best only
 // when it compares strictly smaller, so the first of equal triples stays.
@@ -138,15 +132,7 @@ Ref scale_start(PyObject *self) {
 
     Ref image = get_attr(self, n_image);
     if (!image) return {};
-    Ref resize = get_attr(image.get(), n_resize);
-    if (!resize) return {};
-    Ref size = Ref::steal(PyTuple_Pack(2, output_width, output_height));
-    if (!size) return {};
-    Ref resampling = global(n_resampling);
-    if (!resampling) return {};
-    Ref lanczos = get_attr(resampling.get(), n_lanczos);
-    if (!lanczos) return {};
-    return call(resize.get(), size.get(), lanczos.get());
+    return resized_lanczos(image.get(), output_width, output_height, ResamplingFrom::global);
 }
 
 constexpr Function start_contract{

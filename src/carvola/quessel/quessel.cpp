@@ -1,5 +1,6 @@
 // carvola.quessel: ImageRatioAnalyzer, which reports an encoded image's width:height
 // ratio in lowest terms and the closest ratio of two integers up to a search bound.
+#include "attributes.hpp"
 #include "calls.hpp"
 #include "errors.hpp"
 #include "handling.hpp"
@@ -53,30 +54,29 @@ bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
         });
     });
     if (!completed) return false;
-    if (!width) {  // an __exit__ suppressed the failure before the size was read
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'width' where it is not associated with a value");
-        return false;
-    }
-    return true;
+    // An __exit__ that suppressed the failure leaves the size unread.
+    return width ? true : raise_unbound_local("width");
 }
 
-// str(a) + ":" + str(b)
+// f"{a}:{b}" of two machine ints.
+Ref pair_text(long long a, long long b) {
+    char text[48];
+    const int n = std::snprintf(text, sizeof text, "%lld:%lld", a, b);
+    return Ref::steal(PyUnicode_FromStringAndSize(text, n));
+}
+
+// f"{a}:{b}" of two ints.
 Ref ratio_text(PyObject *a, PyObject *b) {
     long long x, y;
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b) && small_int(a, x) && small_int(b, y)) {
-        char text[48];
-        const int n = std::snprintf(text, sizeof text, "%lld:%lld", x, y);
-        return Ref::steal(PyUnicode_FromStringAndSize(text, n));
-    }
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b) && small_int(a, x) && small_int(b, y)) return pair_text(x, y);
     return Ref::steal(PyUnicode_FromFormat("%S:%S", a, b));
 }
 
 // ----- __init__ -----
 
 Ref analyzer_init(PyObject *self, PyObject *approx_search_range) {
-    if (PyObject_SetAttr(self, n_approx_search_range, approx_search_range) < 0) return {};
-    return Ref::borrow(Py_None);
+    if (!set_attr(self, n_approx_search_range, approx_search_range)) return {};
+    return none();
 }
 
 constexpr Function init_contract{
@@ -91,22 +91,56 @@ constexpr Function init_contract{
 
 // ----- _gcd -----
 
-// Euclid's loop `while b: a, b = b, a % b` with Python's modulo: every remainder after
-// the first takes the sign of b, and the last non-zero one is gcd(|a|, |b|). So the loop
-// returns a when b is 0, and otherwise gcd(|a|, |b|) with the sign of b, which is what
-// this computes (in machine words below 2**60, with CPython's int gcd above).
+// a % b with Python's sign rule, and bool(b), for the two number types Euclid runs on:
+// machine ints of magnitude below 2**62, where no step can overflow, and Python ints.
+bool remainder(long long a, long long b, long long &r) {
+    r = a % b;
+    if (r != 0 && (r < 0) != (b < 0)) r += b;
+    return true;
+}
+int nonzero(long long b) { return b != 0; }
+
+bool remainder(const Ref &a, const Ref &b, Ref &r) {
+    r = Ref::steal(PyNumber_Remainder(a.get(), b.get()));
+    return static_cast<bool>(r);
+}
+int nonzero(const Ref &b) { return truth(b.get()); }
+
+// while b:
+//     a, b = b, a % b
+// return a
+// false with an error set.
+template <typename N>
+bool euclid(N &a, N b) {
+    for (int more; (more = nonzero(b)) != 0;) {
+        N r;
+        if (more < 0 || !remainder(a, b, r)) return false;
+        a = std::move(b);
+        b = std::move(r);
+    }
+    return true;
+}
+
+constexpr long long kMachineBound = 1LL << 62;
+
+// The value of an int of magnitude below 2**62; false for anything else.
+bool machine_int(PyObject *value, long long &out) {
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value, &overflow);
+    return overflow == 0 && out < kMachineBound && out > -kMachineBound;
+}
+
+// Machine words while both values fit; Python ints from the start otherwise, since the
+// loop never leaves the range its inputs are in.
 Ref gcd(PyObject *a, PyObject *b) {
     long long x, y;
-    if (small_int(a, x) && small_int(b, y)) {
-        if (y == 0) return Ref::borrow(a);
-        const long long g = static_cast<long long>(std::gcd(x < 0 ? -x : x, y < 0 ? -y : y));
-        return Ref::steal(PyLong_FromLongLong(y < 0 ? -g : g));
+    if (machine_int(a, x) && machine_int(b, y)) {
+        euclid(x, y);
+        return Ref::steal(PyLong_FromLongLong(x));
     }
-    const int sign = _PyLong_Sign(b);
-    if (sign == 0) return Ref::borrow(a);
-    Ref g = Ref::steal(_PyLong_GCD(a, b));
-    if (!g || sign > 0) return g;
-    return Ref::steal(PyNumber_Negative(g.get()));
+    Ref g = Ref::borrow(a);
+    if (!euclid(g, Ref::borrow(b))) return {};
+    return g;
 }
 
 constexpr Function gcd_contract{
@@ -296,9 +330,7 @@ Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
             if (!closest_pair_in_doubles(small ? quotient : PyFloat_AS_DOUBLE(target.get()), bound, w, h, found))
                 return {};
             if (!found) return ratio_text(width.get(), height.get());
-            char text[48];
-            const int n = std::snprintf(text, sizeof text, "%lld:%lld", w, h);
-            return Ref::steal(PyUnicode_FromStringAndSize(text, n));
+            return pair_text(w, h);
         }
     }
     if (small) {

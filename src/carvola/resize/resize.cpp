@@ -1,52 +1,21 @@
 // carvola.resize: image_resize, which scales an image to fit a box without changing its
 // proportion and centres it on a plain background of exactly the box size.
+#include "attributes.hpp"
 #include "calls.hpp"
 #include "errors.hpp"
+#include "image.hpp"
 #include "module.hpp"
-#include "numbers.hpp"
 
 namespace carvola::resize {
 namespace {
 
-Name n_image_module{"Image"};
-Name n_new{"new"};
 Name n_size{"size"};
-Name n_resize{"resize"};
 Name n_paste{"paste"};
-Name n_resampling{"Resampling"};
-Name n_lanczos{"LANCZOS"};
-Name n_rgb{"RGB"};
-
-// Resampling.LANCZOS, through whatever the module global now is.
-Ref lanczos_filter() {
-    Ref resampling = global(n_resampling);
-    if (!resampling) return {};
-    return get_attr(resampling.get(), n_lanczos);
-}
-
-// int(side * ratio)
-Ref scaled(PyObject *side, PyObject *ratio) {
-    Ref product = Ref::steal(PyNumber_Multiply(side, ratio));
-    if (!product) return {};
-    return Ref::steal(PyNumber_Long(product.get()));
-}
-
-// (target - scaled) // 2: an odd leftover puts the extra pixel on the right or bottom.
-Ref centred_offset(PyObject *target, PyObject *scaled_side, PyObject *two) {
-    Ref leftover = Ref::steal(PyNumber_Subtract(target, scaled_side));
-    if (!leftover) return {};
-    return Ref::steal(PyNumber_FloorDivide(leftover.get(), two));
-}
+Text rgb{"RGB"};
 
 Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObject *bg_color) {
     // The canvas comes first, so Pillow judges the box and the colour before the source.
-    Ref image_module = global(n_image_module);
-    if (!image_module) return {};
-    Ref new_image = get_attr(image_module.get(), n_new);
-    if (!new_image) return {};
-    Ref box = Ref::steal(PyTuple_Pack(2, target_w, target_h));
-    if (!box) return {};
-    Ref canvas = call(new_image.get(), n_rgb, box.get(), bg_color);
+    Ref canvas = new_image(rgb, target_w, target_h, [&] { return Ref::borrow(bg_color); });
     if (!canvas) return {};
 
     Ref source_size = get_attr(image, n_size);
@@ -68,20 +37,12 @@ Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObje
     Ref new_h = scaled(s_h.get(), ratio.get());
     if (!new_h) return {};
 
-    Ref resize = get_attr(image, n_resize);
-    if (!resize) return {};
-    Ref new_size = Ref::steal(PyTuple_Pack(2, new_w.get(), new_h.get()));
-    if (!new_size) return {};
-    Ref filter = lanczos_filter();
-    if (!filter) return {};
-    Ref resized_img = call(resize.get(), new_size.get(), filter.get());
+    Ref resized_img = resized_lanczos(image, new_w.get(), new_h.get(), ResamplingFrom::global);
     if (!resized_img) return {};
 
-    Ref two = Ref::steal(PyLong_FromLong(2));
-    if (!two) return {};
-    Ref paste_x = centred_offset(target_w, new_w.get(), two.get());
+    Ref paste_x = centred(target_w, new_w.get());
     if (!paste_x) return {};
-    Ref paste_y = centred_offset(target_h, new_h.get(), two.get());
+    Ref paste_y = centred(target_h, new_h.get());
     if (!paste_y) return {};
 
     Ref paste = get_attr(canvas.get(), n_paste);

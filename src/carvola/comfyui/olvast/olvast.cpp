@@ -1,9 +1,9 @@
 // carvola.comfyui.olvast: ComfyUIManager, which restarts a ComfyUI server over its HTTP
 // API and polls the server's status endpoint until it answers again or a budget is spent.
+#include "attributes.hpp"
 #include "calls.hpp"
 #include "handling.hpp"
 #include "module.hpp"
-#include "numbers.hpp"
 
 #include <cstddef>
 
@@ -35,25 +35,25 @@ Name n_logger{"logger"};
 Name n_trigger_reboot{"trigger_reboot"};
 Name n_wait_service_ready{"wait_service_ready"};
 
-// The texts the manager writes, interned once like the names above.
-Name reboot_path{"/api/manager/reboot"};
-Name stats_path{"/api/system_stats"};
-Name flag_head{"comfyui服务重启 ["};
-Name flag_tail{"]"};
-Name remote_closed{"Remote end closed connection"};
-Name called_reboot{"%s 调用重启接口 url=%s"};
-Name reboot_refused{"%s 重启接口返回异常状态码 %s url=%s"};
-Name reboot_accepted{"%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"};
-Name reboot_connection_failed{"%s 连接异常：%s url=%s"};
-Name reboot_failed{"%s 发起重启请求异常: %s url=%s"};
-Name polling_started{"%s 开始轮询 %s，最长等待 %ss"};
-Name service_ready{"%s 服务已恢复正常，状态码200"};
-Name service_not_ready{"%s 接口返回异常状态码 %s，继续等待..."};
-Name polling_timed_out{"%s 超时 %ss，服务未恢复"};
-Name connection_refused_line{" 服务未启动/连接拒绝，等待中..."};
-Name request_failed_line{" 请求异常: "};
-Name restart_done{"%s 重启完成，服务正常可用"};
-Name restart_timed_out{"%s 重启后超时未恢复"};
+// The texts the manager writes.
+Text reboot_path{"/api/manager/reboot"};
+Text stats_path{"/api/system_stats"};
+Text flag_head{"comfyui服务重启 ["};
+Text flag_tail{"]"};
+Text remote_closed{"Remote end closed connection"};
+Text called_reboot{"%s 调用重启接口 url=%s"};
+Text reboot_refused{"%s 重启接口返回异常状态码 %s url=%s"};
+Text reboot_accepted{"%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"};
+Text reboot_connection_failed{"%s 连接异常：%s url=%s"};
+Text reboot_failed{"%s 发起重启请求异常: %s url=%s"};
+Text polling_started{"%s 开始轮询 %s，最长等待 %ss"};
+Text service_ready{"%s 服务已恢复正常，状态码200"};
+Text service_not_ready{"%s 接口返回异常状态码 %s，继续等待..."};
+Text polling_timed_out{"%s 超时 %ss，服务未恢复"};
+Text connection_refused_line{" 服务未启动/连接拒绝，等待中..."};
+Text request_failed_line{" 请求异常: "};
+Text restart_done{"%s 重启完成，服务正常可用"};
+Text restart_timed_out{"%s 重启后超时未恢复"};
 
 AttributeCache time_time_cache;
 AttributeCache time_sleep_cache;
@@ -127,7 +127,7 @@ struct LogArg {
 // self.logger.<level>(format, *args): the method first, then the arguments in order, as
 // Python evaluates the call. The logger does the %-formatting.
 template <typename... A>
-bool log(PyObject *self, const Name &level, const Name &format, const A &...arg) {
+bool log(PyObject *self, const Name &level, const Text &format, const A &...arg) {
     constexpr std::size_t n = sizeof...(A);
     Ref logger = get_attr(self, n_logger);
     if (!logger) return false;
@@ -147,7 +147,7 @@ bool log(PyObject *self, const Name &level, const Name &format, const A &...arg)
 }
 
 // print(f"{self.flag}{text}{exception}"), with the exception part only when given.
-bool print_line(PyObject *self, PyObject *text, PyObject *exception) {
+bool print_line(PyObject *self, const Text &text, PyObject *exception) {
     Ref print = global(n_print);
     if (!print) return false;
     Ref flag = get_attr(self, n_flag);
@@ -162,8 +162,6 @@ bool print_line(PyObject *self, PyObject *text, PyObject *exception) {
     return static_cast<bool>(call(print.get(), line.get()));
 }
 
-Ref none() { return Ref::borrow(Py_None); }
-
 // ----- __init__ -----
 
 // str.rstrip("/"); an unchanged str comes back as the same object, as rstrip gives it.
@@ -176,16 +174,16 @@ Ref without_trailing_slashes(PyObject *text) {
 }
 
 // self.<name> = self.base_url + path
-bool set_endpoint(PyObject *self, const Name &name, const Name &path) {
+bool set_endpoint(PyObject *self, const Name &name, const Text &path) {
     Ref base = get_attr(self, n_base_url);
     if (!base) return false;
     Ref url = Ref::steal(PyNumber_Add(base.get(), path));
-    return url && PyObject_SetAttr(self, name, url.get()) == 0;
+    return url && set_attr(self, name, url.get());
 }
 
 // logger or logging.getLogger(__name__)
 Ref logger_or_module_logger(PyObject *logger) {
-    const int truthy = PyObject_IsTrue(logger);
+    const int truthy = truth(logger);
     if (truthy != 0) return truthy > 0 ? Ref::borrow(logger) : Ref{};
     Ref logging = global(n_logging);
     if (!logging) return {};
@@ -199,19 +197,18 @@ Ref logger_or_module_logger(PyObject *logger) {
 Ref manager_init(PyObject *self, PyObject *base_url, PyObject *timeout, PyObject *max_wait_seconds,
                  double poll_interval, PyObject *logger) {
     Ref stripped = without_trailing_slashes(base_url);
-    if (!stripped || PyObject_SetAttr(self, n_base_url, stripped.get()) < 0) return {};
+    if (!stripped || !set_attr(self, n_base_url, stripped.get())) return {};
     if (!set_endpoint(self, n_reboot_api, reboot_path) || !set_endpoint(self, n_stats_api, stats_path)) return {};
     Ref interval = Ref::steal(PyFloat_FromDouble(poll_interval));
-    if (!interval || PyObject_SetAttr(self, n_timeout, timeout) < 0 ||
-        PyObject_SetAttr(self, n_max_wait, max_wait_seconds) < 0 ||
-        PyObject_SetAttr(self, n_poll_interval, interval.get()) < 0) {
+    if (!interval || !set_attr(self, n_timeout, timeout) || !set_attr(self, n_max_wait, max_wait_seconds) ||
+        !set_attr(self, n_poll_interval, interval.get())) {
         return {};
     }
     Ref flag = Ref::steal(PyUnicode_Concat(flag_head, base_url));
     if (flag) flag = Ref::steal(PyUnicode_Concat(flag.get(), flag_tail));
-    if (!flag || PyObject_SetAttr(self, n_flag, flag.get()) < 0) return {};
+    if (!flag || !set_attr(self, n_flag, flag.get())) return {};
     Ref chosen = logger_or_module_logger(logger);
-    if (!chosen || PyObject_SetAttr(self, n_logger, chosen.get()) < 0) return {};
+    if (!chosen || !set_attr(self, n_logger, chosen.get())) return {};
     return none();
 }
 
@@ -308,7 +305,7 @@ int poll_status(PyObject *self) {
     if (!ok) return -1;
     Ref equal = Ref::steal(PyObject_RichCompare(status.get(), ok.get(), Py_EQ));
     if (!equal) return -1;
-    const int ready = PyObject_IsTrue(equal.get());
+    const int ready = truth(equal.get());
     if (ready < 0) return -1;
     if (ready) return log(self, n_debug, service_ready, n_flag) ? 1 : -1;
     return log(self, n_debug, service_not_ready, n_flag, LogArg(response.get(), n_status_code)) ? 0 : -1;
@@ -364,9 +361,10 @@ Ref run_reboot_and_wait(PyObject *self) {
     if (!call_method(self, n_trigger_reboot)) return {};
     Ref ready = call_method(self, n_wait_service_ready);
     if (!ready) return {};
-    const int truthy = PyObject_IsTrue(ready.get());
+    const int truthy = truth(ready.get());
     if (truthy < 0) return {};
-    const bool logged = truthy ? log(self, n_debug, restart_done, n_flag) : log(self, n_error, restart_timed_out, n_flag);
+    const bool logged =
+        truthy ? log(self, n_debug, restart_done, n_flag) : log(self, n_error, restart_timed_out, n_flag);
     return logged ? ready : Ref{};
 }
 
