@@ -2,6 +2,7 @@
 // an int) for the fast run, Object (Python objects through the number protocol) for the rest.
 #pragma once
 
+#include "numbers.hpp"
 #include "ref.hpp"
 
 #include <cmath>
@@ -27,10 +28,8 @@ public:
     static Machine of(PyObject *obj) noexcept {
         if (obj == nullptr) return {};
         if (PyFloat_CheckExact(obj)) return real(PyFloat_AS_DOUBLE(obj));
-        if (!PyLong_CheckExact(obj)) return {};
-        int overflow;
-        const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        return overflow == 0 ? integer(static_cast<double>(value)) : Machine();
+        long long value;
+        return exact_in_double(obj, value) ? integer(static_cast<double>(value)) : Machine();
     }
 
     bool ok() const noexcept { return kind_ != Kind::failed; }

@@ -8,20 +8,11 @@ namespace carvola::tulvene {
 namespace {
 
 // The value the class's MRO holds for `name`, as type.__getattribute__ finds it before
-// binding; borrowed, null when absent. The MRO and the dicts are read directly: 3.11's
-// public API offers no lookup that leaves a descriptor unbound.
+// binding; borrowed, null when absent (a failed lookup leaves no exception set).
 PyObject *mro_lookup(PyObject *cls, PyObject *name) {
-    PyObject *mro = reinterpret_cast<PyTypeObject *>(cls)->tp_mro;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        // Class dicts hold str keys, compared without running code.
-        if (PyObject *found = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr) return found;
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return nullptr;
-        }
-    }
-    return nullptr;
+    // Private: 3.11 has no public lookup that leaves a descriptor unbound, and this one is
+    // served from the interpreter's method cache, where a walk of the MRO's dicts is not.
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
 }
 
 // getattr(cls, name) when it can run no code: the metaclass is exactly `type` (which has
