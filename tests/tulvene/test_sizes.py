@@ -258,6 +258,8 @@ numbers = st.one_of(
 @example(EXACT + 1, None)
 @example(EXACT - 1, 1)
 @example(2.0**53 - 1, 2)
+@example(-(2**30), 2**30 - 1)  # one and two digits of an int as stored
+@example(2**60 - 1, -(2**30))  # the largest two-digit int
 def test_aligning_paths_agree(outcome, Calculator, Reference, tulvene, value, multiple):
     for name in ("round_to_multiple", "floor_to_multiple"):
         want = outcome(lambda: int(getattr(Reference, name)(value, multiple)))
