@@ -9,6 +9,7 @@
 #include "sizes.hpp"
 #include "text.hpp"
 
+#include <cstring>
 #include <optional>
 
 namespace carvola::tulvene {
@@ -263,9 +264,19 @@ Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
     return {};
 }
 
+// a == b for two strs, compared as stored: PyUnicode_Compare orders, which costs more.
+bool same_text(PyObject *a, PyObject *b) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return n == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0;
+}
+
 // cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])
 // `general` tells whether the lookups went through getattr and calls, which may run code.
-Ref target_pixels(PyObject *cls, PyObject *resolution, bool &general) {
+// `key` equals `resolution` and is an exact str: an exact dict finds the same entry under
+// either, and the caller's own string usually has its hash computed already.
+Ref target_pixels(PyObject *cls, PyObject *resolution, PyObject *key, bool &general) {
     general = false;
     // A plain exact dict: its get is dict.get, and the second read gives the same dict.
     // Held while the lookups run, since a key's __eq__ could drop the class's reference.
@@ -273,7 +284,7 @@ Ref target_pixels(PyObject *cls, PyObject *resolution, bool &general) {
     if (preset && PyDict_CheckExact(preset.get())) {
         Ref fallback = Ref::steal(PyObject_GetItem(preset.get(), t_fallback_preset));
         if (!fallback) return {};
-        if (PyObject *found = PyDict_GetItemWithError(preset.get(), resolution)) return Ref::borrow(found);
+        if (PyObject *found = PyDict_GetItemWithError(preset.get(), key)) return Ref::borrow(found);
         return PyErr_Occurred() ? Ref() : fallback;
     }
     general = true;
@@ -340,7 +351,9 @@ Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, b
     }
     if (narrowed == Narrowed::refused) return refuse_ratio(aspect_ratio);
     bool general;
-    Ref target = target_pixels(cls, resolution.get(), general);
+    const bool unchanged = PyUnicode_CheckExact(resolution_arg) && same_text(resolution.get(), resolution_arg);
+    PyObject *key = unchanged ? resolution_arg : resolution.get();
+    Ref target = target_pixels(cls, resolution.get(), key, general);
     if (!target) return {};
     if (general) native = native_class(cls);
     Ref values[4];
