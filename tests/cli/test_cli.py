@@ -5,21 +5,11 @@ import pathlib
 import socket
 import subprocess
 import sys
+import time
 
 import pytest
+from helpers import COMMAND, carvola, json_lines
 from PIL import Image
-
-COMMAND = pathlib.Path(sys.executable).with_name("carvola")
-
-
-def carvola(*args, stdin=None, timeout=120):
-    return subprocess.run(
-        [str(COMMAND), *map(str, args)], input=stdin, capture_output=True, text=True, timeout=timeout
-    )
-
-
-def json_lines(text):
-    return [json.loads(line) for line in text.splitlines() if line.strip()]
 
 
 def assert_one_line_error(result, status=2):
@@ -77,11 +67,30 @@ def test_version_and_module_entry_point():
         ["adjust", "{images}", "--out", "{out}", "--fill-color", "red"],
         ["check", "x", "--words", "/no/such/words.txt"],
         ["ratio", "{images}", "--jobs", "0"],
+        ["size", "16:9", "-r", "8k"],
+        ["size", "16/9"],
+        ["size", "16:0"],
+        ["adjust", "{images}", "-o", "{out}", "-p", "16/9"],
+        ["adjust", "{images}", "-o", "{out}", "-p", "16:0"],
+        ["adjust", "{images}", "-o", "{out}", "-p", "7:5"],
+        ["adjust", "{images}", "-o", "{out}", "--expand-percent", "-100"],
+        ["ratio", "{images}", "--range", "0"],
+        ["comfyui", "wait", "--url", "notaurl"],
+        ["comfyui", "restart", "--url", "http://", "--no-wait"],
+        ["demo", "--comfyui-url", "localhost:8188"],
+        ["kontext", "{images}", "-o", "{images}/wide.jpg"],
+        ["kontext", "{images}", "-o", "/proc/no-folder-here"],
+        ["kontext", "{images}", "-o", "{out}", "--overwrite", "--skip-existing"],
+        ["kontext", "{images}", "-o", "{out}", "--bogus"],
     ],
 )
 def test_user_errors_are_one_line_with_status_2(args, images, tmp_path):
     result = carvola(*(a.format(images=images, out=tmp_path / "out") for a in args))
     assert_one_line_error(result)
+    assert "Error:" not in result.stderr and "invalid literal" not in result.stderr  # no Python internals
+    assert not (tmp_path / "out").exists()  # found before any work
+    if len(args) > 1 and args[0] not in ("comfyui", "--bogus", "nonsense"):
+        assert f"(see carvola {args[0]} --help)" in result.stderr or f"carvola {args[0]}: error" in result.stderr
 
 
 # ----- prompts and sizes -----
@@ -162,7 +171,7 @@ def test_adjust_a_folder_with_a_broken_file(images, tmp_path, jobs):
 
 def test_adjust_copies_images_of_another_ratio_unchanged(images, tmp_path):
     out = tmp_path / "out"
-    result = carvola("adjust", images / "wide.jpg", "--out", out, "--proportion", "1:1", "--json")
+    result = carvola("adjust", images / "wide.jpg", "--out", out, "--proportion", " 1:1 ", "--json")
     line = json_lines(result.stdout)[0]
     assert result.returncode == 0 and line["adjusted"] is False
     assert (out / "wide.jpg").read_bytes() == (images / "wide.jpg").read_bytes()
@@ -195,15 +204,39 @@ def test_comfyui_wait_without_a_server_keeps_json_apart(tmp_path):
     assert "等待中" in result.stderr  # the manager's printed lines went to standard error
 
 
-def test_comfyui_restart_through_a_real_restart(start_server):
-    server = start_server("--warmup-polls", "1")
+@pytest.mark.parametrize(
+    "server, extra, status, expected",
+    [
+        (["--warmup-polls=1"], [], 0, {"restarted": True, "ready": True}),
+        ([], ["--no-wait"], 0, {"restarted": True}),
+        (["--reboot=exit"], ["--max-wait", "1"], 1, {"restarted": True, "ready": False}),
+        (["--reboot=stay"], [], 1, {"restarted": False, "error": "did not restart: still answering after 1 s"}),
+        (["--reboot=stay"], ["--no-wait"], 1, {"restarted": False, "error": "did not restart: still answering after 1 s"}),
+        (["--reboot=stay", "--reboot-status=500"], [], 1, {"restarted": False, "error": "restart refused (HTTP status 500)"}),
+        (["--reboot=missing"], [], 1, {"restarted": False, "error": "restart refused (HTTP status 404)"}),
+        (None, ["--no-wait"], 1, {"restarted": False, "error": "restart not delivered: [Errno 111] Connection refused"}),
+    ],
+)
+def test_comfyui_restart_outcomes(start_server, server, extra, status, expected):
+    url = start_server(*server).url if server is not None else f"http://127.0.0.1:{free_port()}"
+    started = time.monotonic()
     result = carvola(
-        "comfyui", "restart", "--url", server.url, "--max-wait", "20", "--poll-interval", "0.2", "--json", "-v"
-    )
-    assert result.returncode == 0, result.stderr
-    assert json.loads(result.stdout) == {"url": server.url, "ready": True}
-    assert server.listening(1) == server.port  # it really restarted
-    assert "DEBUG carvola.comfyui.olvast:" in result.stderr and "重启完成" in result.stderr  # -v shows the log
+        "comfyui", "restart", "--url", url, "--max-wait", "20", "--poll-interval", "0.2", "--down-wait", "1",
+        *extra, "--json", "-v",
+    )  # fmt: skip
+    assert time.monotonic() - started < 15
+    assert result.returncode == status, result.stderr
+    assert json.loads(result.stdout) == {"url": url, **expected}
+    assert " carvola.comfyui.olvast: " in result.stderr  # -v shows the manager's log
+
+
+def test_a_closed_standard_output_ends_the_command_quietly(images):
+    command = [str(COMMAND), "ratio", *[images / "wide.jpg"] * 2000]
+    reader = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    reader.stdout.readline()
+    reader.stdout.close()
+    assert reader.wait(timeout=60) == 141
+    assert reader.stderr.read() == b""
 
 
 def test_demo_runs_every_module():
@@ -211,7 +244,7 @@ def test_demo_runs_every_module():
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout)
     assert report["brennic"]["nearest_standard_ratio"] == "16:9"
-    assert report["quessel"] == {"exact": "16:9", "approximate": "9:5"}
+    assert report["quessel"] == {"exact": "16:9", "approximate": "16:9"}
     assert report["dravik"]["kontext_size"] == [1392, 752]
     assert report["resize"]["letterbox_size"] == [1024, 1024]
     assert report["vantor"]["built_in_words"] >= 50 and report["vantor"]["prompts"][-1]["banned"] is True

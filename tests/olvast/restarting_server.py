@@ -7,7 +7,9 @@ clients meet a refused connection meanwhile. GET /api/system_stats answers 503 t
 first --warmup-polls requests a process gets, then 200 with a system-stats JSON body.
 
 --reboot exit: the process exits instead of re-executing itself (a server that never
-comes back); --reboot missing: the restart endpoint answers 404 (no manager extension).
+comes back); --reboot missing: the restart endpoint answers 404 (no manager extension);
+--reboot stay: the restart endpoint answers --reboot-status (default 200) and the server
+goes on serving, never going down.
 
 Every process prints "listening PORT GENERATION" once it listens; --port 0 (the default)
 takes an ephemeral port, which the restarted processes keep.
@@ -60,7 +62,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if length:
             self.rfile.read(length)
         options = self.server.options
-        if self.path == REBOOT and options.reboot != "missing":
+        if self.path == REBOOT and options.reboot == "stay":
+            self.send_json({}, options.reboot_status)
+        elif self.path == REBOOT and options.reboot != "missing":
             self.server.restart(self)
         elif self.path == STATS:
             self.server.status_requests += 1
@@ -71,9 +75,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.send_error(404)
 
-    def send_json(self, value):
+    def send_json(self, value, status=200):
         body = json.dumps(value).encode()
-        self.send_response(200)
+        self.send_response(status)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
@@ -115,7 +119,8 @@ def main():
     parser.add_argument("--generation", type=int, default=0)
     parser.add_argument("--restart-delay", type=float, default=0.3)
     parser.add_argument("--warmup-polls", type=int, default=0)
-    parser.add_argument("--reboot", choices=["restart", "exit", "missing"], default="restart")
+    parser.add_argument("--reboot", choices=["restart", "exit", "missing", "stay"], default="restart")
+    parser.add_argument("--reboot-status", type=int, default=200)
     options = parser.parse_args()
     if options.generation > 0:
         time.sleep(options.restart_delay)

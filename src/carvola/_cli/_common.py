@@ -1,17 +1,11 @@
-"""What every subcommand shares: user errors, output, the host module, batches of files."""
+"""What every subcommand shares: user errors, output, logging, argument checks, the host module."""
 
-import concurrent.futures
-import contextlib
+import argparse
 import json
-import os
-import pathlib
+import logging
+import re
 import sys
-import tempfile
-
-IMAGE_SUFFIXES = {
-    ".png", ".jpg", ".jpeg", ".gif", ".bmp", ".tif", ".tiff", ".webp", ".tga", ".ppm", ".pgm", ".pbm",
-    ".jp2", ".ico", ".psd", ".pcx", ".sgi", ".dds", ".eps", ".im", ".flc", ".fli", ".avif",
-}  # fmt: skip
+import urllib.parse
 
 
 class UsageError(Exception):
@@ -28,25 +22,52 @@ def use_host_module():
         sys.modules.setdefault("pelvane", carvola._host)
 
 
+def configure_logging(verbosity):
+    """Where log lines go: carvola's warnings by default, its debug lines with -v, every
+    library's (Pillow, urllib3) with -vv. Pillow's own log stays quiet below -vv: its
+    lines are about decoder internals, and failures reach the user as results."""
+    root = logging.getLogger()
+    for handler in list(root.handlers):
+        root.removeHandler(handler)
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
+    root.addHandler(handler)
+    root.setLevel(logging.DEBUG if verbosity >= 2 else logging.WARNING)
+    logging.getLogger("carvola").setLevel(logging.DEBUG if verbosity >= 1 else logging.WARNING)
+    logging.getLogger("PIL").setLevel(logging.NOTSET if verbosity >= 2 else logging.CRITICAL + 1)
+
+
 class Output:
-    """Text for people or JSON for programs, on standard output."""
+    """Text for people or JSON for programs, on standard output. While a progress bar is
+    drawn on standard error, every line goes through the bar's own writer, which clears
+    the bar, writes the line and draws the bar again."""
 
     def __init__(self, as_json):
         self.as_json = as_json
+        self.bar = None
+
+    def line(self, text, stream=None):
+        stream = stream or sys.stdout
+        if self.bar is not None:
+            self.bar.write(text, file=stream)
+            stream.flush()
+        else:
+            print(text, file=stream, flush=True)
 
     def document(self, data, text):
         """One result: `data` as one JSON document, or `text` (a string or lines)."""
         if self.as_json:
-            print(json.dumps(data, ensure_ascii=False, sort_keys=False))
+            self.line(json.dumps(data, ensure_ascii=False))
         else:
-            print(text if isinstance(text, str) else "\n".join(text))
+            self.line(text if isinstance(text, str) else "\n".join(text))
 
     def item(self, data, text):
         """One result of a batch: a JSON line, or a line of text."""
-        if self.as_json:
-            print(json.dumps(data, ensure_ascii=False), flush=True)
-        else:
-            print(text, flush=True)
+        self.line(json.dumps(data, ensure_ascii=False) if self.as_json else text)
+
+    def error(self, text):
+        """A line for people on standard error, whatever the output format."""
+        self.line(text, sys.stderr)
 
 
 def parse_color(text, channels):
@@ -72,98 +93,55 @@ def parse_size(text):
     return size
 
 
-# ----- batches of files -----
+_RATIO = re.compile(r"\s*(\d+)\s*:\s*(\d+)\s*")
 
 
-def collect_inputs(paths):
-    """(source file, path relative to the output folder) for every input path; folders
-    give their image files, found recursively, with their relative paths."""
-    found = []
-    for given in paths:
-        path = pathlib.Path(given)
-        if path.is_dir():
-            for child in sorted(p for p in path.rglob("*") if p.is_file() and p.suffix.lower() in IMAGE_SUFFIXES):
-                found.append((child, child.relative_to(path)))
-        elif path.is_file():
-            found.append((path, pathlib.Path(path.name)))
-        else:
-            raise UsageError(f"no such file or folder: {given}")
-    if not found:
-        raise UsageError("no image files among the inputs")
-    return found
+def check_ratio(text):
+    """A "W:H" ratio with positive whole sides, else a usage error."""
+    match = _RATIO.fullmatch(text)
+    if not match or int(match[1]) == 0 or int(match[2]) == 0:
+        raise UsageError(f"ratio {text!r} is not W:H with two positive whole numbers, such as 16:9")
+    return text
 
 
-def write_atomically(target, data):
-    """Writes `data` to `target` through a temporary file in the same folder, so the target
-    is either complete or untouched."""
-    target.parent.mkdir(parents=True, exist_ok=True)
-    handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
-    try:
-        with os.fdopen(handle, "wb") as stream:
-            stream.write(data)
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+def number_type(convert, *, above=None, at_least=None):
+    """An argparse type: `convert` (int or float) with a lower bound, so that a bad value
+    is a one-line usage error naming the option."""
+
+    def check(text):
+        try:
+            value = convert(text)
+        except ValueError:
+            kind = "a whole number" if convert is int else "a number"
+            raise argparse.ArgumentTypeError(f"{text!r} is not {kind}") from None
+        if value != value or value in (float("inf"), float("-inf")):
+            raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+        if above is not None and not value > above:
+            raise argparse.ArgumentTypeError(f"{text!r} must be above {above}")
+        if at_least is not None and value < at_least:
+            raise argparse.ArgumentTypeError(f"{text!r} must be at least {at_least}")
+        return value
+
+    check.__name__ = convert.__name__  # argparse names the type in some messages
+    return check
 
 
-def _guarded(work, source, relative, options):
-    """Runs one item in the current process or a worker; failures become results."""
-    try:
-        result = work(source, relative, options)
-        result.setdefault("input", str(source))
-        result["ok"] = True
-        return result
-    except Exception as e:  # noqa: BLE001 - one bad file never stops a batch
-        reason = str(e).splitlines()[0] if str(e) else type(e).__name__
-        return {"input": str(source), "ok": False, "error": f"{type(e).__name__}: {reason}"}
+def url_type(text):
+    """An argparse type: an http or https URL with a host."""
+    parts = urllib.parse.urlsplit(text)
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an http:// or https:// URL with a host")
+    return text
 
 
-def _progress(total):
-    if not sys.stderr.isatty():
-        return contextlib.nullcontext(None)
-    from tqdm import tqdm
-
-    return tqdm(total=total, file=sys.stderr, unit="file", leave=False)
-
-
-def run_batch(items, work, options, *, jobs, output, describe):
-    """Runs `work(source, relative, options)` for every item, in `jobs` processes, printing
-    each result as it arrives (`describe(result)` is its text line) and a summary.
-    Returns the exit status: 0 when every item succeeded, 1 otherwise."""
-    done = failed = 0
-    with _progress(len(items)) as bar:
-
-        def report(result):
-            nonlocal done, failed
-            if result["ok"]:
-                done += 1
-                output.item(result, describe(result))
-            else:
-                failed += 1
-                if output.as_json:
-                    output.item(result, "")
-                else:
-                    print(f"failed: {result['input']}: {result['error']}", file=sys.stderr, flush=True)
-            if bar is not None:
-                bar.update(1)
-
-        if jobs <= 1:
-            for source, relative in items:
-                report(_guarded(work, source, relative, options))
-        else:
-            with concurrent.futures.ProcessPoolExecutor(max_workers=jobs) as pool:
-                futures = {pool.submit(_guarded, work, s, r, options): s for s, r in items}
-                for future in concurrent.futures.as_completed(futures):
-                    try:
-                        result = future.result()
-                    except Exception as e:  # noqa: BLE001 - a worker that died takes only its item
-                        result = {"input": str(futures[future]), "ok": False, "error": f"{type(e).__name__}: {e}"}
-                    report(result)
-    summary = {"done": done, "failed": failed, "total": len(items)}
-    if output.as_json:
-        print(json.dumps({"summary": summary}))
-    else:
-        print(f"{done} done, {failed} failed, {len(items)} in all", file=sys.stderr)
-    return 0 if failed == 0 else 1
+def cluster_option(text):
+    """An argparse type for `--cluster`: ("local", N) for `local:N`, else ("address", ADDRESS)."""
+    text = text.strip()
+    if text.startswith("local:"):
+        count = text.partition(":")[2]
+        if not count.isdigit() or int(count) < 1:
+            raise argparse.ArgumentTypeError(f"{text!r}: local:N needs a whole number of workers, 1 or more")
+        return ("local", int(count))
+    if not text or any(c.isspace() for c in text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a scheduler address such as tcp://HOST:8786")
+    return ("address", text)

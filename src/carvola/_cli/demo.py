@@ -4,7 +4,7 @@ import contextlib
 import io
 import sys
 
-from ._common import Output, use_host_module
+from ._common import Output, url_type, use_host_module
 
 
 def sample_image():
@@ -34,7 +34,7 @@ def _images(image, data):
 
     tool = ImageTool()
     adjusted, ratio = tool.adjust_size(data, True)
-    analyzer = ImageRatioAnalyzer()
+    analyzer = ImageRatioAnalyzer(20)  # 16:9 is within reach of a search up to 20
     boxed = image_resize(image, 1024, 1024)
     return {
         "brennic": {"nearest_standard_ratio": ratio, "adjusted_png_size": _size_of(adjusted)},
@@ -106,7 +106,7 @@ def _describe(r):
         f"sample image    {r['sample']['size'][0]}x{r['sample']['size'][1]} {r['sample']['mode']}, drawn here",
         f"brennic         nearest standard ratio {r['brennic']['nearest_standard_ratio']}, padded to "
         f"{'x'.join(map(str, r['brennic']['adjusted_png_size']))} (PNG)",
-        f"quessel         exact ratio {r['quessel']['exact']}, approximate {r['quessel']['approximate']}",
+        f"quessel         exact ratio {r['quessel']['exact']}, approximate {r['quessel']['approximate']} (search range 20)",
         f"dravik          Flux Kontext size {'x'.join(map(str, r['dravik']['kontext_size']))}",
         f"resize          letterboxed into {'x'.join(map(str, r['resize']['letterbox_size']))}",
         "tulvene         " + "; ".join(f"{s['aspect_ratio']} at {s['resolution']}: {s['size']}" for s in r["tulvene"]),
@@ -130,5 +130,5 @@ def add_parsers(subparsers, common):
         "scaling, letterboxing, sizes, prompt screening with the built-in list); restart a ComfyUI "
         "server only when --comfyui-url names one.",
     )  # fmt: skip
-    p.add_argument("--comfyui-url", metavar="URL", help="a ComfyUI server to restart (default: skip)")
-    p.set_defaults(run=run_demo)
+    p.add_argument("--comfyui-url", type=url_type, metavar="URL", help="a ComfyUI server to restart (default: skip)")
+    p.set_defaults(run=run_demo, parser=p)

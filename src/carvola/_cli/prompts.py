@@ -1,8 +1,11 @@
 """The check subcommand: prompts against the banned-word list."""
 
+import json
+import os
+import signal
 import sys
 
-from ._common import Output, UsageError, use_host_module
+from ._common import Output, UsageError, cluster_option, use_host_module
 
 
 def _prompts(args):
@@ -25,36 +28,127 @@ def run_check(args):
     use_host_module()
     from carvola import vantor
 
+    settings = {
+        "ban_word_file": args.words,
+        "ignore_case": not args.case_sensitive,
+        "builtin_words": list(args.word),
+        "use_default": not args.no_default,
+        "exclude_words": list(args.exclude),
+    }
     try:
-        checker = vantor.PromptBanChecker(
-            ban_word_file=args.words,
-            ignore_case=not args.case_sensitive,
-            builtin_words=list(args.word),
-            use_default=not args.no_default,
-            exclude_words=list(args.exclude),
-        )
+        checker = vantor.PromptBanChecker(**settings)
     except FileNotFoundError as e:
         raise UsageError(str(e)) from None
     except (ValueError, UnicodeDecodeError, OSError) as e:
         raise UsageError(f"cannot load the word file {args.words}: {e}") from None
-    output = Output(args.json)
+    if args.cluster:
+        return _check_on_cluster(args, settings, checker)
     prompts = _prompts(args)
     banned = 0
     for prompt in prompts:
-        try:
-            checker.check(prompt)
-            hits = []
-        except vantor.PromptBanError as e:
-            hits = list(getattr(e, "data", None) or checker.find_matched_words(prompt))
+        hits = hits_of(checker, prompt)
         banned += bool(hits)
-        text = f"banned ({', '.join(sorted(hits))}): {prompt}" if hits else f"clean: {prompt}"
-        output.item({"prompt": prompt, "banned": bool(hits), "hits": sorted(hits)}, text)
-    summary = {"clean": len(prompts) - banned, "banned": banned, "total": len(prompts)}
+        print(report_line(prompt, hits, args.json), flush=True)
+    return _summary(args, len(prompts) - banned, banned)
+
+
+def _summary(args, clean, banned, failed=0, interrupted=False):
+    summary = {"clean": clean, "banned": banned, "total": clean + banned}
+    if failed:
+        summary["failed_ranges"] = failed
+    if interrupted:
+        summary["interrupted"] = True
     if args.json:
-        output.item({"summary": summary}, "")
-    elif len(prompts) > 1:
-        print(f"{summary['clean']} clean, {banned} banned, {len(prompts)} in all", file=sys.stderr)
-    return 1 if banned else 0
+        print(json.dumps({"summary": summary}, ensure_ascii=False), flush=True)
+    elif summary["total"] > 1 or failed or interrupted:
+        text = f"{clean} clean, {banned} banned, {summary['total']} in all"
+        text += f"; {failed} parts of the file could not be screened" if failed else ""
+        text += "; interrupted" if interrupted else ""
+        print(text, file=sys.stderr, flush=True)
+    return 1 if banned or failed else 0
+
+
+def hits_of(checker, prompt):
+    """The banned words in `prompt`, as the checker reports them."""
+    try:
+        checker.check(prompt)
+        return []
+    except sys.modules["carvola.vantor"].PromptBanError as e:  # loaded with the checker
+        return sorted(getattr(e, "data", None) or checker.find_matched_words(prompt))
+
+
+def report_line(prompt, hits, as_json):
+    """The line that reports one prompt, as text or as a JSON line."""
+    if as_json:
+        return json.dumps({"prompt": prompt, "banned": bool(hits), "hits": hits}, ensure_ascii=False)
+    return f"banned ({', '.join(hits)}): {prompt}" if hits else f"clean: {prompt}"
+
+
+def _check_on_cluster(args, settings, checker):
+    """Prompts given as arguments are screened here; the prompt file by the workers, in
+    byte ranges, with the same lines in the same order as without the cluster."""
+    from . import _batch, cluster
+
+    if not args.file or args.file == "-":
+        raise UsageError("--cluster screens a prompt file (--file PATH) that every worker can read")
+    path = os.path.abspath(args.file)
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as e:
+        raise UsageError(f"cannot read {args.file}: {e.strerror}") from None
+    if args.words:
+        # Workers run elsewhere: they read the same word file by its full path.
+        settings = {**settings, "ban_word_file": os.path.abspath(args.words)}
+    output = Output(args.json)
+    clean = banned = failed = 0
+    for prompt in args.prompts:
+        if prompt.strip():
+            hits = hits_of(checker, prompt)
+            banned += bool(hits)
+            clean += not hits
+            output.line(report_line(prompt, hits, args.json))
+
+    def show(results):
+        nonlocal clean, banned, failed
+        for result in results:
+            if result[0] is None:
+                _, start, end, error = result
+                failed += 1
+                output.error(f"failed: {args.file} (the lines from byte {start} to {end}): {error}")
+                continue
+            report, range_clean, range_banned = result
+            # A signal that interrupts a large write to a full pipe cuts it short, losing
+            # the rest: the signals wait until the range's lines are written.
+            blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+            try:
+                output.line(report.removesuffix("\n"))
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+            clean += range_clean
+            banned += range_banned
+
+    with (
+        cluster.connect(args.cluster, verbose=args.verbose >= 2) as session,
+        _batch.progress(os.path.getsize(path), unit="B", unit_scale=True) as bar,
+        _batch.SignalGuard() as guard,
+    ):
+        # Signals are only noted, and the screening looks between results: a line is never
+        # cut, and what is shown stays the file's first lines, in order.
+        guard.holding = True
+        output.bar = bar
+        screening = cluster.PromptFile(session, path, settings, args.json, bar, stopping=lambda: guard.pending)
+        show(screening)
+        stopped = guard.pending
+        if stopped:  # ranges running on the workers are told to stop and waited for, briefly
+            show(screening.drain())
+        output.bar = None
+    status = _summary(args, clean, banned, failed, interrupted=stopped is not None)
+    if stopped is None:
+        return status
+    if screening.running:
+        output.error(f"{screening.running} parts of the file were still being screened when the wait ended")
+    return 128 + stopped
 
 
 def add_parsers(subparsers, common):
@@ -70,4 +164,8 @@ def add_parsers(subparsers, common):
     p.add_argument("--exclude", action="append", default=[], help="a word to allow (repeatable)")
     p.add_argument("--no-default", action="store_true", help="leave out the built-in word list")
     p.add_argument("--case-sensitive", action="store_true", help="match letter case exactly")
-    p.set_defaults(run=run_check)
+    p.add_argument(
+        "--cluster", type=cluster_option, metavar="ADDRESS|local:N",
+        help="screen --file on a Dask cluster: a scheduler address, or local:N worker processes",
+    )  # fmt: skip
+    p.set_defaults(run=run_check, parser=p)

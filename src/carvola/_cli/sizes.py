@@ -1,12 +1,13 @@
 """The size subcommand: legal gpt-image-2 output sizes."""
 
-from ._common import Output, UsageError, use_host_module
+from ._common import Output, UsageError, check_ratio, use_host_module
 
 
 def run_size(args):
     use_host_module()
     from carvola import tulvene
 
+    check_ratio(args.aspect_ratio)
     try:
         result = tulvene.GPTImageSizeCalculator.calc_size(args.aspect_ratio, args.resolution, args.strict)
     except (ValueError, ZeroDivisionError) as e:
@@ -28,6 +29,6 @@ def add_parsers(subparsers, common):
         "Exit status 1 when no valid size was reached or --strict refused the ratio.",
     )  # fmt: skip
     p.add_argument("aspect_ratio", nargs="?", default="1:1", help='width:height, such as "16:9" (default 1:1)')
-    p.add_argument("--resolution", "-r", default="2k", help="preset: 1k, 2k or 4k (default 2k)")
+    p.add_argument("--resolution", "-r", choices=["1k", "2k", "4k"], default="2k", help="preset (default 2k)")
     p.add_argument("--strict", action="store_true", help="refuse ratios beyond 3:1 instead of narrowing them")
-    p.set_defaults(run=run_size)
+    p.set_defaults(run=run_size, parser=p)
