@@ -3,26 +3,18 @@
 #include "errors.hpp"
 #include "function_object.hpp"
 
-#include <cstring>
-
 namespace carvola::detail {
 
 namespace {
 
-const char *type_name(Conv conv) {
-    switch (conv) {
-        case Conv::str: return "str";
-        case Conv::bytes: return "bytes";
-        case Conv::list: return "list";
-        default: return "int";
-    }
-}
-
+// The exact type a str, bytes or list parameter takes (its tp_name is what messages
+// call it); null for the other conversions.
 PyTypeObject *exact_type(Conv conv) {
     switch (conv) {
         case Conv::str: return &PyUnicode_Type;
         case Conv::bytes: return &PyBytes_Type;
-        default: return &PyList_Type;
+        case Conv::list: return &PyList_Type;
+        default: return nullptr;
     }
 }
 
@@ -37,30 +29,19 @@ Py_NO_INLINE PyObject *raise_argument_count(const FunctionObject *f, Py_ssize_t 
     return nullptr;
 }
 
-Py_NO_INLINE PyObject *raise_keyword(const FunctionObject *f, const char *format, PyObject *key) {
+Py_NO_INLINE bool raise_keyword(const FunctionObject *f, const char *format, PyObject *key) {
     PyErr_Format(PyExc_TypeError, format, f->def->name, key);
-    return nullptr;
-}
-
-// Index of the parameter called `key`, or -1. Keyword names from call sites are usually
-// interned, so identity finds them; equal strings from elsewhere are found by value.
-Py_ssize_t parameter_index(const FunctionObject *f, PyObject *key) {
-    for (Py_ssize_t i = 0; i < f->nparams; ++i)
-        if (f->param_names[i] == key) return i;
-    for (Py_ssize_t i = 0; i < f->nparams; ++i)
-        if (PyUnicode_Compare(f->param_names[i], key) == 0) return i;
-    return -1;
-}
-
-bool has_keyword(PyObject *kwnames, PyObject *name) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyTuple_GET_ITEM(kwnames, i) == name) return true;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
-        if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return true;
-    }
     return false;
+}
+
+// Index of the string `key` among `names`, or -1. Keyword names from call sites are
+// usually interned, so identity finds them; equal strings from elsewhere are found by value.
+Py_ssize_t index_of(PyObject *const *names, Py_ssize_t n, PyObject *key) {
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (names[i] == key) return i;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyUnicode_Check(names[i]) && PyUnicode_Compare(names[i], key) == 0) return i;
+    return -1;
 }
 
 // Places keyword arguments into `values` (borrowed) or `extra`; false with an exception
@@ -69,7 +50,7 @@ bool has_keyword(PyObject *kwnames, PyObject *name) {
 bool bind_keywords(const FunctionObject *f, PyObject *const *kwvalues, PyObject *kwnames, Py_ssize_t nargs,
                    PyObject **values, PyObject *extra) {
     for (Py_ssize_t p = nargs; p < f->nrequired; ++p) {
-        if (!has_keyword(kwnames, f->param_names[p])) {
+        if (index_of(PySequence_Fast_ITEMS(kwnames), PyTuple_GET_SIZE(kwnames), f->param_names[p]) < 0) {
             raise_argument_count(f, p);
             return false;
         }
@@ -77,21 +58,16 @@ bool bind_keywords(const FunctionObject *f, PyObject *const *kwvalues, PyObject 
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->def->name);
-            return false;
-        }
-        const Py_ssize_t p = parameter_index(f, key);
+        if (!PyUnicode_Check(key)) return raise_keyword(f, "%.200s() keywords must be strings", key);
+        const Py_ssize_t p = index_of(f->param_names, f->nparams, key);
         if (p >= nargs) {
             values[p] = kwvalues[k];
         } else if (p >= 0) {
-            raise_keyword(f, "%s() got multiple values for keyword argument '%U'", key);
-            return false;
+            return raise_keyword(f, "%s() got multiple values for keyword argument '%U'", key);
         } else if (extra != nullptr) {
             if (PyDict_SetItem(extra, key, kwvalues[k]) < 0) return false;
         } else {
-            raise_keyword(f, "%s() got an unexpected keyword argument '%U'", key);
-            return false;
+            return raise_keyword(f, "%s() got an unexpected keyword argument '%U'", key);
         }
     }
     return true;
@@ -140,40 +116,25 @@ bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slot
         }
     }
     for (Py_ssize_t p = 0; f->checks_types && p < f->nparams; ++p) {
-        const Conv conv = params[p].conv;
-        if (conv != Conv::str && conv != Conv::bytes && conv != Conv::list) continue;
+        PyTypeObject *want = exact_type(params[p].conv);
         PyObject *v = values[p];
-        PyTypeObject *want = exact_type(conv);
-        if (Py_IS_TYPE(v, want) || (v == Py_None && f->none_allowed[p])) continue;
-        raise_argument_type(params[p].name, type_name(conv), v, PyObject_TypeCheck(v, want));
+        if (want == nullptr || Py_IS_TYPE(v, want) || (v == Py_None && f->none_allowed[p])) continue;
+        raise_argument_type(params[p].name, want->tp_name, v, PyObject_TypeCheck(v, want));
         return false;
     }
     return true;
 }
 
-Py_NO_INLINE Ref raise_result_type(const char *format, const char *expected, const Ref &result) {
-    PyErr_Format(PyExc_TypeError, format, expected, Py_TYPE(result.get())->tp_name);
-    return {};
-}
-
-// The result as the contract's return check lets it out.
+// The result as the contract's return check lets it out: str and list exactly or None,
+// an int as it is or any other number through int().
 Ref check_result(Ret ret, Ref result) {
     PyObject *r = result.get();
-    if (r == nullptr) return result;
-    switch (ret) {
-        case Ret::object: return result;
-        case Ret::str:
-            if (PyUnicode_CheckExact(r) || r == Py_None) return result;
-            return raise_result_type("Expected %s, got %.200s", "str", result);
-        case Ret::list:
-            if (PyList_CheckExact(r) || r == Py_None) return result;
-            return raise_result_type("Expected %s, got %.200s", "list", result);
-        case Ret::integer:
-            if (PyLong_CheckExact(r)) return result;
-            if (PyNumber_Check(r)) return Ref::steal(PyNumber_Long(r));
-            return raise_result_type("Expected %.200s, got %.200s", "int", result);
-    }
-    return result;
+    if (r == nullptr || ret == Ret::object) return result;
+    PyTypeObject *want = ret == Ret::str ? &PyUnicode_Type : ret == Ret::list ? &PyList_Type : &PyLong_Type;
+    if (Py_IS_TYPE(r, want) || (r == Py_None && want != &PyLong_Type)) return result;
+    if (want == &PyLong_Type && PyNumber_Check(r)) return Ref::steal(PyNumber_Long(r));
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", want->tp_name, Py_TYPE(r)->tp_name);
+    return {};
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 // The native function type: one vectorcall entry (binding in binding.cpp) and the
 // metadata a Python function carries: names, defaults, annotations, signature.
+#include "attributes.hpp"
+#include "calls.hpp"
 #include "errors.hpp"
 #include "function_object.hpp"
 #include "module.hpp"
 
 #include <cstring>
-#include <structmember.h>
 #include <string>
+#include <structmember.h>
 
 namespace carvola {
 
@@ -19,7 +21,7 @@ FunctionObject *as_function(PyObject *obj) { return reinterpret_cast<FunctionObj
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *f = as_function(callable);
     PyObject *result = detail::bind_and_call(f, args, PyVectorcall_NARGS(nargsf), kwnames);
-    if (result == nullptr) add_traceback(f->trace_name, f->trace_file, f->def->body.line);
+    if (result == nullptr) add_traceback(f->trace_name, module_file(), f->def->body.line);
     return result;
 }
 
@@ -55,7 +57,6 @@ void function_dealloc(PyObject *self) {
     function_clear(self);
     for (PyObject *&n : f->param_names) Py_CLEAR(n);
     Py_CLEAR(f->trace_name);
-    Py_CLEAR(f->trace_file);
     PyObject_GC_Del(self);
 }
 
@@ -68,99 +69,78 @@ PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
-PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
-PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
-PyObject *get_defaults(PyObject *self, void *) { return Py_NewRef(as_function(self)->defaults); }
-PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
-PyObject *get_annotations(PyObject *self, void *) { return Py_NewRef(as_function(self)->annotations); }
+// The getset table's closure is the offset of the field an attribute reads or writes.
+PyObject *&field(PyObject *self, void *offset) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + reinterpret_cast<std::size_t>(offset));
+}
+#define FIELD(name) reinterpret_cast<void *>(offsetof(FunctionObject, name))
 
-int set_string(PyObject *&field, PyObject *value, const char *what) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+PyObject *get_field(PyObject *self, void *offset) { return Py_NewRef(field(self, offset)); }
+PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
+
+// __name__ and __qualname__ take a str and __annotations__ a dict, as on a Python function.
+int set_field(PyObject *self, PyObject *value, void *offset) {
+    const bool dict = offset == FIELD(annotations);
+    if (value == nullptr || !(dict ? PyDict_Check(value) : PyUnicode_Check(value))) {
+        const char *name = dict ? "__annotations__" : offset == FIELD(name) ? "__name__" : "__qualname__";
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", name, dict ? "dict" : "string");
         return -1;
     }
-    Py_SETREF(field, Py_NewRef(value));
+    Py_SETREF(field(self, offset), Py_NewRef(value));
     return 0;
 }
 
-int set_name(PyObject *self, PyObject *value, void *) { return set_string(as_function(self)->name, value, "__name__"); }
-int set_qualname(PyObject *self, PyObject *value, void *) {
-    return set_string(as_function(self)->qualname, value, "__qualname__");
-}
 int set_doc(PyObject *self, PyObject *value, void *) {
     Py_SETREF(as_function(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
     return 0;
 }
-int set_annotations(PyObject *self, PyObject *value, void *) {
-    if (value == nullptr || !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_SETREF(as_function(self)->annotations, Py_NewRef(value));
-    return 0;
-}
 
-Ref make_parameter(PyObject *parameter_cls, PyObject *kind, PyObject *name, PyObject *dflt, const char *annotation) {
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) return {};
-    if (dflt != nullptr && PyDict_SetItemString(kwargs.get(), "default", dflt) < 0) return {};
-    if (annotation != nullptr) {
-        Ref text = Ref::steal(PyUnicode_FromString(annotation));
-        if (!text || PyDict_SetItemString(kwargs.get(), "annotation", text.get()) < 0) return {};
-    }
-    Ref args = Ref::steal(PyTuple_Pack(2, name, kind));
-    if (!args) return {};
-    return Ref::steal(PyObject_Call(parameter_cls, args.get(), kwargs.get()));
-}
+Name n_parameter{"Parameter"}, n_signature{"Signature"}, n_empty{"empty"};
+Name n_positional{"POSITIONAL_OR_KEYWORD"}, n_var_keyword{"VAR_KEYWORD"};
+Name n_default{"default"}, n_annotation{"annotation"}, n_return_annotation{"return_annotation"};
+NameTuple parameter_keywords{n_default, n_annotation};
+NameTuple signature_keywords{n_return_annotation};
 
 // inspect.signature() and help() read this: the real parameters, defaults and annotation
-// texts, while __doc__ stays the plain docstring.
+// texts, while __doc__ stays the plain docstring. What a parameter lacks is passed as
+// Parameter.empty, which is what leaving the keyword out gives.
 PyObject *get_signature(PyObject *self, void *) {
     FunctionObject *f = as_function(self);
     const Function &def = *f->def;
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    if (!inspect) return nullptr;
-    Ref parameter_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-    Ref signature_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    if (!parameter_cls || !signature_cls) return nullptr;
-    Ref positional = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "POSITIONAL_OR_KEYWORD"));
-    if (!positional) return nullptr;
+    Ref parameter = inspect ? get_attr(inspect.get(), n_parameter) : Ref{};
+    Ref signature = parameter ? get_attr(inspect.get(), n_signature) : Ref{};
+    Ref empty = signature ? get_attr(parameter.get(), n_empty) : Ref{};
     Ref params = Ref::steal(PyList_New(0));
-    if (!params) return nullptr;
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-        PyObject *dflt = i >= f->nrequired ? PyTuple_GET_ITEM(f->defaults, i - f->nrequired) : nullptr;
-        const char *annotation = def.params[i].annotation;
-        Ref p = make_parameter(parameter_cls.get(), positional.get(), f->param_names[i], dflt, annotation);
+    if (!empty || !params) return nullptr;
+    auto text = [&](const char *annotation) {
+        return annotation != nullptr ? Ref::steal(PyUnicode_FromString(annotation)) : empty;
+    };
+    for (Py_ssize_t i = 0; i < f->nparams + def.var_keywords; ++i) {
+        const bool var = i == f->nparams;  // **kwargs
+        Ref name = var ? Ref::steal(PyUnicode_FromString("kwargs")) : Ref::borrow(f->param_names[i]);
+        Ref kind = get_attr(parameter.get(), var ? n_var_keyword : n_positional);
+        Ref dflt = !var && i >= f->nrequired ? Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - f->nrequired)) : empty;
+        Ref annotation = text(var ? nullptr : def.params[i].annotation);
+        if (!name || !kind || !annotation) return nullptr;
+        Ref p = call_kw(parameter.get(), parameter_keywords, name.get(), kind.get(), dflt.get(), annotation.get());
         if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
     }
-    if (def.var_keywords) {
-        Ref var_keyword = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "VAR_KEYWORD"));
-        Ref name = Ref::steal(PyUnicode_FromString("kwargs"));
-        if (!var_keyword || !name) return nullptr;
-        Ref p = make_parameter(parameter_cls.get(), var_keyword.get(), name.get(), nullptr, nullptr);
-        if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
-    }
-    Ref args = Ref::steal(PyTuple_Pack(1, params.get()));
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!args || !kwargs) return nullptr;
-    if (def.return_annotation != nullptr) {
-        Ref text = Ref::steal(PyUnicode_FromString(def.return_annotation));
-        if (!text || PyDict_SetItemString(kwargs.get(), "return_annotation", text.get()) < 0) return nullptr;
-    }
-    return PyObject_Call(signature_cls.get(), args.get(), kwargs.get());
+    Ref annotation = text(def.return_annotation);
+    if (!annotation) return nullptr;
+    return call_kw(signature.get(), signature_keywords, params.get(), annotation.get()).release();
 }
 
 // Pickled by reference, like Python functions: module and qualified name.
 PyObject *function_reduce(PyObject *self, PyObject *) { return Py_NewRef(as_function(self)->qualname); }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__name__", get_field, set_field, nullptr, FIELD(name)},
+    {"__qualname__", get_field, set_field, nullptr, FIELD(qualname)},
+    {"__doc__", get_field, set_doc, nullptr, FIELD(doc)},
+    {"__defaults__", get_field, nullptr, nullptr, FIELD(defaults)},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__annotations__", get_field, set_field, nullptr, FIELD(annotations)},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -301,15 +281,11 @@ Ref make_function(const Function &def, const char *class_name) {
 
     std::string qualname = class_name != nullptr ? std::string(class_name) + "." + def.name : std::string(def.name);
     std::string module = module_name();
-    std::string file = module;
-    for (char &c : file)
-        if (c == '.') c = '/';
     f->name = PyUnicode_FromString(def.name);
     f->qualname = PyUnicode_FromString(qualname.c_str());
     f->module = PyUnicode_FromString(module.c_str());
     f->trace_name = PyUnicode_FromString((module + "." + qualname).c_str());
-    f->trace_file = PyUnicode_FromString(file.c_str());
-    if (!f->name || !f->qualname || !f->module || !f->trace_name || !f->trace_file) return {};
+    if (!f->name || !f->qualname || !f->module || !f->trace_name) return {};
     if (!fill_metadata(f, def)) return {};
     remember_trace_name(def, f->trace_name);
     PyObject_GC_Track(self.get());

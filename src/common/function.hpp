@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <exception>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace carvola {
@@ -99,18 +100,17 @@ struct Function {
 
 namespace detail {
 
-template <typename T> struct BodyType;
-template <> struct BodyType<PyObject *> { static constexpr Body::Type value = Body::Type::object; };
-template <> struct BodyType<double> { static constexpr Body::Type value = Body::Type::real; };
-template <> struct BodyType<bool> { static constexpr Body::Type value = Body::Type::truth; };
+// The C++ type of a body parameter and the slot member its conversion fills.
+template <typename T>
+constexpr Body::Type body_type = std::is_same_v<T, double> ? Body::Type::real
+                                 : std::is_same_v<T, bool> ? Body::Type::truth
+                                                           : Body::Type::object;
 
-inline PyObject *slot_value(const Slot &s, PyObject *const *) { return s.obj; }
-inline double slot_value(const Slot &s, const double *) { return s.real; }
-inline bool slot_value(const Slot &s, const bool *) { return s.truth; }
-
-template <typename... A, std::size_t... I>
-PyObject *call(Ref (*fn)(A...), const Slot *slots, std::index_sequence<I...>) {
-    return fn(slot_value(slots[I], static_cast<const A *>(nullptr))...).release();
+template <typename T>
+T slot_value(const Slot &s) {
+    if constexpr (body_type<T> == Body::Type::real) return s.real;
+    else if constexpr (body_type<T> == Body::Type::truth) return s.truth;
+    else return s.obj;
 }
 
 void report_cpp_exception() noexcept;
@@ -118,21 +118,20 @@ void report_cpp_exception() noexcept;
 template <typename... A>
 constexpr Body describe(Ref (*)(A...), Entry entry, int line) {
     static_assert(sizeof...(A) <= kMaxParams + 1, "too many parameters");
-    Body b{.entry = entry, .arity = sizeof...(A), .line = line};
-    Body::Type types[] = {BodyType<A>::value..., Body::Type::object};
-    for (int i = 0; i < b.arity; ++i) b.types[i] = types[i];
-    return b;
+    return Body{.entry = entry, .arity = sizeof...(A), .types = {body_type<A>...}, .line = line};
 }
 
 template <typename... A>
-PyObject *call_seq(Ref (*fn)(A...), const Slot *slots) {
-    return call(fn, slots, std::index_sequence_for<A...>{});
+PyObject *call(Ref (*fn)(A...), const Slot *slots) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return fn(slot_value<A>(slots[I])...).release();
+    }(std::index_sequence_for<A...>{});
 }
 
 template <auto F>
 PyObject *entry_point(const Slot *slots) noexcept {
     try {
-        return call_seq(F, slots);
+        return call(F, slots);
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (...) {

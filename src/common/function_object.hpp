@@ -24,7 +24,6 @@ struct FunctionObject {
     PyObject *annotations;
     PyObject *dict;
     PyObject *trace_name;  // "carvola.brennic.ImageTool._parse_ratio"
-    PyObject *trace_file;  // "carvola/brennic"
 };
 
 // Binds the vectorcall arguments to the parameters, converts them as the contract says,
