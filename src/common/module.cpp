@@ -5,7 +5,6 @@
 #include "errors.hpp"
 #include "guard.hpp"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -37,13 +36,6 @@ Record record;
 const char *last_component(const char *full_name) {
     const char *dot = std::strrchr(full_name, '.');
     return dot != nullptr ? dot + 1 : full_name;
-}
-
-std::string file_name(const char *full_name) {
-    std::string file = full_name;
-    for (char &c : file)
-        if (c == '.') c = '/';
-    return file;
 }
 
 // Copies one attribute of the import machinery's module description into the module dict.
@@ -86,21 +78,15 @@ PyObject *create_module(PyObject *module_spec, PyModuleDef *) {
 
 // A runtime other than the one the module was built for is warned about, not refused.
 bool check_version(const char *full_name) {
-    int major = 0, minor = 0;
-    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return true;
+    const int major = (Py_Version >> 24) & 0xff, minor = (Py_Version >> 16) & 0xff;
     if (major == 3 && minor == CARVOLA_EXPECTED_PY_MINOR) return true;
-    char message[200];
-    std::snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  3, CARVOLA_EXPECTED_PY_MINOR, full_name, "does not match", major, minor);
-    return PyErr_WarnEx(nullptr, message, 1) == 0;
+    return PyErr_WarnFormat(nullptr, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                            3, CARVOLA_EXPECTED_PY_MINOR, full_name, "does not match", major, minor) == 0;
 }
 
 bool register_in_sys_modules(PyObject *module, const char *full_name) {
     PyObject *modules = PyImport_GetModuleDict();
-    PyObject *existing = PyDict_GetItemString(modules, full_name);
-    if (existing != nullptr) return true;
-    return PyDict_SetItemString(modules, full_name, module) == 0;
+    return PyDict_GetItemString(modules, full_name) != nullptr || PyDict_SetItemString(modules, full_name, module) == 0;
 }
 
 bool run_body(Module &m, PyObject *module) {
@@ -127,7 +113,8 @@ int exec_module(PyObject *module) {
     }
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
-    Ref file = Ref::steal(PyUnicode_FromString(file_name(full_name).c_str()));
+    Ref name = Ref::steal(PyUnicode_FromString(full_name));
+    Ref file = name ? Ref::steal(PyObject_CallMethod(name.get(), "replace", "ss", ".", "/")) : Ref{};
     if (!file) return -1;
     record.module.keep(module);
     record.globals = PyModule_GetDict(module);
@@ -158,8 +145,6 @@ PyObject *module_init(const ModuleInfo &info) noexcept {
         record.slots[1] = {Py_mod_exec, reinterpret_cast<void *>(exec_module)};
         record.slots[2] = {0, nullptr};
         record.def.m_name = info.full_name;
-        record.def.m_doc = nullptr;
-        record.def.m_size = 0;
         record.def.m_slots = record.slots;
     }
     return PyModuleDef_Init(&record.def);
@@ -277,24 +262,6 @@ Ref wrap(const Member &member, const char *class_name) {
     }
 }
 
-// The metaclass a class statement with these bases uses: the most derived base metaclass.
-PyObject *calculate_metaclass(PyObject *bases) {
-    PyTypeObject *winner = &PyType_Type;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
-        PyTypeObject *candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
-        if (PyType_IsSubtype(winner, candidate)) continue;
-        if (PyType_IsSubtype(candidate, winner)) {
-            winner = candidate;
-            continue;
-        }
-        PyErr_SetString(PyExc_TypeError,
-                        "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of "
-                        "the metaclasses of all its bases");
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject *>(winner);
-}
-
 }  // namespace
 
 bool Module::add(const Member &function, Where where) noexcept {
@@ -302,32 +269,15 @@ bool Module::add(const Member &function, Where where) noexcept {
     return bind(function.function->name, wrap(function, nullptr));
 }
 
+// class <name>: ...; with no base or `object` as the only one, the metaclass is type and
+// its __prepare__ gives a plain dict, so type(name, (), namespace) makes the same class.
 bool Module::add(const Class &cls, Where where) noexcept {
     at(where);
-    Ref name = Ref::steal(PyUnicode_FromString(cls.name));
-    if (!name) return false;
-    Ref bases;
-    Ref metaclass;
-    Ref ns;
-    if (cls.explicit_base) {
-        bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-        if (!bases) return false;
-        metaclass = Ref::borrow(calculate_metaclass(bases.get()));
-        if (!metaclass) return false;
-        Ref prepare = Ref::steal(PyObject_GetAttrString(metaclass.get(), "__prepare__"));
-        if (!prepare) return false;
-        ns = Ref::steal(PyObject_CallFunctionObjArgs(prepare.get(), name.get(), bases.get(), nullptr));
-    } else {
-        bases = Ref::steal(PyTuple_New(0));
-        metaclass = Ref::borrow(reinterpret_cast<PyObject *>(&PyType_Type));
-        ns = Ref::steal(PyDict_New());
-    }
-    if (!bases || !ns) return false;
-
-    auto put = [&](const char *key, Ref value) {
-        return value && PyMapping_SetItemString(ns.get(), key, value.get()) == 0;
-    };
-    if (!put("__module__", Ref::steal(PyUnicode_FromString(record.info->full_name))) || !put("__qualname__", name))
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns) return false;
+    auto put = [&](const char *key, Ref value) { return value && PyDict_SetItemString(ns.get(), key, value.get()) == 0; };
+    if (!put("__module__", Ref::steal(PyUnicode_FromString(record.info->full_name))) ||
+        !put("__qualname__", Ref::steal(PyUnicode_FromString(cls.name))))
         return false;
     if (cls.doc != nullptr && !put("__doc__", Ref::steal(PyUnicode_FromString(cls.doc)))) return false;
     for (std::size_t i = 0; i < cls.count; ++i) {
@@ -336,8 +286,8 @@ bool Module::add(const Class &cls, Where where) noexcept {
                                                    : put(member.name, member.make());
         if (!ok) return false;
     }
-    return bind(cls.name,
-                Ref::steal(PyObject_CallFunctionObjArgs(metaclass.get(), name.get(), bases.get(), ns.get(), nullptr)));
+    PyObject *type = reinterpret_cast<PyObject *>(&PyType_Type);
+    return bind(cls.name, Ref::steal(PyObject_CallFunction(type, "s()O", cls.name, ns.get())));
 }
 
 }  // namespace carvola

@@ -26,8 +26,8 @@ struct Class {
     const char *doc;  // none when null
     const Member *members;
     std::size_t count;
-    // true: the class statement names `object` as its base, so the class goes through
-    // the metaclass calculation and __prepare__; false: type(name, (), namespace).
+    // The class statement names `object` as its base. It makes the same class as naming
+    // none (see Module::add); the flag keeps the contract's text true to the Python.
     bool explicit_base = false;
 };
 
