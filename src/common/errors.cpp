@@ -28,56 +28,35 @@ PyObject *raise(PyObject *obj) noexcept {
     return nullptr;
 }
 
-namespace {
-
-void raise_not_enough(Py_ssize_t got, Unpack style) noexcept {
-    if (style == Unpack::python)
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
-    else
-        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
-}
-
-void raise_too_many() noexcept {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-}
-
-}  // namespace
-
+// One scan for both sources: the items of an exact tuple or list are read in place, any
+// other iterable is iterated; a third item is looked for only after two were found.
 bool unpack2(PyObject *obj, Ref &first, Ref &second, Unpack style) noexcept {
-    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
-        if (size == 2) {
-            PyObject **items = PySequence_Fast_ITEMS(obj);
-            first = Ref::borrow(items[0]);
-            second = Ref::borrow(items[1]);
-            return true;
-        }
-        if (size > 2)
-            raise_too_many();
-        else
-            raise_not_enough(size, style);
-        return false;
-    }
-    Ref iter = Ref::steal(PyObject_GetIter(obj));
-    if (!iter) {
+    const bool sequence = PyTuple_CheckExact(obj) || PyList_CheckExact(obj);
+    Ref iter = sequence ? Ref{} : Ref::steal(PyObject_GetIter(obj));
+    if (!sequence && !iter) {
         if (style == Unpack::python && PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(obj)->tp_iter == nullptr &&
             !PySequence_Check(obj)) {
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
         }
         return false;
     }
+    auto next = [&](Py_ssize_t i) {
+        if (!sequence) return Ref::steal(PyIter_Next(iter.get()));
+        return Ref::borrow(i < PySequence_Fast_GET_SIZE(obj) ? PySequence_Fast_ITEMS(obj)[i] : nullptr);
+    };
     Ref *targets[2] = {&first, &second};
     for (Py_ssize_t i = 0; i < 2; ++i) {
-        Ref item = Ref::steal(PyIter_Next(iter.get()));
-        if (!item) {
-            if (!PyErr_Occurred()) raise_not_enough(i, style);
-            return false;
-        }
-        *targets[i] = std::move(item);
+        *targets[i] = next(i);
+        if (*targets[i]) continue;
+        if (PyErr_Occurred()) return false;
+        if (style == Unpack::python)
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", i);
+        else
+            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
+        return false;
     }
-    Ref extra = Ref::steal(PyIter_Next(iter.get()));
-    if (extra) {
-        raise_too_many();
+    if (next(2)) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
         return false;
     }
     return !PyErr_Occurred();

@@ -2,7 +2,7 @@
 // statement, each with the handled exception set as the interpreter sets it.
 #include "handling.hpp"
 
-#include "names.hpp"
+#include "calls.hpp"
 
 namespace carvola {
 
@@ -11,32 +11,14 @@ namespace {
 Name n_enter{"__enter__"};
 Name n_exit{"__exit__"};
 
-// A special method of `obj`, looked up on its type as the interpreter does. A method
-// descriptor (a function, say) is kept unbound with `self` set to obj: calling it with obj
-// prepended is what binding it would call, without making a bound method every time.
-// false when the type has no such attribute (no exception set) or binding it failed.
-bool special_method(PyObject *obj, PyObject *name, Ref &method, Ref &self) {
+// A special method of `obj`, looked up on its type as the interpreter does and bound to
+// obj; null when the type has no such attribute (no exception set) or binding it failed.
+Ref special_method(PyObject *obj, PyObject *name) {
     // Private, with no public equivalent: a lookup on the type alone, past its metaclass.
-    PyObject *descr = _PyType_Lookup(Py_TYPE(obj), name);  // borrowed
-    if (descr == nullptr) return false;
-    if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-        method = Ref::borrow(descr);
-        self = Ref::borrow(obj);
-        return true;
-    }
-    descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
-    Ref held = Ref::borrow(descr);
-    method = get == nullptr ? held : Ref::steal(get(descr, obj, reinterpret_cast<PyObject *>(Py_TYPE(obj))));
-    return static_cast<bool>(method);
-}
-
-// method(args...), with `self` prepended when it is set.
-template <typename... A>
-Ref call_special(const Ref &method, const Ref &self, A... args) {
-    PyObject *stack[] = {self.get(), args...};
-    if (self) return Ref::steal(PyObject_Vectorcall(method.get(), stack, 1 + sizeof...(A), nullptr));
-    return Ref::steal(
-        PyObject_Vectorcall(method.get(), stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref descr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
+    descrgetfunc get = descr ? Py_TYPE(descr.get())->tp_descr_get : nullptr;
+    if (get == nullptr) return descr;
+    return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject *>(Py_TYPE(obj))));
 }
 
 }  // namespace
@@ -77,33 +59,34 @@ Ref Caught::reraise() noexcept {
 }
 
 Ref WithStatement::enter(PyObject *manager) noexcept {
-    Ref enter, enter_self;
-    if (!special_method(manager, n_enter, enter, enter_self)) {
+    Ref enter = special_method(manager, n_enter);
+    if (!enter) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                          Py_TYPE(manager)->tp_name);
         return {};
     }
-    if (!special_method(manager, n_exit, exit_, self_)) {
+    exit_ = special_method(manager, n_exit);
+    if (!exit_) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_TypeError,
                          "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
                          Py_TYPE(manager)->tp_name);
         return {};
     }
-    return call_special(enter, enter_self);
+    return call(enter.get());
 }
 
 bool WithStatement::exit(bool body_completed) noexcept {
-    if (body_completed) return static_cast<bool>(call_special(exit_, self_, Py_None, Py_None, Py_None));
+    if (body_completed) return static_cast<bool>(call(exit_.get(), Py_None, Py_None, Py_None));
     // __exit__(type, value, traceback) gets the exception's own traceback. One raised here
     // by native code has none yet: the function's traceback entry is added when the
     // exception leaves it.
     Caught caught;
     PyObject *exception = caught.exception();
     Ref traceback = Ref::steal(PyException_GetTraceback(exception));
-    Ref result = call_special(exit_, self_, reinterpret_cast<PyObject *>(Py_TYPE(exception)), exception,
-                              traceback ? traceback.get() : Py_None);
+    Ref result = call(exit_.get(), reinterpret_cast<PyObject *>(Py_TYPE(exception)), exception,
+                      traceback ? traceback.get() : Py_None);
     const int suppress = result ? PyObject_IsTrue(result.get()) : -1;
     result.reset();  // while the exception is still handled, as the interpreter drops it
     if (suppress == 0) caught.reraise();

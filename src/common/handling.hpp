@@ -44,8 +44,7 @@ public:
     bool exit(bool body_completed) noexcept;
 
 private:
-    Ref exit_;
-    Ref self_;  // set while exit_ is an unbound method descriptor, called with it prepended
+    Ref exit_;  // bound to the manager
 };
 
 // with <manager> as <value>: <body(value)>, where `body` returns false with an exception
