@@ -75,15 +75,10 @@ bool bind_keywords(const FunctionObject *f, PyObject *const *kwvalues, PyObject 
 
 // ----- conversions -----
 
-// New ints made by int() conversions, released when the call ends.
-struct Converted {
-    Ref items[kMaxParams];
-    int count = 0;
-};
-
 // int(), float() and truth conversions come first, in parameter order; exact-type checks
 // follow once every value is converted, so a caller meets the errors in that order.
-bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slots, Converted &converted) {
+// New ints made by int() conversions go into `converted`, released when the call ends.
+bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slots, Ref *converted) {
     const Param *params = f->def->params;
     for (Py_ssize_t p = 0; p < f->nparams; ++p) {
         PyObject *v = values[p];
@@ -96,8 +91,8 @@ bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slot
                     raise_argument_type(params[p].name, "int", v, false);
                     return false;
                 }
-                converted.items[converted.count] = Ref::steal(PyNumber_Long(v));
-                slots[p].obj = converted.items[converted.count++].get();
+                converted[p] = Ref::steal(PyNumber_Long(v));
+                slots[p].obj = converted[p].get();
                 if (slots[p].obj == nullptr) return false;
                 break;
             case Conv::real: {
@@ -166,7 +161,7 @@ PyObject *bind_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t nar
     }
 
     Slot slots[kMaxParams + 1];
-    Converted converted;
+    Ref converted[kMaxParams];
     if (!convert_values(f, values, slots, converted)) return nullptr;
     if (def.var_keywords) slots[f->nparams].obj = extra.get();
     return check_result(def.returns, Ref::steal(def.body.entry(slots))).release();

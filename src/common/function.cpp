@@ -27,27 +27,23 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
 
 // ----- the type -----
 
+// The getset table's closure is the offset of the field an attribute reads or writes.
+PyObject *&field(PyObject *self, void *offset) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + reinterpret_cast<std::size_t>(offset));
+}
+#define FIELD(name) reinterpret_cast<void *>(offsetof(FunctionObject, name))
+
+// The fields a caller can replace, which the garbage collector follows.
+void *const kFollowed[] = {FIELD(name),     FIELD(qualname),    FIELD(module), FIELD(doc),
+                           FIELD(defaults), FIELD(annotations), FIELD(dict)};
+
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
-    FunctionObject *f = as_function(self);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->dict);
+    for (void *offset : kFollowed) Py_VISIT(field(self, offset));
     return 0;
 }
 
 int function_clear(PyObject *self) {
-    FunctionObject *f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->dict);
+    for (void *offset : kFollowed) Py_CLEAR(field(self, offset));
     return 0;
 }
 
@@ -68,12 +64,6 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
 PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
-
-// The getset table's closure is the offset of the field an attribute reads or writes.
-PyObject *&field(PyObject *self, void *offset) {
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + reinterpret_cast<std::size_t>(offset));
-}
-#define FIELD(name) reinterpret_cast<void *>(offsetof(FunctionObject, name))
 
 PyObject *get_field(PyObject *self, void *offset) { return Py_NewRef(field(self, offset)); }
 PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
@@ -100,6 +90,7 @@ Name n_positional{"POSITIONAL_OR_KEYWORD"}, n_var_keyword{"VAR_KEYWORD"};
 Name n_default{"default"}, n_annotation{"annotation"}, n_return_annotation{"return_annotation"};
 NameTuple parameter_keywords{n_default, n_annotation};
 NameTuple signature_keywords{n_return_annotation};
+Name n_return{"return"};
 
 // inspect.signature() and help() read this: the real parameters, defaults and annotation
 // texts, while __doc__ stays the plain docstring. What a parameter lacks is passed as
@@ -205,6 +196,11 @@ bool fill_metadata(FunctionObject *f, const Function &def) {
     Ref defaults = Ref::steal(PyTuple_New(f->nparams - f->nrequired));
     f->annotations = PyDict_New();
     if (!defaults || f->annotations == nullptr) return false;
+    // __annotations__[key] = text, for a parameter or the result that has one.
+    auto annotate = [&](PyObject *key, const char *annotation) {
+        Ref text = annotation != nullptr ? Ref::steal(PyUnicode_FromString(annotation)) : Ref{};
+        return annotation == nullptr || (text && PyDict_SetItem(f->annotations, key, text.get()) == 0);
+    };
     for (Py_ssize_t i = 0; i < f->nparams; ++i) {
         const Param &p = def.params[i];
         f->param_names[i] = PyUnicode_InternFromString(p.name);
@@ -218,15 +214,9 @@ bool fill_metadata(FunctionObject *f, const Function &def) {
             if (!value) return false;
             PyTuple_SET_ITEM(defaults.get(), i - f->nrequired, value.release());
         }
-        if (p.annotation != nullptr) {
-            Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
-            if (!text || PyDict_SetItem(f->annotations, f->param_names[i], text.get()) < 0) return false;
-        }
+        if (!annotate(f->param_names[i], p.annotation)) return false;
     }
-    if (def.return_annotation != nullptr) {
-        Ref text = Ref::steal(PyUnicode_FromString(def.return_annotation));
-        if (!text || PyDict_SetItemString(f->annotations, "return", text.get()) < 0) return false;
-    }
+    if (!annotate(n_return, def.return_annotation)) return false;
     f->defaults = f->nrequired < f->nparams ? defaults.release() : Py_NewRef(Py_None);
     f->doc = def.doc != nullptr ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     return f->doc != nullptr;

@@ -110,7 +110,10 @@ template <typename T>
 T slot_value(const Slot &s) {
     if constexpr (body_type<T> == Body::Type::real) return s.real;
     else if constexpr (body_type<T> == Body::Type::truth) return s.truth;
-    else return s.obj;
+    else {
+        static_assert(std::is_same_v<T, PyObject *>, "a body takes PyObject*, double or bool");
+        return s.obj;
+    }
 }
 
 void report_cpp_exception() noexcept;
