@@ -62,19 +62,18 @@ bool unpack2(PyObject *obj, Ref &first, Ref &second, Unpack style) noexcept {
     return !PyErr_Occurred();
 }
 
-void add_traceback(PyObject *funcname, PyObject *filename, int line) noexcept {
+void add_traceback(PyObject *funcname, int line) noexcept {
     // The entry is built while the exception waits aside, then attached to it.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    Ref code;
     Ref frame;
-    if (const char *func = PyUnicode_AsUTF8(funcname)) {
-        if (const char *file = PyUnicode_AsUTF8(filename)) {
-            code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(file, func, line)));
-            if (code && module_globals() != nullptr) {
-                frame = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_New(
-                    PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), module_globals(), nullptr)));
-            }
+    const char *func = PyUnicode_AsUTF8(funcname);
+    const char *file = module_file() != nullptr ? PyUnicode_AsUTF8(module_file()) : nullptr;
+    if (func != nullptr && file != nullptr && module_globals() != nullptr) {
+        Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(file, func, line)));
+        if (code) {
+            frame = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_New(
+                PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), module_globals(), nullptr)));
         }
     }
     PyErr_Restore(type, value, tb);  // drops any error of the entry's own making
@@ -83,7 +82,7 @@ void add_traceback(PyObject *funcname, PyObject *filename, int line) noexcept {
 
 void add_traceback(const char *funcname, int line) noexcept {
     Ref name = Ref::steal(PyUnicode_FromString(funcname));
-    if (name && module_file() != nullptr) add_traceback(name.get(), module_file(), line);
+    if (name) add_traceback(name.get(), line);
 }
 
 Ref prefixed(const char *head, PyObject *tail) noexcept {

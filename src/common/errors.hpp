@@ -16,9 +16,9 @@ PyObject *raise(PyObject *obj) noexcept;
 enum class Unpack { python, short_form };
 bool unpack2(PyObject *obj, Ref &first, Ref &second, Unpack style) noexcept;
 
-// Adds a traceback entry (function name, file name, line) to the exception being raised.
-void add_traceback(PyObject *funcname, PyObject *filename, int line) noexcept;
-// The same with this module's file name (see module_file()).
+// Adds a traceback entry (function name, this module's file name, line) to the exception
+// being raised.
+void add_traceback(PyObject *funcname, int line) noexcept;
 void add_traceback(const char *funcname, int line) noexcept;
 
 // head + tail, with `head` a UTF-8 literal and `tail` a str: the text of a message that

@@ -21,7 +21,7 @@ FunctionObject *as_function(PyObject *obj) { return reinterpret_cast<FunctionObj
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *f = as_function(callable);
     PyObject *result = detail::bind_and_call(f, args, PyVectorcall_NARGS(nargsf), kwnames);
-    if (result == nullptr) add_traceback(f->trace_name, module_file(), f->def->body.line);
+    if (result == nullptr) add_traceback(f->trace_name, f->def->body.line);
     return result;
 }
 
@@ -244,8 +244,7 @@ void remember_trace_name(const Function &def, PyObject *name) {
 void add_entry(const Function &callee) noexcept {
     for (const Traced &t : traced) {
         if (t.def != &callee) continue;
-        if (module_file() != nullptr) add_traceback(t.name.get(), module_file(), callee.body.line);
-        return;
+        return add_traceback(t.name.get(), callee.body.line);
     }
     add_traceback(callee.name, callee.body.line);
 }

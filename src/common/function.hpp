@@ -2,16 +2,30 @@
 // parameters with conversions, defaults and annotations, return check, docstring.
 #pragma once
 
-#include "call_site.hpp"
 #include "ref.hpp"
 
 #include <cstddef>
 #include <exception>
 #include <new>
+#include <source_location>
 #include <type_traits>
 #include <utility>
 
 namespace carvola {
+
+// The line of a caller, taken where a default argument is evaluated. std::source_location
+// where the standard library offers it; with clang before 15 (the fuzzing build's compiler)
+// libstdc++ leaves it out for want of a builtin, and a line-only stand-in built from
+// __builtin_LINE takes its place. Only the line is ever read.
+#ifdef __cpp_lib_source_location
+using CallSite = std::source_location;
+#else
+struct CallSite {
+    static constexpr CallSite current(unsigned line = __builtin_LINE()) noexcept { return CallSite{line}; }
+    constexpr unsigned line() const noexcept { return line_; }
+    unsigned line_ = 0;
+};
+#endif
 
 inline constexpr int kMaxParams = 8;
 

@@ -121,7 +121,7 @@ int exec_module(PyObject *module) {
     record.builtins.keep(PyModule_GetDict(builtins.get()));
     record.file.keep(file.get());
 
-    Module m(record.globals);
+    Module m;
     if (run_body(m, module)) return 0;
 
     const std::string init_name = std::string("init ") + full_name;
@@ -216,7 +216,7 @@ Ref import_module(const char *module, PyObject *fromlist, int level) noexcept {
 }
 
 bool Module::bind(const char *name, Ref value) noexcept {
-    return value && PyDict_SetItemString(globals_, name, value.get()) == 0;
+    return value && PyDict_SetItemString(record.globals, name, value.get()) == 0;
 }
 
 bool Module::set(const char *name, Ref value, Where where) noexcept {

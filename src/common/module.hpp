@@ -55,8 +55,6 @@ class Module {
     using Where = CallSite;
 
 public:
-    explicit Module(PyObject *globals) noexcept : globals_(globals) {}
-
     // import <name>
     bool import(const char *name, Where where = Where::current()) noexcept;
     // from <module> import <name>[, <name>...]
@@ -79,7 +77,6 @@ private:
     }
     bool bind(const char *name, Ref value) noexcept;
 
-    PyObject *globals_;
     int line_ = 1;
 };
 
