@@ -38,18 +38,6 @@ const char *last_component(const char *full_name) {
     return dot != nullptr ? dot + 1 : full_name;
 }
 
-// Copies one attribute of the import machinery's module description into the module dict.
-int copy_attribute(PyObject *from, PyObject *dict, const char *from_name, const char *to_name, bool allow_none) {
-    Ref value = Ref::steal(PyObject_GetAttrString(from, from_name));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    if (!allow_none && value.get() == Py_None) return 0;
-    return PyDict_SetItemString(dict, to_name, value.get());
-}
-
 PyObject *create_module(PyObject *module_spec, PyModuleDef *) {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (record.interpreter == -1) {
@@ -64,16 +52,9 @@ PyObject *create_module(PyObject *module_spec, PyModuleDef *) {
 
     Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
-    Ref module = Ref::steal(PyModule_NewObject(name.get()));
-    if (!module) return nullptr;
-    PyObject *dict = PyModule_GetDict(module.get());
-    if (copy_attribute(module_spec, dict, "loader", "__loader__", true) < 0 ||
-        copy_attribute(module_spec, dict, "origin", "__file__", true) < 0 ||
-        copy_attribute(module_spec, dict, "parent", "__package__", true) < 0 ||
-        copy_attribute(module_spec, dict, "submodule_search_locations", "__path__", false) < 0) {
-        return nullptr;
-    }
-    return module.release();
+    // __file__, __loader__, __package__ and __path__ are set from the spec by the import
+    // machinery, after creation and before execution.
+    return PyModule_NewObject(name.get());
 }
 
 // A runtime other than the one the module was built for is warned about, not refused.
