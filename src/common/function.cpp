@@ -178,14 +178,9 @@ Ref make_default(const Default &d) {
         case Default::Tag::real: return Ref::steal(PyFloat_FromDouble(d.real));
         case Default::Tag::text: return Ref::steal(PyUnicode_FromString(d.text));
         case Default::Tag::ints: {
-            Ref tuple = Ref::steal(PyTuple_New(d.count));
-            if (!tuple) return {};
-            for (int i = 0; i < d.count; ++i) {
-                PyObject *item = PyLong_FromLong(d.items[i]);
-                if (item == nullptr) return {};
-                PyTuple_SET_ITEM(tuple.get(), i, item);
-            }
-            return tuple;
+            // The format takes the first `count` items; C ignores the arguments left over.
+            static const char *const formats[] = {"()", "(i)", "(ii)", "(iii)", "(iiii)"};
+            return Ref::steal(Py_BuildValue(formats[d.count], d.items[0], d.items[1], d.items[2], d.items[3]));
         }
     }
     PyErr_SetString(PyExc_SystemError, "a required parameter has no default value");

@@ -58,7 +58,7 @@ Ref Caught::reraise() noexcept {
     return {};
 }
 
-Ref WithStatement::enter(PyObject *manager) noexcept {
+Ref detail::with_enter(PyObject *manager, Ref &exit) noexcept {
     Ref enter = special_method(manager, n_enter);
     if (!enter) {
         if (!PyErr_Occurred())
@@ -66,8 +66,8 @@ Ref WithStatement::enter(PyObject *manager) noexcept {
                          Py_TYPE(manager)->tp_name);
         return {};
     }
-    exit_ = special_method(manager, n_exit);
-    if (!exit_) {
+    exit = special_method(manager, n_exit);
+    if (!exit) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_TypeError,
                          "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
@@ -77,15 +77,15 @@ Ref WithStatement::enter(PyObject *manager) noexcept {
     return call(enter.get());
 }
 
-bool WithStatement::exit(bool body_completed) noexcept {
-    if (body_completed) return static_cast<bool>(call(exit_.get(), Py_None, Py_None, Py_None));
+bool detail::with_exit(const Ref &exit, bool body_completed) noexcept {
+    if (body_completed) return static_cast<bool>(call(exit.get(), Py_None, Py_None, Py_None));
     // __exit__(type, value, traceback) gets the exception's own traceback. One raised here
     // by native code has none yet: the function's traceback entry is added when the
     // exception leaves it.
     Caught caught;
     PyObject *exception = caught.exception();
     Ref traceback = Ref::steal(PyException_GetTraceback(exception));
-    Ref result = call(exit_.get(), reinterpret_cast<PyObject *>(Py_TYPE(exception)), exception,
+    Ref result = call(exit.get(), reinterpret_cast<PyObject *>(Py_TYPE(exception)), exception,
                       traceback ? traceback.get() : Py_None);
     const int suppress = result ? PyObject_IsTrue(result.get()) : -1;
     result.reset();  // while the exception is still handled, as the interpreter drops it

@@ -31,30 +31,28 @@ private:
     Ref saved_;  // the exception handled before this clause, if any
 };
 
-// The with statement's two calls of its manager. Used through with_block.
-class WithStatement {
-public:
-    // Looks __enter__ and __exit__ up on the manager's type, as the interpreter does, and
-    // calls __enter__: its result, or null with an exception set.
-    Ref enter(PyObject *manager) noexcept;
-    // Calls __exit__: with three Nones when the body completed; otherwise with the pending
-    // exception, handled while __exit__ runs, and dropped when __exit__ returns something
-    // true. true when the block completed (its exception suppressed); false with an
-    // exception set.
-    bool exit(bool body_completed) noexcept;
+namespace detail {
 
-private:
-    Ref exit_;  // bound to the manager
-};
+// Looks __enter__ and __exit__ up on the manager's type, as the interpreter does, keeps
+// __exit__ bound to it in `exit` and calls __enter__: its result, or null with an
+// exception set.
+Ref with_enter(PyObject *manager, Ref &exit) noexcept;
+// Calls __exit__: with three Nones when the body completed; otherwise with the pending
+// exception, handled while __exit__ runs, and dropped when __exit__ returns something
+// true. true when the block completed (its exception suppressed); false with an
+// exception set.
+bool with_exit(const Ref &exit, bool body_completed) noexcept;
+
+}  // namespace detail
 
 // with <manager> as <value>: <body(value)>, where `body` returns false with an exception
 // set when it fails. true when the block completed, a failure __exit__ suppressed
 // included; false with an exception set otherwise.
 template <typename Body>
 bool with_block(PyObject *manager, Body &&body) {
-    WithStatement statement;
-    Ref value = statement.enter(manager);
-    return value && statement.exit(body(value.get()));
+    Ref exit;
+    Ref value = detail::with_enter(manager, exit);
+    return value && detail::with_exit(exit, body(value.get()));
 }
 
 }  // namespace carvola

@@ -6,7 +6,9 @@ Parametrized over the modules registered in conftest.CONVENTION_MODULES.
 import _imp
 import ctypes
 import importlib
+import importlib.util
 import inspect
+import pathlib
 import pickle
 import pydoc
 import sys
@@ -45,6 +47,19 @@ def module_classes(module):
 
 def positional_count(fn):
     return sum(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(fn).parameters.values())
+
+
+def metadata(module):
+    """What the table in module_metadata.py states of a module: its globals and each class's
+    namespace in binding order, class docstrings, and each function's docstring, defaults
+    and annotations."""
+    found = {"globals": [k for k in vars(module) if not k.startswith("__")]}
+    for name, obj in vars(module).items():
+        if isinstance(obj, type) and obj.__module__ == module.__name__:
+            found[name] = {"namespace": [k for k in vars(obj) if k not in ("__dict__", "__weakref__")], "doc": obj.__doc__}
+    for owner, attr, raw, fn in native_functions(module):
+        found[f"{owner.__name__}.{attr}" if owner else attr] = (fn.__doc__, fn.__defaults__, fn.__annotations__)
+    return found
 
 
 def count_message(fn, given):
@@ -197,6 +212,13 @@ def test_failed_initialisation_names_the_module_and_can_be_retried(module_name, 
 
 
 # ----- classes and functions -----
+
+
+def test_metadata_is_what_the_table_states(module):
+    table = importlib.util.spec_from_file_location("module_metadata", pathlib.Path(__file__).with_name("module_metadata.py"))
+    expected = importlib.util.module_from_spec(table)
+    table.loader.exec_module(expected)
+    assert metadata(module) == expected.METADATA[module.__name__]
 
 
 def test_classes_are_plain_python_classes(module):
