@@ -60,18 +60,11 @@ Ref Caught::reraise() noexcept {
 
 Ref detail::with_enter(PyObject *manager, Ref &exit) noexcept {
     Ref enter = special_method(manager, n_enter);
-    if (!enter) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                         Py_TYPE(manager)->tp_name);
-        return {};
-    }
-    exit = special_method(manager, n_exit);
+    if (enter) exit = special_method(manager, n_exit);
     if (!exit) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError,
-                         "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                         Py_TYPE(manager)->tp_name);
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                         Py_TYPE(manager)->tp_name, enter ? " (missed __exit__ method)" : "");
         return {};
     }
     return call(enter.get());

@@ -256,7 +256,9 @@ bool Module::add(const Class &cls, Where where) noexcept {
     at(where);
     Ref ns = Ref::steal(PyDict_New());
     if (!ns) return false;
-    auto put = [&](const char *key, Ref value) { return value && PyDict_SetItemString(ns.get(), key, value.get()) == 0; };
+    auto put = [&](const char *key, Ref value) {
+        return value && PyDict_SetItemString(ns.get(), key, value.get()) == 0;
+    };
     if (!put("__module__", Ref::steal(PyUnicode_FromString(record.info->full_name))) ||
         !put("__qualname__", Ref::steal(PyUnicode_FromString(cls.name))))
         return false;
