@@ -17,6 +17,23 @@
 namespace carvola {
 
 namespace {
+// Interned strings link themselves in at load time and are interned when the module is
+// executed, before any code that could use them runs.
+constinit Interned *registered = nullptr;
+}  // namespace
+
+Interned::Interned(const char *text) noexcept : text_(text), next_(registered) { registered = this; }
+
+bool Interned::intern_all() noexcept {
+    for (Interned *n = registered; n != nullptr; n = n->next_) {
+        if (n->obj_ != nullptr) continue;
+        n->obj_ = PyUnicode_InternFromString(n->text_);
+        if (n->obj_ == nullptr) return false;
+    }
+    return true;
+}
+
+namespace {
 
 // The one record of this extension module. Every extension module links its own copy of
 // the frame, so each has its own record.
