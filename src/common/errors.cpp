@@ -9,22 +9,16 @@
 namespace carvola {
 
 PyObject *raise(PyObject *obj) noexcept {
-    if (PyExceptionInstance_Check(obj)) {
-        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(obj)), obj);
-        return nullptr;
-    }
-    if (PyExceptionClass_Check(obj)) {
-        Ref instance = Ref::steal(PyObject_CallNoArgs(obj));
-        if (!instance) return nullptr;
-        if (!PyExceptionInstance_Check(instance.get())) {
-            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
-                         obj, Py_TYPE(instance.get()));
-            return nullptr;
-        }
-        PyErr_SetObject(obj, instance.get());
-        return nullptr;
-    }
-    PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+    const bool is_class = PyExceptionClass_Check(obj);
+    Ref instance = is_class ? Ref::steal(PyObject_CallNoArgs(obj)) : Ref::borrow(obj);
+    if (!instance) return nullptr;
+    if (PyExceptionInstance_Check(instance.get()))
+        PyErr_SetObject(is_class ? obj : reinterpret_cast<PyObject *>(Py_TYPE(obj)), instance.get());
+    else if (is_class)
+        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", obj,
+                     Py_TYPE(instance.get()));
+    else
+        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
     return nullptr;
 }
 
