@@ -2,6 +2,9 @@
 test_conventions.test_metadata_is_what_the_table_states: globals and class namespaces
 in binding order, class docstrings, and per function (docstring, defaults, annotations)."""
 
+# Packages a module imports only when they are installed.
+OPTIONAL_IMPORTS = {"ahocorasick"}
+
 # fmt: off
 METADATA = {'carvola.brennic': {'globals': ['BytesIO', 'Optional', 'Tuple', 'Image', 're', 'math', 'ImageTool'],
                      'ImageTool': {'namespace': ['__module__', 'STANDARD_RATIO_LIST', '__init__', '_parse_ratio',
