@@ -99,10 +99,12 @@ ints = st.one_of(st.integers(-(2**70), 2**70), st.integers(-50, 50), st.integers
 
 @settings(max_examples=400, deadline=None)
 @given(ints, ints)
-# Each side of the machine words' edge, where the loop runs on Python ints instead.
-@example(2**62 - 1, -(2**62 - 2))
-@example(2**62, 2**61)
-@example(-(2**62) + 1, 3)
+# Each side of the edge of ints that doubles hold exactly, where the loop runs on Python
+# ints instead.
+@example(2**53 - 1, -(2**53 - 2))
+@example(2**53, 2**52)
+@example(-(2**53) + 1, 3)
+@example(3, -(2**53))
 @example(-(2**63), -1)
 @example(2**63 - 1, 2**62 - 1)
 def test_gcd_matches_euclid_with_python_modulo(quessel, Reference, a, b):
