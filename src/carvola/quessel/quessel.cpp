@@ -186,19 +186,20 @@ Object half(const Object &x) {
 int below_infinity(Machine x) { return x.ok() ? 1 : -1; }
 int below_infinity(const Object &x) { return truth(lt(x, Object::real(kInfinity))); }
 
-// The last j in 1..limit whose quotient i / j is above the target, 0 when none.
-template <typename N>
-N last_above(const N &i, const N &target, const N &limit) {
+// The first j in low..high for which test(j) gives 1, high + 1 when none; test gives 0
+// up to some j and 1 after it, or -1.
+template <typename N, typename Test>
+N first_where(N low, const N &high, Test test) {
     const N one = N::integer(1);
-    N low = N::integer(0), high = limit;
-    for (int more; (more = truth(lt(low, high))) != 0;) {
-        N mid = half(low + high + one);
-        const int above = more < 0 ? -1 : truth(gt(i / mid, target));
-        if (above < 0) return {};
-        if (above)
-            low = std::move(mid);
+    N end = high + one;
+    for (int more; (more = truth(lt(low, end))) != 0;) {
+        N mid = half(low + end);
+        const int holds = more < 0 ? -1 : test(mid);
+        if (holds < 0) return {};
+        if (holds)
+            end = std::move(mid);
         else
-            high = mid - one;
+            low = mid + one;
     }
     return low;
 }
@@ -208,33 +209,28 @@ template <typename N>
 bool best_in_row(const N &i, const N &target, const N &limit, N &best_j, N &best_error) {
     const N one = N::integer(1);
     auto error = [&](const N &j) { return absolute(i / j - target); };
-    const N above = last_above(i, target, limit);
-    const int after = truth(lt(above, limit));
-    if (after < 0) return false;
-    if (after) {
-        best_j = above + one;
-        best_error = error(best_j);
+    // The first j whose quotient is not above the target.
+    const N after = first_where(one, limit, [&](const N &j) {
+        const int above = truth(gt(i / j, target));
+        return above < 0 ? above : !above;
+    });
+    const int in_row = truth(le(after, limit));
+    if (in_row < 0) return false;
+    if (in_row) {
+        best_j = after;
+        best_error = error(after);
         if (!best_error.ok()) return false;
     }
-    const int before = truth(ge(above, one));
-    if (before <= 0) return before == 0;
-    N above_error = error(above);
-    const int wins = after ? truth(le(above_error, best_error)) : above_error.ok() ? 1 : -1;
+    const int above = truth(gt(after, one));
+    if (above <= 0) return above == 0;
+    const N last = after - one;
+    N last_error = error(last);
+    const int wins = in_row ? truth(le(last_error, best_error)) : last_error.ok() ? 1 : -1;
     if (wins <= 0) return wins == 0;
-    // Errors fall towards `above`: the first j in 1..above whose error is as small.
-    N low = one, first = above;
-    for (int more; (more = truth(lt(low, first))) != 0;) {
-        N mid = half(low + first);
-        const int within = more < 0 ? -1 : truth(le(error(mid), above_error));
-        if (within < 0) return false;
-        if (within)
-            first = std::move(mid);
-        else
-            low = mid + one;
-    }
-    best_j = std::move(first);
-    best_error = std::move(above_error);
-    return true;
+    // Errors fall towards `last`: the first j up to it whose error is as small.
+    best_j = first_where(one, last, [&](const N &j) { return truth(le(error(j), last_error)); });
+    best_error = std::move(last_error);
+    return best_j.ok();
 }
 
 // The winning pair in best_w and best_h, left failed when no error was below infinity.

@@ -67,19 +67,22 @@ Ref global_attr(const Name &owner, const Name &attribute) {
 
 // ----- except clauses -----
 
-// The two clauses every request is wrapped in: 1 for
-// `except requests.exceptions.ConnectionError`, 2 for `except Exception`, 0 when neither
-// matches, -1 with an error set.
-int classify(const Caught &caught) {
+// except requests.exceptions.ConnectionError as e: handler(1, e)
+// except Exception as e: handler(2, e)
+// for the exception a failed try body raised; one that neither clause names goes on.
+// false with an error set.
+template <typename Handler>
+bool except_clauses(Handler handler) {
+    Caught caught;
     Ref exceptions = global_attr(n_requests, n_exceptions);
     Ref connection_error = exceptions ? get_attr(exceptions.get(), n_connection_error) : Ref{};
-    if (!connection_error) return -1;
-    const int is_connection_error = caught.matches(connection_error.get());
-    if (is_connection_error != 0) return is_connection_error;
-    Ref exception = global(n_exception);
-    if (!exception) return -1;
-    const int is_exception = caught.matches(exception.get());
-    return is_exception > 0 ? 2 : is_exception;
+    int clause = connection_error ? caught.matches(connection_error.get()) : -1;
+    if (clause == 0) {
+        Ref exception = global(n_exception);
+        clause = exception ? 2 * caught.matches(exception.get()) : -1;
+    }
+    if (clause == 0) caught.reraise();
+    return clause > 0 && handler(clause, caught.exception());
 }
 
 // ----- requests, logger, print -----
@@ -184,48 +187,37 @@ constexpr Function init_contract{
 
 // ----- trigger_reboot -----
 
-// status = getattr(resp, "status_code", None)
-// isinstance(status, (int, float)) and status >= 400: 1, 0, or -1 with an error set.
-int refused_status(PyObject *response, Ref &status) {
-    status = get_attr(response, n_status_code);
-    if (!status) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    if (!PyLong_Check(status.get()) && !PyFloat_Check(status.get())) return 0;
-    Ref least = Ref::steal(PyLong_FromLong(400));
-    return least ? PyObject_RichCompareBool(status.get(), least.get(), Py_GE) : -1;
-}
-
 // The try body: the request, then the line that reports it.
 bool send_reboot(PyObject *self) {
     Ref response = http_get(self, n_reboot_api);
     if (!response) return false;
-    Ref status;
-    const int refused = refused_status(response.get(), status);
+    // status = getattr(resp, "status_code", None)
+    Ref status = get_attr(response.get(), n_status_code);
+    if (!status) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+    }
+    // isinstance(status, (int, float)) and status >= 400
+    int refused = 0;
+    if (status && (PyLong_Check(status.get()) || PyFloat_Check(status.get()))) {
+        Ref least = Ref::steal(PyLong_FromLong(400));
+        refused = least ? PyObject_RichCompareBool(status.get(), least.get(), Py_GE) : -1;
+    }
     if (refused < 0) return false;
     if (refused) return log(self, n_error, reboot_refused, n_flag, status.get(), n_reboot_api);
     return log(self, n_debug, called_reboot, n_flag, n_reboot_api);
 }
 
 Ref trigger_reboot(PyObject *self) {
-    if (send_reboot(self)) return none();
-    Caught caught;
-    const int clause = classify(caught);
-    if (clause <= 0) return clause == 0 ? caught.reraise() : Ref{};
-    Ref text = Ref::steal(PyObject_Str(caught.exception()));
-    if (!text) return {};
-    // A server that restarts drops the connection before it answers.
-    const int closed = clause == 1 ? PySequence_Contains(text.get(), remote_closed) : 0;
-    if (closed < 0) return {};
-    bool logged;
-    if (closed)
-        logged = log(self, n_debug, reboot_accepted, n_flag, n_reboot_api);
-    else
-        logged = log(self, n_debug, clause == 1 ? reboot_connection_failed : reboot_failed, n_flag, text.get(),
-                     n_reboot_api);
-    return logged ? none() : Ref{};
+    const bool done = send_reboot(self) || except_clauses([&](int clause, PyObject *e) {
+        Ref text = Ref::steal(PyObject_Str(e));
+        // A server that restarts drops the connection before it answers.
+        const int closed = !text ? -1 : clause == 1 ? PySequence_Contains(text.get(), remote_closed) : 0;
+        if (closed != 0) return closed > 0 && log(self, n_debug, reboot_accepted, n_flag, n_reboot_api);
+        const Text &format = clause == 1 ? reboot_connection_failed : reboot_failed;
+        return log(self, n_debug, format, n_flag, text.get(), n_reboot_api);
+    });
+    return done ? none() : Ref{};
 }
 
 constexpr Function trigger_reboot_contract{
@@ -238,11 +230,16 @@ constexpr Function trigger_reboot_contract{
 
 // ----- wait_service_ready -----
 
+// time.time()
+Ref now() {
+    Ref time = global_attr(n_time, n_time);
+    return time ? call(time.get()) : Ref{};
+}
+
 // time.time() - start_time < self.max_wait: 1, 0, or -1 with an error set.
 int within_budget(PyObject *self, PyObject *start_time) {
-    Ref time = global_attr(n_time, n_time);
-    Ref now = time ? call(time.get()) : Ref{};
-    Ref elapsed = now ? Ref::steal(PyNumber_Subtract(now.get(), start_time)) : Ref{};
+    Ref time = now();
+    Ref elapsed = time ? Ref::steal(PyNumber_Subtract(time.get(), start_time)) : Ref{};
     Ref budget = elapsed ? get_attr(self, n_max_wait) : Ref{};
     return budget ? PyObject_RichCompareBool(elapsed.get(), budget.get(), Py_LT) : -1;
 }
@@ -264,20 +261,15 @@ int poll_status(PyObject *self) {
 int poll_round(PyObject *self) {
     const int ready = poll_status(self);
     if (ready >= 0) return ready;
-    Caught caught;
-    const int clause = classify(caught);
-    if (clause <= 0) {
-        if (clause == 0) caught.reraise();
-        return -1;
-    }
-    const bool printed = clause == 1 ? print_line(self, connection_refused_line, nullptr)
-                                     : print_line(self, request_failed_line, caught.exception());
+    const bool printed = except_clauses([&](int clause, PyObject *e) {
+        return clause == 1 ? print_line(self, connection_refused_line, nullptr)
+                           : print_line(self, request_failed_line, e);
+    });
     return printed ? 0 : -1;
 }
 
 Ref wait_service_ready(PyObject *self) {
-    Ref time = global_attr(n_time, n_time);
-    Ref start_time = time ? call(time.get()) : Ref{};
+    Ref start_time = now();
     if (!start_time || !log(self, n_debug, polling_started, n_flag, n_stats_api, n_max_wait)) return {};
     for (int within; (within = within_budget(self, start_time.get())) != 0;) {
         const int ready = within < 0 ? -1 : poll_round(self);
