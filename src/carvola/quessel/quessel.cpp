@@ -9,7 +9,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <limits>
 
 namespace carvola::quessel {
 namespace {
@@ -23,8 +22,6 @@ Name n_approx_search_range{"approx_search_range"};
 
 AttributeCache image_open_cache;
 
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
-
 // ----- the size and the ratio text -----
 
 // with BytesIO(image_bytes) as buf:
@@ -33,17 +30,13 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // Image.open reads the header only; pixel data is never requested.
 bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
     Ref bytes_io = global(n_bytes_io);
-    if (!bytes_io) return false;
-    Ref buffer = call(bytes_io.get(), image_bytes);
+    Ref buffer = bytes_io ? call(bytes_io.get(), image_bytes) : Ref{};
     if (!buffer) return false;
     const bool completed = with_block(buffer.get(), [&](PyObject *buf) {
         Ref image = global(n_image);
-        if (!image) return false;
-        Ref open = module_attribute(image.get(), n_open, image_open_cache);
-        if (!open) return false;
-        Ref opened = call(open.get(), buf);
-        if (!opened) return false;
-        return with_block(opened.get(), [&](PyObject *img) {
+        Ref open = image ? module_attribute(image.get(), n_open, image_open_cache) : Ref{};
+        Ref opened = open ? call(open.get(), buf) : Ref{};
+        return opened && with_block(opened.get(), [&](PyObject *img) {
             Ref size = get_attr(img, n_size);
             Ref w, h;  // bound together or not at all, like an unpacking assignment
             if (!size || !unpack2(size.get(), w, h, Unpack::python)) return false;
@@ -74,8 +67,7 @@ Ref ratio_text(PyObject *a, PyObject *b) {
 // ----- __init__ -----
 
 Ref analyzer_init(PyObject *self, PyObject *approx_search_range) {
-    if (!set_attr(self, n_approx_search_range, approx_search_range)) return {};
-    return none();
+    return set_attr(self, n_approx_search_range, approx_search_range) ? none() : Ref{};
 }
 
 constexpr Function init_contract{
@@ -127,15 +119,12 @@ constexpr Function gcd_contract{
 Ref get_raw_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref width, height;
     if (!read_size(image_bytes, width, height)) return {};
+    // div = self._gcd(width, height)
     Ref gcd_method = get_attr(self, n_gcd);
-    if (!gcd_method) return {};
-    Ref div = call(gcd_method.get(), width.get(), height.get());
-    if (!div) return {};
-    Ref w = Ref::steal(PyNumber_FloorDivide(width.get(), div.get()));
-    if (!w) return {};
-    Ref h = Ref::steal(PyNumber_FloorDivide(height.get(), div.get()));
-    if (!h) return {};
-    return ratio_text(w.get(), h.get());
+    Ref div = gcd_method ? call(gcd_method.get(), width.get(), height.get()) : Ref{};
+    Ref w = div ? Ref::steal(PyNumber_FloorDivide(width.get(), div.get())) : Ref{};
+    Ref h = w ? Ref::steal(PyNumber_FloorDivide(height.get(), div.get())) : Ref{};
+    return h ? ratio_text(w.get(), h.get()) : Ref{};
 }
 
 constexpr Function raw_contract{
@@ -184,7 +173,7 @@ Object half(const Object &x) {
 
 // error < float("inf"): machine numbers are finite.
 int below_infinity(Machine x) { return x.ok() ? 1 : -1; }
-int below_infinity(const Object &x) { return truth(lt(x, Object::real(kInfinity))); }
+int below_infinity(const Object &x) { return truth(lt(x, Object::real(Py_HUGE_VAL))); }
 
 // The first j in low..high for which test(j) gives 1, high + 1 when none; test gives 0
 // up to some j and 1 after it, or -1.
@@ -258,17 +247,14 @@ bool closest_pair(const N &target, const N &limit, N &best_w, N &best_h) {
 Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref width, height;
     if (!read_size(image_bytes, width, height)) return {};
-    double quotient = 0.0;
-    Ref target;  // made only when the quotient is not a plain double division
-    const bool small = small_quotient(width.get(), height.get(), quotient);
-    if (!small && !(target = Ref::steal(PyNumber_TrueDivide(width.get(), height.get())))) return {};
+    Ref target = Ref::steal(PyNumber_TrueDivide(width.get(), height.get()));
+    if (!target) return {};
     Ref limit = get_attr(self, n_approx_search_range);
     if (!limit) return {};
-
+    // Machine numbers first; Python objects when a value leaves their range.
     const Machine machine_limit = Machine::of(limit.get());
     Machine w, h;
-    if (machine_limit.is_int() &&
-        closest_pair(small ? Machine::real(quotient) : Machine::of(target.get()), machine_limit, w, h)) {
+    if (machine_limit.is_int() && closest_pair(Machine::of(target.get()), machine_limit, w, h)) {
         if (!w.ok()) return ratio_text(width.get(), height.get());
         return pair_text(static_cast<long long>(w.value()), static_cast<long long>(h.value()));
     }
@@ -277,9 +263,8 @@ Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
     const Object one = Object::integer(1);
     Object stop = Object::of(limit.get()) + one;
     const Object bound = stop.ok() ? Object(Ref::steal(PyNumber_Index(stop.get()))) - one : stop;
-    const Object object_target = small ? Object::real(quotient) : Object(target);
     Object best_w, best_h;
-    if (!bound.ok() || !closest_pair(object_target, bound, best_w, best_h)) return {};
+    if (!bound.ok() || !closest_pair(Object(target), bound, best_w, best_h)) return {};
     return best_w.ok() ? ratio_text(best_w.get(), best_h.get()) : ratio_text(width.get(), height.get());
 }
 

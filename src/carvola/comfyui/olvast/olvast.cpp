@@ -170,8 +170,7 @@ Ref manager_init(PyObject *self, PyObject *base_url, PyObject *timeout, PyObject
     if (flag) flag = Ref::steal(PyUnicode_Concat(flag.get(), flag_tail));
     if (!flag || !set_attr(self, n_flag, flag.get())) return {};
     Ref chosen = logger_or_module_logger(logger);
-    if (!chosen || !set_attr(self, n_logger, chosen.get())) return {};
-    return none();
+    return chosen && set_attr(self, n_logger, chosen.get()) ? none() : Ref{};
 }
 
 constexpr Function init_contract{
@@ -279,8 +278,7 @@ Ref wait_service_ready(PyObject *self) {
         Ref interval = sleep ? get_attr(self, n_poll_interval) : Ref{};
         if (!interval || !call(sleep.get(), interval.get())) return {};
     }
-    if (!log(self, n_error, polling_timed_out, n_flag, n_max_wait)) return {};
-    return Ref::borrow(Py_False);
+    return log(self, n_error, polling_timed_out, n_flag, n_max_wait) ? Ref::borrow(Py_False) : Ref{};
 }
 
 constexpr Function wait_service_ready_contract{
@@ -297,8 +295,7 @@ Ref run_reboot_and_wait(PyObject *self) {
     // Through the instance, so that a subclass's methods are the ones called.
     if (!call_method(self, n_trigger_reboot)) return {};
     Ref ready = call_method(self, n_wait_service_ready);
-    if (!ready) return {};
-    const int truthy = truth(ready.get());
+    const int truthy = ready ? truth(ready.get()) : -1;
     if (truthy < 0) return {};
     const bool logged =
         truthy ? log(self, n_debug, restart_done, n_flag) : log(self, n_error, restart_timed_out, n_flag);
