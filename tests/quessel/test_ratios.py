@@ -145,6 +145,18 @@ def test_the_search_matches_plain_python(outcome, quessel, Reference, image_glob
     assert outcome(lambda: general.get_approx_simple_ratio(b"")) == native
 
 
+# Ranges too wide for the plain loop: the machine-number search and the one on Python
+# objects must still agree.
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(sides, sides, st.integers(46, 1500))
+def test_both_number_types_agree_on_wide_searches(outcome, quessel, image_global, width, height, limit):
+    image_global(sized((width, height)))
+    general = quessel.ImageRatioAnalyzer()
+    general.approx_search_range = IntSub(limit)
+    native = outcome(lambda: quessel.ImageRatioAnalyzer(limit).get_approx_simple_ratio(b""))
+    assert outcome(lambda: general.get_approx_simple_ratio(b"")) == native
+
+
 @pytest.mark.parametrize(
     "size, limit",
     [

@@ -8,7 +8,6 @@
 #include "number.hpp"
 
 #include <cmath>
-#include <cstdio>
 
 namespace carvola::quessel {
 namespace {
@@ -51,11 +50,7 @@ bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
 }
 
 // f"{a}:{b}" of two machine ints.
-Ref pair_text(long long a, long long b) {
-    char text[48];
-    const int n = std::snprintf(text, sizeof text, "%lld:%lld", a, b);
-    return Ref::steal(PyUnicode_FromStringAndSize(text, n));
-}
+Ref pair_text(long long a, long long b) { return Ref::steal(PyUnicode_FromFormat("%lld:%lld", a, b)); }
 
 // f"{a}:{b}" of two ints.
 Ref ratio_text(PyObject *a, PyObject *b) {
