@@ -8,6 +8,7 @@
 #include "number.hpp"
 
 #include <cmath>
+#include <cstdio>
 
 namespace carvola::quessel {
 namespace {
@@ -50,7 +51,11 @@ bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
 }
 
 // f"{a}:{b}" of two machine ints.
-Ref pair_text(long long a, long long b) { return Ref::steal(PyUnicode_FromFormat("%lld:%lld", a, b)); }
+Ref pair_text(long long a, long long b) {
+    char text[48];
+    const int n = std::snprintf(text, sizeof text, "%lld:%lld", a, b);
+    return Ref::steal(PyUnicode_FromStringAndSize(text, n));
+}
 
 // f"{a}:{b}" of two ints.
 Ref ratio_text(PyObject *a, PyObject *b) {
@@ -170,6 +175,15 @@ Object half(const Object &x) {
 int below_infinity(Machine x) { return x.ok() ? 1 : -1; }
 int below_infinity(const Object &x) { return truth(lt(x, Object::real(Py_HUGE_VAL))); }
 
+// The j where row i's quotients stop being above a positive target, ceil(i / target): a
+// guess that is nearly always right on machine numbers, checked before use. None on objects.
+Machine crossing(Machine i, Machine target, Machine limit) {
+    if (!(target.value() > 0.0)) return {};
+    const double j = std::ceil(i.value() / target.value());
+    return j <= limit.value() ? Machine::integer(j) : Machine();
+}
+Object crossing(const Object &, const Object &, const Object &) { return {}; }
+
 // The first j in low..high for which test(j) gives 1, high + 1 when none; test gives 0
 // up to some j and 1 after it, or -1.
 template <typename N, typename Test>
@@ -194,10 +208,13 @@ bool best_in_row(const N &i, const N &target, const N &limit, N &best_j, N &best
     const N one = N::integer(1);
     auto error = [&](const N &j) { return absolute(i / j - target); };
     // The first j whose quotient is not above the target.
-    const N after = first_where(one, limit, [&](const N &j) {
+    auto not_above = [&](const N &j) {
         const int above = truth(gt(i / j, target));
         return above < 0 ? above : !above;
-    });
+    };
+    N after = crossing(i, target, limit);
+    if (!after.ok() || not_above(after) != 1 || (truth(gt(after, one)) != 0 && not_above(after - one) != 0))
+        after = first_where(one, limit, not_above);
     const int in_row = truth(le(after, limit));
     if (in_row < 0) return false;
     if (in_row) {
@@ -211,8 +228,13 @@ bool best_in_row(const N &i, const N &target, const N &limit, N &best_j, N &best
     N last_error = error(last);
     const int wins = in_row ? truth(le(last_error, best_error)) : last_error.ok() ? 1 : -1;
     if (wins <= 0) return wins == 0;
-    // Errors fall towards `last`: the first j up to it whose error is as small.
-    best_j = first_where(one, last, [&](const N &j) { return truth(le(error(j), last_error)); });
+    // Errors fall towards `last`: the first j up to it whose error is as small, found by
+    // bisection when the one before `last` ties.
+    auto as_small = [&](const N &j) { return truth(le(error(j), last_error)); };
+    const int more = truth(gt(last, one));
+    const int tied = more > 0 ? as_small(last - one) : more;
+    if (tied < 0) return false;
+    best_j = tied ? first_where(one, last, as_small) : last;
     best_error = std::move(last_error);
     return best_j.ok();
 }
