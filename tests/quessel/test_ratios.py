@@ -99,10 +99,12 @@ ints = st.one_of(st.integers(-(2**70), 2**70), st.integers(-50, 50), st.integers
 
 @settings(max_examples=400, deadline=None)
 @given(ints, ints)
-# Each side of the machine words' edge, where the loop runs on Python ints instead.
-@example(2**62 - 1, -(2**62 - 2))
-@example(2**62, 2**61)
-@example(-(2**62) + 1, 3)
+# Each side of the edge of ints that doubles hold exactly, where the loop runs on Python
+# ints instead.
+@example(2**53 - 1, -(2**53 - 2))
+@example(2**53, 2**52)
+@example(-(2**53) + 1, 3)
+@example(3, -(2**53))
 @example(-(2**63), -1)
 @example(2**63 - 1, 2**62 - 1)
 def test_gcd_matches_euclid_with_python_modulo(quessel, Reference, a, b):
@@ -140,6 +142,18 @@ def test_the_search_matches_plain_python(outcome, quessel, Reference, image_glob
     assert native == outcome(lambda: Reference(limit).get_approx_simple_ratio(b""))
     general = quessel.ImageRatioAnalyzer()
     general.approx_search_range = IntSub(limit)  # the same loop through the number protocol
+    assert outcome(lambda: general.get_approx_simple_ratio(b"")) == native
+
+
+# Ranges too wide for the plain loop: the machine-number search and the one on Python
+# objects must still agree.
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(sides, sides, st.integers(46, 1500))
+def test_both_number_types_agree_on_wide_searches(outcome, quessel, image_global, width, height, limit):
+    image_global(sized((width, height)))
+    general = quessel.ImageRatioAnalyzer()
+    general.approx_search_range = IntSub(limit)
+    native = outcome(lambda: quessel.ImageRatioAnalyzer(limit).get_approx_simple_ratio(b""))
     assert outcome(lambda: general.get_approx_simple_ratio(b"")) == native
 
 

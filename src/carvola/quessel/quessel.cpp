@@ -5,12 +5,10 @@
 #include "errors.hpp"
 #include "handling.hpp"
 #include "module.hpp"
-#include "numbers.hpp"
+#include "number.hpp"
 
 #include <cmath>
 #include <cstdio>
-#include <limits>
-#include <numeric>
 
 namespace carvola::quessel {
 namespace {
@@ -24,8 +22,6 @@ Name n_approx_search_range{"approx_search_range"};
 
 AttributeCache image_open_cache;
 
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
-
 // ----- the size and the ratio text -----
 
 // with BytesIO(image_bytes) as buf:
@@ -34,17 +30,13 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // Image.open reads the header only; pixel data is never requested.
 bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
     Ref bytes_io = global(n_bytes_io);
-    if (!bytes_io) return false;
-    Ref buffer = call(bytes_io.get(), image_bytes);
+    Ref buffer = bytes_io ? call(bytes_io.get(), image_bytes) : Ref{};
     if (!buffer) return false;
     const bool completed = with_block(buffer.get(), [&](PyObject *buf) {
         Ref image = global(n_image);
-        if (!image) return false;
-        Ref open = module_attribute(image.get(), n_open, image_open_cache);
-        if (!open) return false;
-        Ref opened = call(open.get(), buf);
-        if (!opened) return false;
-        return with_block(opened.get(), [&](PyObject *img) {
+        Ref open = image ? module_attribute(image.get(), n_open, image_open_cache) : Ref{};
+        Ref opened = open ? call(open.get(), buf) : Ref{};
+        return opened && with_block(opened.get(), [&](PyObject *img) {
             Ref size = get_attr(img, n_size);
             Ref w, h;  // bound together or not at all, like an unpacking assignment
             if (!size || !unpack2(size.get(), w, h, Unpack::python)) return false;
@@ -75,8 +67,7 @@ Ref ratio_text(PyObject *a, PyObject *b) {
 // ----- __init__ -----
 
 Ref analyzer_init(PyObject *self, PyObject *approx_search_range) {
-    if (!set_attr(self, n_approx_search_range, approx_search_range)) return {};
-    return none();
+    return set_attr(self, n_approx_search_range, approx_search_range) ? none() : Ref{};
 }
 
 constexpr Function init_contract{
@@ -91,56 +82,26 @@ constexpr Function init_contract{
 
 // ----- _gcd -----
 
-// a % b with Python's sign rule, and bool(b), for the two number types Euclid runs on:
-// machine ints of magnitude below 2**62, where no step can overflow, and Python ints.
-bool remainder(long long a, long long b, long long &r) {
-    r = a % b;
-    if (r != 0 && (r < 0) != (b < 0)) r += b;
-    return true;
-}
-int nonzero(long long b) { return b != 0; }
-
-bool remainder(const Ref &a, const Ref &b, Ref &r) {
-    r = Ref::steal(PyNumber_Remainder(a.get(), b.get()));
-    return static_cast<bool>(r);
-}
-int nonzero(const Ref &b) { return truth(b.get()); }
-
 // while b:
 //     a, b = b, a % b
 // return a
-// false with an error set.
+// A failed number when the machine run must hand over, or with an error set.
 template <typename N>
-bool euclid(N &a, N b) {
-    for (int more; (more = nonzero(b)) != 0;) {
-        N r;
-        if (more < 0 || !remainder(a, b, r)) return false;
+N euclid(N a, N b) {
+    for (int more; (more = truth(b)) != 0;) {
+        if (more < 0) return {};
+        N r = a % b;
         a = std::move(b);
         b = std::move(r);
     }
-    return true;
+    return a;
 }
 
-constexpr long long kMachineBound = 1LL << 62;
-
-// The value of an int of magnitude below 2**62; false for anything else.
-bool machine_int(PyObject *value, long long &out) {
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(value, &overflow);
-    return overflow == 0 && out < kMachineBound && out > -kMachineBound;
-}
-
-// Machine words while both values fit; Python ints from the start otherwise, since the
-// loop never leaves the range its inputs are in.
+// Machine numbers while both values are exact ints that a double holds, since the loop
+// never leaves the range its inputs are in; Python objects otherwise.
 Ref gcd(PyObject *a, PyObject *b) {
-    long long x, y;
-    if (machine_int(a, x) && machine_int(b, y)) {
-        euclid(x, y);
-        return Ref::steal(PyLong_FromLongLong(x));
-    }
-    Ref g = Ref::borrow(a);
-    if (!euclid(g, Ref::borrow(b))) return {};
-    return g;
+    const Machine fast = euclid(Machine::of(a), Machine::of(b));
+    return fast.ok() ? fast.object() : euclid(Object::of(a), Object::of(b)).object();
 }
 
 constexpr Function gcd_contract{
@@ -158,15 +119,12 @@ constexpr Function gcd_contract{
 Ref get_raw_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref width, height;
     if (!read_size(image_bytes, width, height)) return {};
+    // div = self._gcd(width, height)
     Ref gcd_method = get_attr(self, n_gcd);
-    if (!gcd_method) return {};
-    Ref div = call(gcd_method.get(), width.get(), height.get());
-    if (!div) return {};
-    Ref w = Ref::steal(PyNumber_FloorDivide(width.get(), div.get()));
-    if (!w) return {};
-    Ref h = Ref::steal(PyNumber_FloorDivide(height.get(), div.get()));
-    if (!h) return {};
-    return ratio_text(w.get(), h.get());
+    Ref div = gcd_method ? call(gcd_method.get(), width.get(), height.get()) : Ref{};
+    Ref w = div ? Ref::steal(PyNumber_FloorDivide(width.get(), div.get())) : Ref{};
+    Ref h = w ? Ref::steal(PyNumber_FloorDivide(height.get(), div.get())) : Ref{};
+    return h ? ratio_text(w.get(), h.get()) : Ref{};
 }
 
 constexpr Function raw_contract{
@@ -188,158 +146,143 @@ constexpr Function raw_contract{
 
 // ----- get_approx_simple_ratio -----
 
-// The search: for i, then j, in 1..limit, error = |i / j - target|, and the pair whose
-// error is strictly below every earlier one wins, so ties keep the first pair.
+// for i in range(1, limit + 1):
+//     for j in range(1, limit + 1):
+//         error = abs(i / j - target)
+//         if error < min_error: ...
+// The pair whose error is strictly below every earlier one wins, so ties keep the first.
+//
+// Within a row i the quotient i/j falls as j grows (weakly, after rounding), so the error
+// falls while the quotient is above the target and rises after: the row's smallest error
+// is at the last j with a quotient above the target or at the one after it, and when it
+// is at the former an equal error can only be met on the run of equal errors just before.
+// So each row's first pair with its smallest error is found by bisection, and comparing
+// rows in order with the strict test settles on the pair the whole loop settles on.
+// The functions below return a failed number, or false, when the machine run must hand
+// over to Python objects or an error is set.
 
-// The search in doubles, for a float target and a limit of at most 2**53, where every
-// quotient and error is exactly the float Python computes. Within a row i the quotient
-// i/j falls as j grows (weakly, after rounding), so the error falls while the quotient
-// is above the target and rises after: the row's smallest error is at the last j with a
-// quotient above the target or at the one after it, and when it is at the former an
-// equal error can only be met on the run of equal errors just before. So each row's
-// first pair with its smallest error is found by bisection, and comparing rows in order
-// with the strict test settles on the pair the whole loop settles on.
+// abs(x) of an error, a float.
+Machine absolute(Machine x) { return x.ok() ? Machine::real(std::fabs(x.value())) : x; }
+Object absolute(const Object &x) { return x.ok() ? Object(Ref::steal(PyNumber_Absolute(x.get()))) : x; }
 
-// The last j in 1..limit whose quotient numerator/j is above the target, 0 when none.
-long long last_above(double numerator, double target, long long limit) {
-    auto above = [&](long long j) { return numerator / static_cast<double>(j) > target; };
-    // The guess from numerator/target is nearly always right; a wrong one is bisected.
-    const double estimate = numerator / target;
-    long long guess = 0;  // a NaN target, or a target of infinity
-    if (estimate < 0 || estimate >= static_cast<double>(limit))
-        guess = limit;
-    else if (estimate > 0)
-        guess = static_cast<long long>(std::ceil(estimate)) - 1;
-    if ((guess == 0 || above(guess)) && (guess == limit || !above(guess + 1))) return guess;
-    long long low = 0, high = limit;
-    while (low < high) {
-        const long long mid = low + (high - low + 1) / 2;
-        if (above(mid))
-            low = mid;
+// x // 2 of an int.
+Machine half(Machine x) { return floor(x / Machine::integer(2)); }
+Object half(const Object &x) {
+    return x.ok() ? Object(Ref::steal(PyNumber_FloorDivide(x.get(), Object::integer(2).get()))) : x;
+}
+
+// error < float("inf"): machine numbers are finite.
+int below_infinity(Machine x) { return x.ok() ? 1 : -1; }
+int below_infinity(const Object &x) { return truth(lt(x, Object::real(Py_HUGE_VAL))); }
+
+// The j where row i's quotients stop being above a positive target, ceil(i / target): a
+// guess that is nearly always right on machine numbers, checked before use. None on objects.
+Machine crossing(Machine i, Machine target, Machine limit) {
+    if (!(target.value() > 0.0)) return {};
+    const double j = std::ceil(i.value() / target.value());
+    return j <= limit.value() ? Machine::integer(j) : Machine();
+}
+Object crossing(const Object &, const Object &, const Object &) { return {}; }
+
+// The first j in low..high for which test(j) gives 1, high + 1 when none; test gives 0
+// up to some j and 1 after it, or -1.
+template <typename N, typename Test>
+N first_where(N low, const N &high, Test test) {
+    const N one = N::integer(1);
+    N end = high + one;
+    for (int more; (more = truth(lt(low, end))) != 0;) {
+        N mid = half(low + end);
+        const int holds = more < 0 ? -1 : test(mid);
+        if (holds < 0) return {};
+        if (holds)
+            end = std::move(mid);
         else
-            high = mid - 1;
+            low = mid + one;
     }
     return low;
 }
 
-// false with an exception set when a signal handler raised; `found` false when no error
-// was below infinity.
-bool closest_pair_in_doubles(double target, long long limit, long long &best_w, long long &best_h, bool &found) {
-    double min_error = kInfinity;
-    found = false;
-    for (long long i = 1; i <= limit; ++i) {
-        if ((i & 1023) == 0 && PyErr_CheckSignals() < 0) return false;  // Ctrl-C stops a long search
-        const double numerator = static_cast<double>(i);
-        auto error = [&](long long j) { return std::fabs(numerator / static_cast<double>(j) - target); };
-        const long long above = last_above(numerator, target, limit);
-        long long row_j = 0;
-        double row_error = kInfinity;
-        if (above < limit) {
-            row_j = above + 1;
-            row_error = error(row_j);
-        }
-        if (above >= 1) {
-            const double above_error = error(above);
-            if (row_j == 0 || above_error <= row_error) {
-                row_error = above_error;
-                long long first = above;  // the first j whose error is above_error
-                if (above > 1 && error(above - 1) <= above_error) {
-                    long long low = 1;
-                    while (low < first) {
-                        const long long mid = low + (first - low) / 2;
-                        if (error(mid) <= above_error)
-                            first = mid;
-                        else
-                            low = mid + 1;
-                    }
-                }
-                row_j = first;
-            }
-        }
-        if (row_error < min_error) {
-            min_error = row_error;
+// The first j of row i with the row's smallest error, and that error.
+template <typename N>
+bool best_in_row(const N &i, const N &target, const N &limit, N &best_j, N &best_error) {
+    const N one = N::integer(1);
+    auto error = [&](const N &j) { return absolute(i / j - target); };
+    // The first j whose quotient is not above the target.
+    auto not_above = [&](const N &j) {
+        const int above = truth(gt(i / j, target));
+        return above < 0 ? above : !above;
+    };
+    N after = crossing(i, target, limit);
+    if (!after.ok() || not_above(after) != 1 || (truth(gt(after, one)) != 0 && not_above(after - one) != 0))
+        after = first_where(one, limit, not_above);
+    const int in_row = truth(le(after, limit));
+    if (in_row < 0) return false;
+    if (in_row) {
+        best_j = after;
+        best_error = error(after);
+        if (!best_error.ok()) return false;
+    }
+    const int above = truth(gt(after, one));
+    if (above <= 0) return above == 0;
+    const N last = after - one;
+    N last_error = error(last);
+    const int wins = in_row ? truth(le(last_error, best_error)) : last_error.ok() ? 1 : -1;
+    if (wins <= 0) return wins == 0;
+    // Errors fall towards `last`: the first j up to it whose error is as small, found by
+    // bisection when the one before `last` ties.
+    auto as_small = [&](const N &j) { return truth(le(error(j), last_error)); };
+    const int more = truth(gt(last, one));
+    const int tied = more > 0 ? as_small(last - one) : more;
+    if (tied < 0) return false;
+    best_j = tied ? first_where(one, last, as_small) : last;
+    best_error = std::move(last_error);
+    return best_j.ok();
+}
+
+// The winning pair in best_w and best_h, left failed when no error was below infinity.
+template <typename N>
+bool closest_pair(const N &target, const N &limit, N &best_w, N &best_h) {
+    const N one = N::integer(1);
+    N min_error;
+    unsigned long rows = 0;
+    for (N i = one;; i = i + one) {
+        const int more = truth(le(i, limit));
+        if (more <= 0) return more == 0;
+        if ((++rows & 1023) == 0 && PyErr_CheckSignals() < 0) return false;  // Ctrl-C stops a long search
+        N j, error;
+        if (!best_in_row(i, target, limit, j, error)) return false;
+        const int wins = min_error.ok() ? truth(lt(error, min_error)) : below_infinity(error);
+        if (wins < 0) return false;
+        if (wins) {
+            min_error = std::move(error);
             best_w = i;
-            best_h = row_j;
-            found = true;
+            best_h = std::move(j);
         }
     }
-    return true;
-}
-
-// range(1, limit + 1)
-Ref search_range(PyObject *limit, PyObject *one) {
-    Ref stop = Ref::steal(PyNumber_Add(limit, one));
-    if (!stop) return {};
-    Ref range = call(reinterpret_cast<PyObject *>(&PyRange_Type), one, stop.get());
-    if (!range) return {};
-    return Ref::steal(PyObject_GetIter(range.get()));
-}
-
-// The same loop through the number protocol, for any target and limit.
-bool closest_pair_in_objects(PyObject *target, PyObject *limit, Ref &best_w, Ref &best_h) {
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    Ref min_error = Ref::steal(PyFloat_FromDouble(kInfinity));
-    if (!one || !min_error) return false;
-    Ref rows = search_range(limit, one.get());
-    if (!rows) return false;
-    unsigned tick = 0;
-    while (Ref i = Ref::steal(PyIter_Next(rows.get()))) {
-        Ref columns = search_range(limit, one.get());
-        if (!columns) return false;
-        while (Ref j = Ref::steal(PyIter_Next(columns.get()))) {
-            if ((++tick & 255) == 0 && PyErr_CheckSignals() < 0) return false;
-            Ref current = Ref::steal(PyNumber_TrueDivide(i.get(), j.get()));
-            if (!current) return false;
-            Ref difference = Ref::steal(PyNumber_Subtract(current.get(), target));
-            if (!difference) return false;
-            Ref error = Ref::steal(PyNumber_Absolute(difference.get()));
-            if (!error) return false;
-            const int less = PyObject_RichCompareBool(error.get(), min_error.get(), Py_LT);
-            if (less < 0) return false;
-            if (less) {
-                min_error = std::move(error);
-                best_w = i;
-                best_h = std::move(j);
-            }
-        }
-        if (PyErr_Occurred()) return false;
-    }
-    return !PyErr_Occurred();
 }
 
 Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref width, height;
     if (!read_size(image_bytes, width, height)) return {};
-    double quotient = 0.0;
-    Ref target;  // made only when the quotient is not a plain double division
-    const bool small = small_quotient(width.get(), height.get(), quotient);
-    if (!small) {
-        target = Ref::steal(PyNumber_TrueDivide(width.get(), height.get()));
-        if (!target) return {};
-    }
+    Ref target = Ref::steal(PyNumber_TrueDivide(width.get(), height.get()));
+    if (!target) return {};
     Ref limit = get_attr(self, n_approx_search_range);
     if (!limit) return {};
-
-    if (PyLong_CheckExact(limit.get()) && (small || PyFloat_CheckExact(target.get()))) {
-        int overflow = 0;
-        const long long bound = PyLong_AsLongLongAndOverflow(limit.get(), &overflow);
-        if (overflow < 0 || (overflow == 0 && bound < 1)) return ratio_text(width.get(), height.get());
-        if (overflow == 0 && bound <= kExactInDouble) {
-            long long w = 0, h = 0;
-            bool found = false;
-            if (!closest_pair_in_doubles(small ? quotient : PyFloat_AS_DOUBLE(target.get()), bound, w, h, found))
-                return {};
-            if (!found) return ratio_text(width.get(), height.get());
-            return pair_text(w, h);
-        }
+    // Machine numbers first; Python objects when a value leaves their range.
+    const Machine machine_limit = Machine::of(limit.get());
+    Machine w, h;
+    if (machine_limit.is_int() && closest_pair(Machine::of(target.get()), machine_limit, w, h)) {
+        if (!w.ok()) return ratio_text(width.get(), height.get());
+        return pair_text(static_cast<long long>(w.value()), static_cast<long long>(h.value()));
     }
-    if (small) {
-        target = Ref::steal(PyFloat_FromDouble(quotient));
-        if (!target) return {};
-    }
-    Ref best_w = width, best_h = height;
-    if (!closest_pair_in_objects(target.get(), limit.get(), best_w, best_h)) return {};
-    return ratio_text(best_w.get(), best_h.get());
+    if (PyErr_Occurred()) return {};
+    // range(1, limit + 1) takes the index of its stop.
+    const Object one = Object::integer(1);
+    Object stop = Object::of(limit.get()) + one;
+    const Object bound = stop.ok() ? Object(Ref::steal(PyNumber_Index(stop.get()))) - one : stop;
+    Object best_w, best_h;
+    if (!bound.ok() || !closest_pair(Object(target), bound, best_w, best_h)) return {};
+    return best_w.ok() ? ratio_text(best_w.get(), best_h.get()) : ratio_text(width.get(), height.get());
 }
 
 constexpr Function approx_contract{
@@ -371,13 +314,14 @@ constexpr Member analyzer_namespace[] = {
     def(approx_contract),
 };
 
-constexpr const char *analyzer_doc = "\n"
-                                     "    图片比例分析工具。\n"
-                                     "\n"
-                                     "    提供两种比例获取方式：\n"
-                                     "    - get_raw_simple_ratio: 获取图片真实最简宽高比（精确值）\n"
-                                     "    - get_approx_simple_ratio: 自动拟合近似简单整数比例（如 2:3、16:9）\n"
-                                     "    ";
+constexpr const char *analyzer_doc =
+    "\n"
+    "    图片比例分析工具。\n"
+    "\n"
+    "    提供两种比例获取方式：\n"
+    "    - get_raw_simple_ratio: 获取图片真实最简宽高比（精确值）\n"
+    "    - get_approx_simple_ratio: 自动拟合近似简单整数比例（如 2:3、16:9）\n"
+    "    ";
 
 constexpr Class image_ratio_analyzer = make_class("ImageRatioAnalyzer", analyzer_doc, analyzer_namespace);
 
