@@ -2,7 +2,7 @@
 // for small word lists, an Aho-Corasick automaton for large ones when it is installed.
 #pragma once
 
-#include "support.hpp"
+#include "vantor.hpp"
 
 namespace carvola::vantor {
 namespace {
