@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <string_view>
 #include <new>
 #include <unordered_map>
 
@@ -16,17 +17,22 @@ Name n_lower{"lower"};
 Name n_exclude_words{"exclude_words"};
 Name n_ignore_case{"ignore_case"};
 
-// obj.lower(), or a str equal to it: the keys below are only compared. An exact str whose
-// every character is its own simple lower case equals its lower(): the full lower-casing
-// str.lower() does differs from the simple one only for U+0130, which is not its own.
-Ref lower_key(PyObject *obj) {
-    if (PyUnicode_CheckExact(obj) && with_code_units(obj, [&](const auto *data) {
-            return std::all_of(data, data + PyUnicode_GET_LENGTH(obj),
-                               [](Py_UCS4 c) { return Py_UNICODE_TOLOWER(c) == c; });
-        })) {
-        return Ref::borrow(obj);
-    }
-    return call_method(obj, n_lower);
+// Whether every character of an exact str is its own simple lower case. Then w.lower() == w:
+// the full lower-casing str.lower() does differs from the simple one only for U+0130, which
+// is not its own.
+bool own_lower_case(PyObject *w) {
+    return with_code_units(w, [&](const auto *data) {
+        return std::all_of(data, data + PyUnicode_GET_LENGTH(w), [](Py_UCS4 c) {
+            return c < 128 ? c < 'A' || c > 'Z' : Py_UNICODE_TOLOWER(c) == c;
+        });
+    });
+}
+
+// A hash of an exact str's code units; equal strs have equal code units, as strs are
+// always stored in the narrowest kind their characters allow.
+std::size_t text_hash(PyObject *w) {
+    const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(w)) * PyUnicode_KIND(w);
+    return std::hash<std::string_view>{}({static_cast<const char *>(PyUnicode_DATA(w)), size});
 }
 
 }  // namespace
@@ -39,39 +45,120 @@ Ref strip(PyObject *obj) noexcept {
     return Ref::steal(PyUnicode_Substring(obj, start, end));
 }
 
-bool Merge::add(PyObject *word) {
+bool Merge::add(PyObject *word) noexcept {
     Ref w = strip(word);
     if (!w) return false;
-    if (PyUnicode_CheckExact(w.get())) {
-        // An exact str's truth, hash and equality run no code: adding it to `seen` answers
-        // both `w` and `w not in seen`.
-        if (PyUnicode_GET_LENGTH(w.get()) == 0) return true;
-        const Py_ssize_t before = PySet_GET_SIZE(seen_.get());
-        if (PySet_Add(seen_.get(), w.get()) < 0) return false;
-        if (PySet_GET_SIZE(seen_.get()) == before) return true;
-    } else {
-        const int kept = truth(w.get());
-        if (kept <= 0) return kept == 0;
-        const int found = PySequence_Contains(seen_.get(), w.get());
-        if (found != 0) return found > 0;
-        if (PySet_Add(seen_.get(), w.get()) < 0) return false;
-    }
-    words_.push_back(std::move(w));
-    return true;
-}
-
-bool Merge::add_all(PyObject *source) noexcept {
     try {
-        if (!seen_ && !(seen_ = Ref::steal(PySet_New(nullptr)))) return false;
-        Ref iter = Ref::steal(PyObject_GetIter(source));
-        if (!iter) return false;
-        while (Ref word = Ref::steal(PyIter_Next(iter.get())))
-            if (!add(word.get())) return false;
-        return !PyErr_Occurred();
+        // The table indexes at most 2**32 - 2 words.
+        if (!seen_ && PyUnicode_CheckExact(w.get()) && words_.size() + pending_.size() < UINT32_MAX - 1)
+            return add_text(std::move(w));
+        return flush() && add_to_set(std::move(w));
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
         return false;
     }
+}
+
+// The slot of table_ that holds `w`, or the free one where it goes (always, for null).
+Merge::Slot &Merge::slot(std::size_t hash, PyObject *w) {
+    const std::size_t mask = table_.size() - 1;
+    std::size_t i = hash & mask;
+    for (; table_[i].index != 0; i = (i + 1) & mask) {
+        if (w == nullptr || table_[i].hash != static_cast<uint32_t>(hash)) continue;
+        if (PyUnicode_Compare(words_[table_[i].index - 1].object.get(), w) == 0) break;
+    }
+    return table_[i];
+}
+
+// An exact str's truth, hash and equality run no code: one lookup in the table answers
+// both `w` and `w not in seen`. Words wait in batches, their slots fetched ahead, so that
+// the cache misses of a batch overlap instead of following one another.
+bool Merge::add_text(Ref w) {
+    if (PyUnicode_GET_LENGTH(w.get()) == 0) return true;
+    const std::size_t hash = text_hash(w.get());
+    if (!table_.empty()) __builtin_prefetch(&table_[hash & (table_.size() - 1)]);
+    pending_.emplace_back(std::move(w), hash);
+    return pending_.size() < 8 || flush();
+}
+
+bool Merge::flush() noexcept {
+    try {
+        for (auto &[w, hash] : pending_) {
+            if ((words_.size() + 1) * 2 > table_.size()) rehash(std::max<std::size_t>(64, table_.size() * 2));
+            Slot &at = slot(hash, w.get());
+            if (at.index != 0) continue;
+            at = {static_cast<uint32_t>(hash), static_cast<uint32_t>(words_.size() + 1)};
+            keep(std::move(w));
+        }
+        pending_.clear();
+        return true;
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+// table_ with `size` slots, a power of two, every kept word placed anew.
+void Merge::rehash(std::size_t size) {
+    table_.assign(size, Slot{});
+    for (std::size_t k = 0; k < words_.size(); ++k) slot(words_[k].hash, nullptr) = {static_cast<uint32_t>(words_[k].hash), static_cast<uint32_t>(k + 1)};
+}
+
+bool Merge::expect(std::size_t more) noexcept {
+    if (!flush()) return false;
+    mark_ = words_.size();
+    const std::size_t total = words_.size() + more;
+    std::size_t size = std::max<std::size_t>(64, table_.size());
+    while (size < total * 2) size *= 2;
+    try {
+        words_.reserve(total);
+        if (!seen_ && size != table_.size()) rehash(size);
+    } catch (const std::bad_alloc &) {
+        // only a hint: the words still find room one by one
+    }
+    return true;
+}
+
+void Merge::roll_back() noexcept {
+    pending_.clear();
+    for (; words_.size() > mark_; words_.pop_back())
+        if (seen_ && PySet_Discard(seen_.get(), words_.back().object.get()) < 0) PyErr_Clear();  // a str: no error
+    if (!seen_) rehash(table_.size());  // the same size: no allocation
+}
+
+bool Merge::add_to_set(Ref w) {
+    if (!seen_) {
+        if (!(seen_ = Ref::steal(PySet_New(nullptr)))) return false;
+        for (const Word &k : words_)
+            if (PySet_Add(seen_.get(), k.object.get()) < 0) return false;
+        std::vector<Slot>().swap(table_);
+    }
+    const int kept = truth(w.get());
+    if (kept <= 0) return kept == 0;
+    const int found = PySequence_Contains(seen_.get(), w.get());
+    if (found != 0) return found > 0;
+    if (PySet_Add(seen_.get(), w.get()) < 0) return false;
+    keep(std::move(w));
+    return true;
+}
+
+// words_.append(w), with what the exclusion and the sort ask of an exact str.
+void Merge::keep(Ref w) {
+    Word word{std::move(w), -1, 0, false};
+    if (PyUnicode_CheckExact(word.object.get())) {
+        word.length = PyUnicode_GET_LENGTH(word.object.get());
+        word.hash = text_hash(word.object.get());
+        word.own_lower = own_lower_case(word.object.get());
+    }
+    words_.push_back(std::move(word));
+}
+
+bool Merge::add_all(PyObject *source) noexcept {
+    Ref iter = Ref::steal(PyObject_GetIter(source));
+    if (!iter) return false;
+    while (Ref word = Ref::steal(PyIter_Next(iter.get())))
+        if (!add(word.get())) return false;
+    return !PyErr_Occurred();
 }
 
 // if self.exclude_words:
@@ -86,6 +173,9 @@ bool Merge::exclude(PyObject *self) {
     Ref exclude_set = ignore_case >= 0 ? Ref::steal(PySet_New(nullptr)) : Ref();
     Ref entries = exclude_set ? Ref::steal(PyObject_GetIter(exclude_words.get())) : Ref();
     if (!entries) return false;
+    // While every entry is an exact str, the hashes of their code units.
+    std::vector<std::size_t> entry_hashes;
+    bool all_text = true;
     while (Ref e = Ref::steal(PyIter_Next(entries.get()))) {
         // The condition and the element each strip, which only shows when strip is not str's.
         Ref condition = strip(e.get());
@@ -97,16 +187,27 @@ bool Merge::exclude(PyObject *self) {
         Ref entry = PyUnicode_CheckExact(e.get()) ? std::move(condition) : strip(e.get());
         if (entry && ignore_case) entry = call_method(entry.get(), n_lower);
         if (!entry || PySet_Add(exclude_set.get(), entry.get()) < 0) return false;
+        all_text = all_text && PyUnicode_CheckExact(entry.get());
+        if (all_text) entry_hashes.push_back(text_hash(entry.get()));
     }
     if (PyErr_Occurred()) return false;
-    std::vector<Ref> kept;
-    for (Ref &w : words_) {
-        Ref key = ignore_case ? lower_key(w.get()) : w;
-        const int found = key ? PySequence_Contains(exclude_set.get(), key.get()) : -1;
+    std::sort(entry_hashes.begin(), entry_hashes.end());
+    std::size_t kept = 0;
+    for (Word &w : words_) {
+        int found;
+        if (all_text && w.length >= 0 && (!ignore_case || w.own_lower)) {
+            // Exact strs are equal only with equal code units: most words are answered by
+            // their noted hash, without fetching the str.
+            const bool maybe = std::binary_search(entry_hashes.begin(), entry_hashes.end(), w.hash);
+            found = maybe ? PySet_Contains(exclude_set.get(), w.object.get()) : 0;
+        } else {
+            Ref key = !ignore_case || w.own_lower ? w.object : call_method(w.object.get(), n_lower);
+            found = key ? PySequence_Contains(exclude_set.get(), key.get()) : -1;
+        }
         if (found < 0) return false;
-        if (!found) kept.push_back(std::move(w));
+        if (!found) words_[kept++] = std::move(w);
     }
-    words_ = std::move(kept);
+    words_.resize(kept);
     return true;
 }
 
@@ -117,10 +218,9 @@ Ref Merge::sorted_longest_first() {
     std::unordered_map<Py_ssize_t, Py_ssize_t> next;  // length: where its next word goes
     std::vector<Py_ssize_t *> slots;                  // each word's entry of `next`
     slots.reserve(words_.size());
-    for (const Ref &w : words_) {
-        const Py_ssize_t length = PyObject_Size(w.get());
-        if (length < 0) return {};
-        Py_ssize_t &count = next[length];  // entries of an unordered_map never move
+    for (Word &w : words_) {
+        if (w.length < 0 && (w.length = PyObject_Size(w.object.get())) < 0) return {};
+        Py_ssize_t &count = next[w.length];  // entries of an unordered_map never move
         ++count;
         slots.push_back(&count);
     }
@@ -131,13 +231,14 @@ Ref Merge::sorted_longest_first() {
     for (Py_ssize_t length : lengths) position += std::exchange(next[length], position);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(words_.size())));
     if (!list) return {};
-    for (std::size_t i = 0; i < words_.size(); ++i) PyList_SET_ITEM(list.get(), (*slots[i])++, words_[i].release());
+    for (std::size_t i = 0; i < words_.size(); ++i)
+        PyList_SET_ITEM(list.get(), (*slots[i])++, words_[i].object.release());
     return list;
 }
 
 Ref Merge::finish(PyObject *self) noexcept {
     try {
-        return exclude(self) ? sorted_longest_first() : Ref();
+        return flush() && exclude(self) ? sorted_longest_first() : Ref();
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
         return {};

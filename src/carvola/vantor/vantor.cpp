@@ -33,6 +33,8 @@ NameTuple sildor_fromlist{n_encrypted_data, n_encryption_key};
 
 // ----- word files -----
 
+Ref load_words(PyObject *file_path) { return load_from_file(file_path, nullptr); }
+
 constexpr Function load_from_file_contract{
     .name = "_load_from_file",
     .kind = Kind::staticmethod,
@@ -44,7 +46,7 @@ constexpr Function load_from_file_contract{
            "        - .pkl / .pickle: 使用 pickle 反序列化（期望内容为 list[str]）\n"
            "        - 其他: 按文本行逐行读取\n"
            "        ",
-    .body = native<load_from_file>(),
+    .body = native<load_words>(),
 };
 
 // ----- the built-in list -----
@@ -147,11 +149,11 @@ bool merge_word_file(PyObject *self, Merge &merge) {
     file_path = loader ? get_attr(self, n_ban_word_file) : Ref();
     if (!file_path) return false;
     // The body is called directly while the loader is the module's own and the path is
-    // what its contract accepts.
+    // what its contract accepts; a text file read natively goes straight into the merge.
     Ref words = load_from_file_guard.is(loader.get()) && PyUnicode_CheckExact(file_path.get())
-                    ? call_direct<load_from_file>(load_from_file_contract, file_path.get())
+                    ? call_direct<load_from_file>(load_from_file_contract, file_path.get(), &merge)
                     : call(loader.get(), file_path.get());
-    return words && merge.add_all(words.get());
+    return words && (words.get() == Py_None || merge.add_all(words.get()));
 }
 
 Ref load_banned_words(PyObject *self) {

@@ -9,6 +9,7 @@
 #include "handling.hpp"
 #include "module.hpp"
 
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -41,22 +42,56 @@ class Merge {
 public:
     // _add_words(words): for word in words: w = word.strip(); if w and w not in seen: keep w.
     bool add_all(PyObject *words) noexcept;
+    // The same for one word.
+    bool add(PyObject *word) noexcept;
+    // Marks where a source begins and makes room for about `more` words to come, when
+    // memory allows; false with an exception set.
+    bool expect(std::size_t more) noexcept;
+    // Drops the words kept since the mark: a source read in vain is taken back.
+    void roll_back() noexcept;
     // The kept words without those self.exclude_words removes (self.ignore_case chooses
     // the comparison), sorted by length, longest first, keeping load order among equal
     // lengths: a new list.
     Ref finish(PyObject *self) noexcept;
 
 private:
-    bool add(PyObject *word);
     bool exclude(PyObject *self);
     Ref sorted_longest_first();
 
-    std::vector<Ref> words_;
+    // A kept word with what the exclusion and the sort ask of an exact str, noted while the
+    // str is fresh in the cache: a long merge would otherwise fetch every word again.
+    struct Word {
+        Ref object;
+        Py_ssize_t length;  // -1 for an object other than an exact str, until sorted
+        std::size_t hash;   // of an exact str's code units
+        bool own_lower;     // an exact str equal to its lower()
+    };
+    struct Slot {
+        uint32_t hash;   // the low half of the word's
+        uint32_t index;  // into words_, + 1; 0 for a free slot
+    };
+    Slot &slot(std::size_t hash, PyObject *w);
+    void rehash(std::size_t size);
+    bool flush() noexcept;
+    bool add_text(Ref w);
+    bool add_to_set(Ref w);
+    void keep(Ref w);
+
+    std::vector<Word> words_;
+    // `seen`: while every word is an exact str, an open-addressing table of words_ by hash,
+    // which a long merge fills at a fraction of a set's cost; after any other object, a set
+    // of the words.
+    std::vector<Slot> table_;
     Ref seen_;
+    // Exact strs waiting for the table, in load order, and where the source began.
+    std::vector<std::pair<Ref, std::size_t>> pending_;
+    std::size_t mark_ = 0;
 };
 
-// The body of _load_from_file: the words of a pickle or text file, by its extension.
-Ref load_from_file(PyObject *file_path) noexcept;
+// The body of _load_from_file: the words of a pickle or text file, by its extension. Given
+// a merge, a text file read natively goes straight into it, each word while still fresh in
+// the cache, and None comes back.
+Ref load_from_file(PyObject *file_path, Merge *into) noexcept;
 // The body of create_pickle_file: the cleaned words pickled into output_path.
 Ref create_pickle_file(PyObject *words, PyObject *output_path) noexcept;
 

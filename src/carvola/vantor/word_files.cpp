@@ -4,6 +4,8 @@
 #include "guard.hpp"
 #include "vantor.hpp"
 
+#include <cstring>
+
 namespace carvola::vantor {
 
 namespace {
@@ -145,11 +147,10 @@ Ref load_text_file_through_open(PyObject *file_path) {
     return completed ? words : Ref();
 }
 
-// The text open(file_path, "r", encoding="utf-8") would decode, read through io.FileIO,
+// The bytes open(file_path, "r", encoding="utf-8") would decode, read through io.FileIO,
 // which open() itself opens first: the same audit event and the same errors. None, with no
-// exception set, when the bytes are not UTF-8: open() then raises the decoder's error in
-// its own words.
-Ref file_text(PyObject *file_path) {
+// exception set, when a suppressed failure leaves no bytes.
+Ref file_bytes(PyObject *file_path) {
     Ref io = Ref::steal(PyImport_ImportModule("io"));
     Ref file_io = io ? get_attr(io.get(), n_file_io) : Ref();
     Ref file = file_io ? call(file_io.get(), file_path) : Ref();
@@ -160,9 +161,23 @@ Ref file_text(PyObject *file_path) {
         bytes = call_method(f, n_readall);
         return static_cast<bool>(bytes);
     });
-    if (!completed || !bytes || !PyBytes_Check(bytes.get())) return PyErr_Occurred() ? Ref() : none();
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), nullptr));
-    if (text || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
+    if (completed && bytes && PyBytes_Check(bytes.get())) return bytes;
+    return PyErr_Occurred() ? Ref() : none();
+}
+
+// The line [start, end) decoded and stripped as str.strip() strips; None, with no exception
+// set, when it is not UTF-8 (open() then raises the decoder's error in its own words).
+Ref line_word(const char *start, const char *end, bool ascii) {
+    Ref word;
+    if (ascii) {
+        const auto [first, last] = strip_span(reinterpret_cast<const Py_UCS1 *>(start), 0, end - start);
+        word = Ref::steal(PyUnicode_New(last - first, 127));
+        if (word) std::memcpy(PyUnicode_1BYTE_DATA(word.get()), start + first, static_cast<std::size_t>(last - first));
+        return word;
+    }
+    word = Ref::steal(PyUnicode_DecodeUTF8(start, end - start, nullptr));
+    if (word) return strip(word.get());
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return {};
     PyErr_Clear();
     return none();
 }
@@ -170,27 +185,35 @@ Ref file_text(PyObject *file_path) {
 // The text branch of _load_from_file: every line stripped, blank lines kept as "". Read
 // natively while `open` is the original, the lines split as text mode splits: at "\n",
 // "\r" and "\r\n" only (not at the other line ends str.splitlines() knows), with no empty
-// line after a final line end.
-Ref load_text_file(PyObject *file_path) {
+// line after a final line end. Line ends never fall inside a UTF-8 sequence, so each line
+// decodes on its own. Given a merge, the words go into it and None comes back.
+Ref load_text_file(PyObject *file_path, Merge *into) {
     const int native = PyUnicode_CheckExact(file_path) ? open_guard.holds() : 0;
     if (native < 0) return {};
-    Ref text = native ? file_text(file_path) : none();
-    if (!text) return {};
-    if (text.get() == Py_None) return load_text_file_through_open(file_path);
-    Ref words = Ref::steal(PyList_New(0));
+    Ref bytes = native ? file_bytes(file_path) : none();
+    if (!bytes) return {};
+    Ref words = bytes.get() == Py_None || into ? none() : Ref::steal(PyList_New(0));
     if (!words) return {};
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
-    const bool read = with_code_units(text.get(), [&](const auto *data) {
-        for (Py_ssize_t start = 0, end; start < length; start = end + 1) {
-            for (end = start; end < length && data[end] != '\n' && data[end] != '\r';) ++end;
-            const auto [first, last] = strip_span(data, start, end);
-            Ref word = Ref::steal(PyUnicode_Substring(text.get(), first, last));
-            if (!word || PyList_Append(words.get(), word.get()) < 0) return false;
-            if (end + 1 < length && data[end] == '\r' && data[end + 1] == '\n') ++end;
-        }
-        return true;
-    });
-    return read ? words : Ref();
+    const char *p = bytes.get() == Py_None ? nullptr : PyBytes_AS_STRING(bytes.get());
+    const char *end = p + (p ? PyBytes_GET_SIZE(bytes.get()) : 0);
+    // Words are rarely shorter than 8 bytes with their line end.
+    if (into && !into->expect(static_cast<std::size_t>(end - p) / 8)) return {};
+    Ref word = p ? Ref() : none();
+    while (p < end) {
+        const char *start = p;
+        unsigned char high = 0;
+        while (p < end && *p != '\n' && *p != '\r') high |= static_cast<unsigned char>(*p++);
+        word = line_word(start, p, high < 0x80);
+        if (!word) return {};
+        if (word.get() == Py_None) break;  // not UTF-8
+        if (!(into ? into->add(word.get()) : PyList_Append(words.get(), word.get()) == 0)) return {};
+        if (p < end && *p++ == '\r' && p < end && *p == '\n') ++p;
+    }
+    if (!word || word.get() != Py_None) return words;
+    // open() reads it instead: `open` was replaced, or the bytes are not UTF-8; the words
+    // the merge took from this read are dropped.
+    if (into) into->roll_back();
+    return load_text_file_through_open(file_path);
 }
 
 // [w.strip() for w in words if w and w.strip()]
@@ -218,7 +241,7 @@ Ref cleaned_words(PyObject *words) {
 
 }  // namespace
 
-Ref load_from_file(PyObject *file_path) noexcept {
+Ref load_from_file(PyObject *file_path, Merge *into) noexcept {
     // ext = os.path.splitext(file_path)[1].lower()
     Ref os = global(n_os);
     Ref os_path = os ? get_attr(os.get(), n_path) : Ref();
@@ -231,7 +254,7 @@ Ref load_from_file(PyObject *file_path) noexcept {
     int pickled = PyObject_RichCompareBool(ext.get(), n_pkl, Py_EQ);
     if (pickled == 0) pickled = PyObject_RichCompareBool(ext.get(), n_pickle_ext, Py_EQ);
     if (pickled < 0) return {};
-    return pickled ? load_pickle_file(file_path) : load_text_file(file_path);
+    return pickled ? load_pickle_file(file_path) : load_text_file(file_path, into);
 }
 
 Ref create_pickle_file(PyObject *words, PyObject *output_path) noexcept {
