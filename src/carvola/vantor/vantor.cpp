@@ -58,15 +58,12 @@ Ref xor_bytes(PyObject *data, PyObject *key) {
         PyErr_SetString(PyExc_ZeroDivisionError, "integer modulo by zero");
         return {};
     }
+    // bytes(b ^ key[i % key_len] for i, b in enumerate(data))
     Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, length));
     if (!out) return {};
-    const unsigned char *in = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(data));
-    const unsigned char *k = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(key));
-    unsigned char *o = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(out.get()));
-    for (Py_ssize_t i = 0, j = 0; i < length; ++i) {
-        o[i] = in[i] ^ k[j];
-        if (++j == key_len) j = 0;
-    }
+    const char *in = PyBytes_AS_STRING(data), *k = PyBytes_AS_STRING(key);
+    char *o = PyBytes_AS_STRING(out.get());
+    for (Py_ssize_t i = 0, j = 0; i < length; ++i, j = j + 1 == key_len ? 0 : j + 1) o[i] = in[i] ^ k[j];
     return out;
 }
 
@@ -81,22 +78,14 @@ constexpr Function xor_contract{
 // from ._sildor import _ED, _EK; pickle.loads(_xor(_ED, _EK)), which must be a list or None.
 Ref unpickled_default_words() {
     PyObject *fromlist = sildor_fromlist.get();
-    if (fromlist == nullptr) return {};
-    Ref sildor = import_module(n_sildor.text(), fromlist, 1);
-    if (!sildor) return {};
-    Ref data = import_name(sildor.get(), n_encrypted_data);
-    if (!data) return {};
-    Ref key = import_name(sildor.get(), n_encryption_key);
-    if (!key) return {};
-    Ref xor_fn = global(n_xor);
-    if (!xor_fn) return {};
-    Ref raw = call(xor_fn.get(), data.get(), key.get());
-    if (!raw) return {};
-    Ref pickle = global(n_pickle);
-    if (!pickle) return {};
-    Ref words = call_method(pickle.get(), n_loads, raw.get());
-    if (!words) return {};
-    if (PyList_CheckExact(words.get()) || words.get() == Py_None) return words;
+    Ref sildor = fromlist ? import_module(n_sildor.text(), fromlist, 1) : Ref();
+    Ref data = sildor ? import_name(sildor.get(), n_encrypted_data) : Ref();
+    Ref key = data ? import_name(sildor.get(), n_encryption_key) : Ref();
+    Ref xor_fn = key ? global(n_xor) : Ref();
+    Ref raw = xor_fn ? call(xor_fn.get(), data.get(), key.get()) : Ref();
+    Ref pickle = raw ? global(n_pickle) : Ref();
+    Ref words = pickle ? call_method(pickle.get(), n_loads, raw.get()) : Ref();
+    if (!words || PyList_CheckExact(words.get()) || words.get() == Py_None) return words;
     PyErr_SetString(PyExc_TypeError, "the built-in word list is not a list");
     return {};
 }
@@ -158,21 +147,17 @@ bool merge_word_file(PyObject *self, Merge &merge) {
 
 Ref load_banned_words(PyObject *self) {
     Merge merge;
+    // if self.use_default: _add_words(_load_default_words())
     const int use_default = attr_truth(self, n_use_default);
-    if (use_default < 0) return {};
-    if (use_default) {
-        Ref load_default = global(n_load_default_words);
-        if (!load_default) return {};
-        Ref defaults = Ref::steal(PyObject_CallNoArgs(load_default.get()));
-        if (!defaults || !merge.add_all(defaults.get())) return {};
-    }
+    Ref load_default = use_default > 0 ? global(n_load_default_words) : Ref();
+    Ref defaults = load_default ? Ref::steal(PyObject_CallNoArgs(load_default.get())) : Ref();
+    if (use_default < 0 || (use_default && (!defaults || !merge.add_all(defaults.get())))) return {};
     Ref injected = get_attr(self, n_builtin_words);
-    if (!injected || !merge.add_all(injected.get())) return {};
-    if (!merge_word_file(self, merge)) return {};
+    if (!injected || !merge.add_all(injected.get()) || !merge_word_file(self, merge)) return {};
+    // self.banned_words = word_list; self._build_engine()
     Ref banned_words = merge.finish(self);
     if (!banned_words || !set_attr(self, n_banned_words, banned_words.get())) return {};
-    if (!call_method(self, n_build_engine)) return {};
-    return Ref::borrow(Py_None);
+    return call_method(self, n_build_engine) ? none() : Ref();
 }
 
 constexpr Function load_banned_words_contract{
@@ -205,8 +190,7 @@ Ref checker_init(PyObject *self, PyObject *ban_word_file, bool ignore_case, PyOb
         !set_attr(self, n_ban_regex, Py_None) || !set_attr(self, n_automaton, Py_None)) {
         return {};
     }
-    if (!call_method(self, n_load_banned_words)) return {};
-    return Ref::borrow(Py_None);
+    return call_method(self, n_load_banned_words) ? none() : Ref();
 }
 
 constexpr Function init_contract{
