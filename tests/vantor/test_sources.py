@@ -167,7 +167,9 @@ def test_merging_matches_the_reference(outcome, vantor, reference, kwargs):
     assert merged(outcome, vantor.PromptBanChecker, **kwargs) == merged(outcome, reference.ReferenceChecker, **kwargs)
 
 
-words_strategy = st.lists(st.text(alphabet="aAbBİi̇ \t\u3000\u2028é中", max_size=5), max_size=25)
+# Now and then a str subclass: from it on the merge keeps `seen` as a set, not its table.
+word_strategy = st.text(alphabet="aAbBİi̇ \t\u3000\u2028é中", max_size=5)
+words_strategy = st.lists(st.one_of(word_strategy, word_strategy.map(Text)), max_size=25)
 
 
 @given(words=words_strategy, exclude=words_strategy, ignore_case=st.booleans())
