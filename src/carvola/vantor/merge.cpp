@@ -87,7 +87,7 @@ bool Merge::flush() noexcept {
             if ((words_.size() + 1) * 2 > table_.size()) rehash(std::max<std::size_t>(64, table_.size() * 2));
             Slot &at = slot(hash, w.get());
             if (at.index != 0) continue;
-            at = {static_cast<uint32_t>(hash), static_cast<uint32_t>(words_.size() + 1)};
+            at = Slot::of(hash, words_.size());
             keep(std::move(w));
         }
         pending_.clear();
@@ -101,7 +101,7 @@ bool Merge::flush() noexcept {
 // table_ with `size` slots, a power of two, every kept word placed anew.
 void Merge::rehash(std::size_t size) {
     table_.assign(size, Slot{});
-    for (std::size_t k = 0; k < words_.size(); ++k) slot(words_[k].hash, nullptr) = {static_cast<uint32_t>(words_[k].hash), static_cast<uint32_t>(k + 1)};
+    for (std::size_t k = 0; k < words_.size(); ++k) slot(words_[k].hash, nullptr) = Slot::of(words_[k].hash, k);
 }
 
 bool Merge::expect(std::size_t more) noexcept {

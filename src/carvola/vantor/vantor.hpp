@@ -69,6 +69,9 @@ private:
     struct Slot {
         uint32_t hash;   // the low half of the word's
         uint32_t index;  // into words_, + 1; 0 for a free slot
+        static Slot of(std::size_t hash, std::size_t k) {
+            return {static_cast<uint32_t>(hash), static_cast<uint32_t>(k + 1)};
+        }
     };
     Slot &slot(std::size_t hash, PyObject *w);
     void rehash(std::size_t size);
