@@ -171,26 +171,17 @@ bool Merge::exclude(PyObject *self) {
     if (any <= 0) return any == 0;
     const int ignore_case = attr_truth(self, n_ignore_case);
     Ref exclude_set = ignore_case >= 0 ? Ref::steal(PySet_New(nullptr)) : Ref();
-    Ref entries = exclude_set ? Ref::steal(PyObject_GetIter(exclude_words.get())) : Ref();
-    if (!entries) return false;
     // While every entry is an exact str, the hashes of their code units.
     std::vector<std::size_t> entry_hashes;
     bool all_text = true;
-    while (Ref e = Ref::steal(PyIter_Next(entries.get()))) {
-        // The condition and the element each strip, which only shows when strip is not str's.
-        Ref condition = strip(e.get());
-        const int kept = condition ? truth(condition.get()) : -1;
-        if (kept <= 0) {
-            if (kept < 0) return false;
-            continue;
-        }
-        Ref entry = PyUnicode_CheckExact(e.get()) ? std::move(condition) : strip(e.get());
-        if (entry && ignore_case) entry = call_method(entry.get(), n_lower);
+    const bool built = exclude_set && each_stripped(exclude_words.get(), false, [&](Ref entry) {
+        if (ignore_case) entry = call_method(entry.get(), n_lower);
         if (!entry || PySet_Add(exclude_set.get(), entry.get()) < 0) return false;
         all_text = all_text && PyUnicode_CheckExact(entry.get());
         if (all_text) entry_hashes.push_back(text_hash(entry.get()));
-    }
-    if (PyErr_Occurred()) return false;
+        return true;
+    });
+    if (!built) return false;
     std::sort(entry_hashes.begin(), entry_hashes.end());
     std::size_t kept = 0;
     for (Word &w : words_) {

@@ -36,6 +36,24 @@ std::pair<Py_ssize_t, Py_ssize_t> strip_span(const Char *data, Py_ssize_t start,
 // obj.strip(): natively for an exact str, whose methods nobody can replace.
 Ref strip(PyObject *obj) noexcept;
 
+// for w in items: if [w and] w.strip(): take(w.strip()), with `w and` where truth_first
+// holds. The condition and the element each strip, which only shows when strip is not str's.
+template <typename Take>
+bool each_stripped(PyObject *items, bool truth_first, Take &&take) {
+    Ref iter = Ref::steal(PyObject_GetIter(items));
+    if (!iter) return false;
+    while (Ref w = Ref::steal(PyIter_Next(iter.get()))) {
+        int kept = truth_first ? truth(w.get()) : 1;
+        Ref condition = kept > 0 ? strip(w.get()) : Ref();
+        if (kept > 0) kept = condition ? truth(condition.get()) : -1;
+        if (kept < 0) return false;
+        if (!kept) continue;
+        Ref item = PyUnicode_CheckExact(w.get()) ? std::move(condition) : strip(w.get());
+        if (!item || !take(std::move(item))) return false;
+    }
+    return !PyErr_Occurred();
+}
+
 // The merge of load_banned_words: words from every source, stripped and de-duplicated in
 // load order, then reduced by the exclusion list and sorted longest first.
 class Merge {

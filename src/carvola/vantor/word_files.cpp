@@ -216,29 +216,6 @@ Ref load_text_file(PyObject *file_path, Merge *into) {
     return load_text_file_through_open(file_path);
 }
 
-// [w.strip() for w in words if w and w.strip()]
-Ref cleaned_words(PyObject *words) {
-    Ref cleaned = Ref::steal(PyList_New(0));
-    if (!cleaned) return {};
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(words); ++i) {
-        Ref w = Ref::borrow(PyList_GET_ITEM(words, i));
-        const int truth = PyObject_IsTrue(w.get());
-        if (truth <= 0) {
-            if (truth < 0) return {};
-            continue;
-        }
-        Ref condition = strip(w.get());
-        const int kept = condition ? PyObject_IsTrue(condition.get()) : -1;
-        if (kept <= 0) {
-            if (kept < 0) return {};
-            continue;
-        }
-        Ref word = PyUnicode_CheckExact(w.get()) ? std::move(condition) : strip(w.get());
-        if (!word || PyList_Append(cleaned.get(), word.get()) < 0) return {};
-    }
-    return cleaned;
-}
-
 }  // namespace
 
 Ref load_from_file(PyObject *file_path, Merge *into) noexcept {
@@ -259,8 +236,10 @@ Ref load_from_file(PyObject *file_path, Merge *into) noexcept {
 
 Ref create_pickle_file(PyObject *words, PyObject *output_path) noexcept {
     // with open(output_path, "wb") as f: pickle.dump(cleaned, f)
-    Ref cleaned = cleaned_words(words);
-    Ref open = cleaned ? global(n_open) : Ref();
+    // cleaned = [w.strip() for w in words if w and w.strip()]
+    Ref cleaned = Ref::steal(PyList_New(0));
+    auto append = [&](Ref w) { return PyList_Append(cleaned.get(), w.get()) == 0; };
+    Ref open = cleaned && each_stripped(words, true, append) ? global(n_open) : Ref();
     Ref file = open ? call(open.get(), output_path, n_mode_write_bytes.get()) : Ref();
     if (!file) return {};
     const bool written = with_block(file.get(), [&](PyObject *f) {
