@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <functional>
-#include <string_view>
 #include <new>
+#include <string_view>
 #include <unordered_map>
 
 namespace carvola::vantor {
