@@ -6,7 +6,6 @@
 #include <functional>
 #include <new>
 #include <string_view>
-#include <unordered_map>
 
 namespace carvola::vantor {
 
@@ -30,9 +29,10 @@ bool own_lower_case(PyObject *w) {
 
 // A hash of an exact str's code units; equal strs have equal code units, as strs are
 // always stored in the narrowest kind their characters allow.
-std::size_t text_hash(PyObject *w) {
+uint32_t text_hash(PyObject *w) {
     const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(w)) * PyUnicode_KIND(w);
-    return std::hash<std::string_view>{}({static_cast<const char *>(PyUnicode_DATA(w)), size});
+    const std::size_t h = std::hash<std::string_view>{}({static_cast<const char *>(PyUnicode_DATA(w)), size});
+    return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
 }  // namespace
@@ -60,11 +60,11 @@ bool Merge::add(PyObject *word) noexcept {
 }
 
 // The slot of table_ that holds `w`, or the free one where it goes (always, for null).
-Merge::Slot &Merge::slot(std::size_t hash, PyObject *w) {
+Merge::Slot &Merge::slot(uint32_t hash, PyObject *w) {
     const std::size_t mask = table_.size() - 1;
     std::size_t i = hash & mask;
     for (; table_[i].index != 0; i = (i + 1) & mask) {
-        if (w == nullptr || table_[i].hash != static_cast<uint32_t>(hash)) continue;
+        if (w == nullptr || table_[i].hash != hash) continue;
         if (PyUnicode_Compare(words_[table_[i].index - 1].object.get(), w) == 0) break;
     }
     return table_[i];
@@ -75,7 +75,7 @@ Merge::Slot &Merge::slot(std::size_t hash, PyObject *w) {
 // the cache misses of a batch overlap instead of following one another.
 bool Merge::add_text(Ref w) {
     if (PyUnicode_GET_LENGTH(w.get()) == 0) return true;
-    const std::size_t hash = text_hash(w.get());
+    const uint32_t hash = text_hash(w.get());
     if (!table_.empty()) __builtin_prefetch(&table_[hash & (table_.size() - 1)]);
     pending_.emplace_back(std::move(w), hash);
     return pending_.size() < 8 || flush();
@@ -172,7 +172,7 @@ bool Merge::exclude(PyObject *self) {
     const int ignore_case = attr_truth(self, n_ignore_case);
     Ref exclude_set = ignore_case >= 0 ? Ref::steal(PySet_New(nullptr)) : Ref();
     // While every entry is an exact str, the hashes of their code units.
-    std::vector<std::size_t> entry_hashes;
+    std::vector<uint32_t> entry_hashes;
     bool all_text = true;
     const bool built = exclude_set && each_stripped(exclude_words.get(), false, [&](Ref entry) {
         if (ignore_case) entry = call_method(entry.get(), n_lower);
@@ -206,24 +206,24 @@ bool Merge::exclude(PyObject *self) {
 // Word lists have few distinct lengths: the words of each length are counted, and every
 // word is then placed in one pass.
 Ref Merge::sorted_longest_first() {
-    std::unordered_map<Py_ssize_t, Py_ssize_t> next;  // length: where its next word goes
-    std::vector<Py_ssize_t *> slots;                  // each word's entry of `next`
-    slots.reserve(words_.size());
+    Py_ssize_t longest = 0;
     for (Word &w : words_) {
         if (w.length < 0 && (w.length = PyObject_Size(w.object.get())) < 0) return {};
-        Py_ssize_t &count = next[w.length];  // entries of an unordered_map never move
-        ++count;
-        slots.push_back(&count);
+        longest = std::max(longest, w.length);
     }
-    std::vector<Py_ssize_t> lengths;
-    for (const auto &entry : next) lengths.push_back(entry.first);
-    std::sort(lengths.begin(), lengths.end(), std::greater<>());
-    Py_ssize_t position = 0;
-    for (Py_ssize_t length : lengths) position += std::exchange(next[length], position);
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(words_.size())));
+    const auto count = static_cast<Py_ssize_t>(words_.size());
+    Ref list = Ref::steal(PyList_New(count));
     if (!list) return {};
-    for (std::size_t i = 0; i < words_.size(); ++i)
-        PyList_SET_ITEM(list.get(), (*slots[i])++, words_[i].object.release());
+    if (longest > 4 * count + 64) {  // a table of lengths would outgrow the words: compare them
+        std::stable_sort(words_.begin(), words_.end(), [](auto &a, auto &b) { return a.length > b.length; });
+        for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(list.get(), i, words_[i].object.release());
+        return list;
+    }
+    std::vector<Py_ssize_t> next(static_cast<std::size_t>(longest) + 1, 0);  // where a length's next word goes
+    for (const Word &w : words_) ++next[w.length];
+    Py_ssize_t position = 0;
+    for (Py_ssize_t length = longest; length >= 0; --length) position += std::exchange(next[length], position);
+    for (Word &w : words_) PyList_SET_ITEM(list.get(), next[w.length]++, w.object.release());
     return list;
 }
 

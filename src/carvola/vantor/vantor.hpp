@@ -81,17 +81,15 @@ private:
     struct Word {
         Ref object;
         Py_ssize_t length;  // -1 for an object other than an exact str, until sorted
-        std::size_t hash;   // of an exact str's code units
+        uint32_t hash;      // of an exact str's code units
         bool own_lower;     // an exact str equal to its lower()
     };
     struct Slot {
-        uint32_t hash;   // the low half of the word's
+        uint32_t hash;
         uint32_t index;  // into words_, + 1; 0 for a free slot
-        static Slot of(std::size_t hash, std::size_t k) {
-            return {static_cast<uint32_t>(hash), static_cast<uint32_t>(k + 1)};
-        }
+        static Slot of(uint32_t hash, std::size_t k) { return {hash, static_cast<uint32_t>(k + 1)}; }
     };
-    Slot &slot(std::size_t hash, PyObject *w);
+    Slot &slot(uint32_t hash, PyObject *w);
     void rehash(std::size_t size);
     bool flush() noexcept;
     bool add_text(Ref w);
@@ -105,7 +103,7 @@ private:
     std::vector<Slot> table_;
     Ref seen_;
     // Exact strs waiting for the table, in load order, and where the source began.
-    std::vector<std::pair<Ref, std::size_t>> pending_;
+    std::vector<std::pair<Ref, uint32_t>> pending_;
     std::size_t mark_ = 0;
 };
 
