@@ -154,6 +154,7 @@ def test_constructor_sets_its_attributes_in_order(vantor):
     [
         {"builtin_words": [" a ", "", "\u3000 ", "ab", "a", "AB", "\t\n"]},
         {"builtin_words": ["ab", "abcd", "xy", "abc"]},
+        {"builtin_words": ["ab", "x" * 200, "cd", "abc", "y" * 200]},  # lengths far beyond the count
         {"builtin_words": ["abc", "Abc", "ABC", "x"], "exclude_words": [" ABC ", "  ", "nope"]},
         {"builtin_words": ["abc", "Abc", "ABC", "x"], "exclude_words": [" ABC "], "ignore_case": False},
         {"builtin_words": ["İx", "i̇x", "ix", "ab"], "exclude_words": ["İX"]},
