@@ -2,7 +2,7 @@
 // for small word lists, an Aho-Corasick automaton for large ones when it is installed.
 #pragma once
 
-#include "support.hpp"
+#include "vantor.hpp"
 
 namespace carvola::vantor {
 namespace {
@@ -40,16 +40,16 @@ NameTuple compile_keywords{n_flags};
 NameTuple ban_error_keywords{n_error_msg, n_data};
 
 
+// auto = ahocorasick.Automaton()
+// for word in self.banned_words:
+//     auto.add_word(word.lower() if self.ignore_case else word, word)
+// auto.make_automaton()
 Ref build_automaton(PyObject *self) {
     Ref ahocorasick = global(n_ahocorasick);
-    if (!ahocorasick) return {};
-    Ref automaton_type = get_attr(ahocorasick.get(), n_automaton_type);
-    if (!automaton_type) return {};
-    Ref automaton = Ref::steal(PyObject_CallNoArgs(automaton_type.get()));
-    if (!automaton) return {};
-    Ref words = get_attr(self, n_banned_words);
-    if (!words) return {};
-    Ref iter = Ref::steal(PyObject_GetIter(words.get()));
+    Ref automaton_type = ahocorasick ? get_attr(ahocorasick.get(), n_automaton_type) : Ref();
+    Ref automaton = automaton_type ? Ref::steal(PyObject_CallNoArgs(automaton_type.get())) : Ref();
+    Ref words = automaton ? get_attr(self, n_banned_words) : Ref();
+    Ref iter = words ? Ref::steal(PyObject_GetIter(words.get())) : Ref();
     if (!iter) return {};
     while (Ref word = Ref::steal(PyIter_Next(iter.get()))) {
         const int ignore_case = attr_truth(self, n_ignore_case);
@@ -57,8 +57,7 @@ Ref build_automaton(PyObject *self) {
         Ref key = ignore_case ? call_method(word.get(), n_lower) : word;
         if (!key || !call_method(automaton.get(), n_add_word, key.get(), word.get())) return {};
     }
-    if (PyErr_Occurred() || !call_method(automaton.get(), n_make_automaton)) return {};
-    return automaton;
+    return !PyErr_Occurred() && call_method(automaton.get(), n_make_automaton) ? automaton : Ref();
 }
 
 constexpr Function build_automaton_contract{
@@ -68,69 +67,50 @@ constexpr Function build_automaton_contract{
     .body = native<build_automaton>(),
 };
 
-// The regular-expression engine: re.compile("|".join(re.escape(w) for w in words), flags).
+// self._automaton = None
+// self._ban_regex = re.compile("|".join([re.escape(w) for w in self.banned_words]),
+//                              flags=re.IGNORECASE if self.ignore_case else 0)
 bool build_regex(PyObject *self) {
-    if (!set_attr(self, n_automaton, Py_None)) return false;
-    Ref words = get_attr(self, n_banned_words);
-    if (!words) return false;
-    Ref escaped = Ref::steal(PyList_New(0));
-    Ref iter = Ref::steal(PyObject_GetIter(words.get()));
-    if (!escaped || !iter) return false;
+    Ref words = set_attr(self, n_automaton, Py_None) ? get_attr(self, n_banned_words) : Ref();
+    Ref escaped = words ? Ref::steal(PyList_New(0)) : Ref();
+    Ref iter = escaped ? Ref::steal(PyObject_GetIter(words.get())) : Ref();
+    if (!iter) return false;
     while (Ref word = Ref::steal(PyIter_Next(iter.get()))) {
         Ref re = global(n_re);
-        if (!re) return false;
-        Ref escape = call_method(re.get(), n_escape, word.get());
+        Ref escape = re ? call_method(re.get(), n_escape, word.get()) : Ref();
         if (!escape || PyList_Append(escaped.get(), escape.get()) < 0) return false;
     }
-    if (PyErr_Occurred()) return false;
-    Ref pattern = Ref::steal(PyUnicode_Join(t_bar, escaped.get()));
-    if (!pattern) return false;
-    const int ignore_case = attr_truth(self, n_ignore_case);
-    if (ignore_case < 0) return false;
-    Ref flags;
-    if (ignore_case) {
-        Ref re = global(n_re);
-        if (re) flags = get_attr(re.get(), n_ignorecase_flag);
-    } else {
-        flags = Ref::steal(PyLong_FromLong(0));
-    }
-    Ref re = global(n_re);
-    if (!flags || !re) return false;
-    Ref compile = get_attr(re.get(), n_compile);
-    if (!compile) return false;
-    Ref regex = call_kw(compile.get(), compile_keywords, pattern.get(), flags.get());
+    Ref pattern = PyErr_Occurred() ? Ref() : Ref::steal(PyUnicode_Join(t_bar, escaped.get()));
+    const int ignore_case = pattern ? attr_truth(self, n_ignore_case) : -1;
+    Ref re = ignore_case >= 0 ? global(n_re) : Ref();
+    if (!re) return false;
+    Ref flags = ignore_case ? get_attr(re.get(), n_ignorecase_flag) : Ref::steal(PyLong_FromLong(0));
+    Ref compile = flags ? get_attr(re.get(), n_compile) : Ref();
+    Ref regex = compile ? call_kw(compile.get(), compile_keywords, pattern.get(), flags.get()) : Ref();
     return regex && set_attr(self, n_ban_regex, regex.get());
 }
 
 Ref build_engine(PyObject *self) {
+    // if not self.banned_words: self._ban_regex = None; self._automaton = None; return
     const int any = attr_truth(self, n_banned_words);
-    if (any < 0) return {};
-    if (!any) {
-        if (!set_attr(self, n_ban_regex, Py_None) || !set_attr(self, n_automaton, Py_None)) return {};
-        return Ref::borrow(Py_None);
-    }
+    if (any == 0 && set_attr(self, n_ban_regex, Py_None) && set_attr(self, n_automaton, Py_None)) return none();
+    if (any <= 0) return {};
+    // if len(self.banned_words) >= _AC_THRESHOLD and _HAS_AC:
     Ref words = get_attr(self, n_banned_words);
-    if (!words) return {};
-    const Py_ssize_t count = PyObject_Size(words.get());
-    if (count < 0) return {};
-    Ref size = Ref::steal(PyLong_FromSsize_t(count));
-    Ref threshold = global(n_ac_threshold);
-    if (!size || !threshold) return {};
-    Ref large = Ref::steal(PyObject_RichCompare(size.get(), threshold.get(), Py_GE));
-    if (!large) return {};
-    int automaton = PyObject_IsTrue(large.get());
+    const Py_ssize_t count = words ? PyObject_Size(words.get()) : -1;
+    Ref size = count >= 0 ? Ref::steal(PyLong_FromSsize_t(count)) : Ref();
+    Ref threshold = size ? global(n_ac_threshold) : Ref();
+    Ref large = threshold ? Ref::steal(PyObject_RichCompare(size.get(), threshold.get(), Py_GE)) : Ref();
+    int automaton = large ? truth(large.get()) : -1;
     if (automaton > 0) {
         Ref has_ac = global(n_has_ac);
-        automaton = has_ac ? PyObject_IsTrue(has_ac.get()) : -1;
+        automaton = has_ac ? truth(has_ac.get()) : -1;
     }
     if (automaton < 0) return {};
-    if (automaton) {
-        Ref built = call_method(self, n_build_automaton);
-        if (!built || !set_attr(self, n_automaton, built.get()) || !set_attr(self, n_ban_regex, Py_None)) return {};
-        return Ref::borrow(Py_None);
-    }
-    if (!build_regex(self)) return {};
-    return Ref::borrow(Py_None);
+    if (!automaton) return build_regex(self) ? none() : Ref();
+    // self._automaton = self._build_automaton(); self._ban_regex = None
+    Ref built = call_method(self, n_build_automaton);
+    return built && set_attr(self, n_automaton, built.get()) && set_attr(self, n_ban_regex, Py_None) ? none() : Ref();
 }
 
 constexpr Function build_engine_contract{
@@ -143,48 +123,38 @@ constexpr Function build_engine_contract{
 
 // ----- matching -----
 
-// text.lower() if self.ignore_case else text
-Ref search_text(PyObject *self, PyObject *text) {
+// iter(self._automaton.iter(text.lower() if self.ignore_case else text))
+Ref automaton_matches(PyObject *self, PyObject *text) {
     const int ignore_case = attr_truth(self, n_ignore_case);
     if (ignore_case < 0) return {};
-    return ignore_case ? call_method(text, n_lower) : Ref::borrow(text);
+    Ref searched = ignore_case ? call_method(text, n_lower) : Ref::borrow(text);
+    Ref automaton = searched ? get_attr(self, n_automaton) : Ref();
+    Ref matches = automaton ? call_method(automaton.get(), n_iter, searched.get()) : Ref();
+    return matches ? Ref::steal(PyObject_GetIter(matches.get())) : Ref();
 }
 
-// iter(self._automaton.iter(self-cased text))
-Ref automaton_matches(PyObject *self, PyObject *text) {
-    Ref searched = search_text(self, text);
-    if (!searched) return {};
-    Ref automaton = get_attr(self, n_automaton);
-    if (!automaton) return {};
-    Ref matches = call_method(automaton.get(), n_iter, searched.get());
-    if (!matches) return {};
-    return Ref::steal(PyObject_GetIter(matches.get()));
-}
-
+// if self._automaton: the words of every hit; elif self._ban_regex: its findall(text);
+// as a list without repeats.
 Ref find_matched_words(PyObject *self, PyObject *text) {
     const int automaton = attr_truth(self, n_automaton);
     if (automaton < 0) return {};
     if (automaton) {
         Ref matches = automaton_matches(self, text);
-        Ref hits = Ref::steal(PySet_New(nullptr));
-        if (!matches || !hits) return {};
+        Ref hits = matches ? Ref::steal(PySet_New(nullptr)) : Ref();
+        if (!hits) return {};
         while (Ref match = Ref::steal(PyIter_Next(matches.get()))) {
             Ref end_index, word;
             if (!unpack2(match.get(), end_index, word, Unpack::python) || PySet_Add(hits.get(), word.get()) < 0)
                 return {};
         }
-        if (PyErr_Occurred()) return {};
-        return Ref::steal(PySequence_List(hits.get()));
+        return PyErr_Occurred() ? Ref() : Ref::steal(PySequence_List(hits.get()));
     }
     const int regex = attr_truth(self, n_ban_regex);
     if (regex <= 0) return regex < 0 ? Ref{} : Ref::steal(PyList_New(0));
     Ref pattern = get_attr(self, n_ban_regex);
-    if (!pattern) return {};
-    Ref found = call_method(pattern.get(), n_findall, text);
-    if (!found) return {};
-    Ref hits = Ref::steal(PySet_New(found.get()));
-    if (!hits) return {};
-    return Ref::steal(PySequence_List(hits.get()));
+    Ref found = pattern ? call_method(pattern.get(), n_findall, text) : Ref();
+    Ref hits = found ? Ref::steal(PySet_New(found.get())) : Ref();
+    return hits ? Ref::steal(PySequence_List(hits.get())) : Ref();
 }
 
 constexpr Function find_matched_words_contract{
@@ -204,23 +174,21 @@ constexpr Function find_matched_words_contract{
     .body = native<find_matched_words>(),
 };
 
+// if self._automaton: whether it has a first hit; elif self._ban_regex: whether its
+// search(text) finds one.
 Ref has_banned_word(PyObject *self, PyObject *text) {
     const int automaton = attr_truth(self, n_automaton);
     if (automaton < 0) return {};
     if (automaton) {
         Ref matches = automaton_matches(self, text);
-        if (!matches) return {};
-        Ref first = Ref::steal(PyIter_Next(matches.get()));
-        if (!first && PyErr_Occurred()) return {};
-        return Ref::borrow(first ? Py_True : Py_False);
+        Ref first = matches ? Ref::steal(PyIter_Next(matches.get())) : Ref();
+        return first || !PyErr_Occurred() ? Ref::borrow(first ? Py_True : Py_False) : Ref();
     }
     const int regex = attr_truth(self, n_ban_regex);
     if (regex <= 0) return regex < 0 ? Ref{} : Ref::borrow(Py_False);
     Ref pattern = get_attr(self, n_ban_regex);
-    if (!pattern) return {};
-    Ref match = call_method(pattern.get(), n_search, text);
-    if (!match) return {};
-    return Ref::borrow(match.get() != Py_None ? Py_True : Py_False);
+    Ref match = pattern ? call_method(pattern.get(), n_search, text) : Ref();
+    return match ? Ref::borrow(match.get() != Py_None ? Py_True : Py_False) : Ref();
 }
 
 constexpr Function has_banned_word_contract{
@@ -234,27 +202,24 @@ constexpr Function has_banned_word_contract{
     .body = native<has_banned_word>(),
 };
 
+// hit_words = self.find_matched_words(prompt)
+// raise PromptBanError(error_msg="违禁词: " + ",".join(hit_words), data=hit_words)
 Py_NO_INLINE Ref raise_ban(PyObject *self, PyObject *prompt) {
     Ref hit_words = call_method(self, n_find_matched_words, prompt);
-    if (!hit_words) return {};
-    Ref joined = Ref::steal(PyUnicode_Join(t_comma, hit_words.get()));
-    if (!joined) return {};
-    Ref message = prefixed("违禁词: ", joined.get());
-    Ref error_type = global(n_prompt_ban_error);
-    if (!message || !error_type) return {};
-    Ref error = call_kw(error_type.get(), ban_error_keywords, message.get(), hit_words.get());
-    if (!error) return {};
-    raise(error.get());
+    Ref joined = hit_words ? Ref::steal(PyUnicode_Join(t_comma, hit_words.get())) : Ref();
+    Ref message = joined ? prefixed("违禁词: ", joined.get()) : Ref();
+    Ref error_type = message ? global(n_prompt_ban_error) : Ref();
+    Ref error = error_type ? call_kw(error_type.get(), ban_error_keywords, message.get(), hit_words.get()) : Ref();
+    if (error) raise(error.get());
     return {};
 }
 
+// if not self._has_banned_word(prompt): return prompt, else raise the ban
 Ref check(PyObject *self, PyObject *prompt) {
     Ref found = call_method(self, n_has_banned_word, prompt);
-    if (!found) return {};
-    const int banned = PyObject_IsTrue(found.get());
+    const int banned = found ? truth(found.get()) : -1;
     if (banned < 0) return {};
-    if (!banned) return Ref::borrow(prompt);
-    return raise_ban(self, prompt);
+    return banned ? raise_ban(self, prompt) : Ref::borrow(prompt);
 }
 
 constexpr Function check_contract{

@@ -1,132 +1,96 @@
-// The merge of load_banned_words: words from every source, stripped and de-duplicated in
-// load order, then reduced by the exclusion list and sorted longest first.
-#include "merge.hpp"
+// str.strip() and the merge of load_banned_words: words from every source, stripped and
+// de-duplicated in load order, then reduced by the exclusion list and sorted longest first.
+#include "vantor.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <functional>
 #include <new>
-#include <utility>
+#include <string_view>
 
 namespace carvola::vantor {
 
 namespace {
 
+Name n_strip{"strip"};
 Name n_lower{"lower"};
 Name n_exclude_words{"exclude_words"};
 Name n_ignore_case{"ignore_case"};
 
-// Whether every character of an exact str is its own lower case. Then w.lower() == w: the
-// full lower-casing str.lower() does differs from the simple one only for U+0130 and
-// U+03A3, neither of which is its own simple lower case.
+// Whether every character of an exact str is its own simple lower case. Then w.lower() == w:
+// the full lower-casing str.lower() does differs from the simple one only for U+0130, which
+// is not its own.
 bool own_lower_case(PyObject *w) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(w);
-    if (PyUnicode_IS_ASCII(w)) {
-        const Py_UCS1 *text = PyUnicode_1BYTE_DATA(w);
-        return std::none_of(text, text + length, [](Py_UCS1 c) { return c >= 'A' && c <= 'Z'; });
-    }
-    const int kind = PyUnicode_KIND(w);
-    const void *data = PyUnicode_DATA(w);
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (Py_UNICODE_TOLOWER(c) != c) return false;
-    }
-    return true;
+    return with_code_units(w, [&](const auto *data) {
+        return std::all_of(data, data + PyUnicode_GET_LENGTH(w), [](Py_UCS4 c) {
+            return c < 128 ? c < 'A' || c > 'Z' : Py_UNICODE_TOLOWER(c) == c;
+        });
+    });
 }
 
 // A hash of an exact str's code units; equal strs have equal code units, as strs are
 // always stored in the narrowest kind their characters allow.
-uint32_t text_hash(PyObject *w, Py_ssize_t length) {
-    const unsigned char *p = static_cast<const unsigned char *>(PyUnicode_DATA(w));
-    std::size_t n = static_cast<std::size_t>(length) * PyUnicode_KIND(w);
-    uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
-    for (; n >= 8; n -= 8, p += 8) {
-        uint64_t chunk;
-        std::memcpy(&chunk, p, 8);
-        h = (h ^ chunk) * 0xFF51AFD7ED558CCDULL;
-        h ^= h >> 32;
-    }
-    uint64_t tail = 0;
-    std::memcpy(&tail, p, n);
-    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ULL;
-    h ^= h >> 29;
+uint32_t text_hash(PyObject *w) {
+    const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(w)) * PyUnicode_KIND(w);
+    const std::size_t h = std::hash<std::string_view>{}({static_cast<const char *>(PyUnicode_DATA(w)), size});
     return static_cast<uint32_t>(h ^ (h >> 32));
-}
-
-bool same_text(PyObject *a, PyObject *b, Py_ssize_t length) {
-    const int kind = PyUnicode_KIND(a);
-    return kind == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * kind) == 0;
-}
-
-// obj.lower(), or a str equal to it: the keys below are only compared.
-Ref lower_key(PyObject *obj) {
-    if (PyUnicode_CheckExact(obj) && own_lower_case(obj)) return Ref::borrow(obj);
-    return call_method(obj, n_lower);
 }
 
 }  // namespace
 
-// Puts words_[index] into the table, which has a free slot.
-void Merge::place(std::size_t index) {
-    const std::size_t mask = table_.size() - 1;
-    std::size_t i = words_[index].hash & mask;
-    while (table_[i] != 0) i = (i + 1) & mask;
-    table_[i] = words_[index].hash | (static_cast<uint64_t>(index + 1) << 32);
+Ref strip(PyObject *obj) noexcept {
+    if (!PyUnicode_CheckExact(obj)) return call_method(obj, n_strip);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(obj);
+    const auto [start, end] = with_code_units(obj, [&](const auto *data) { return strip_span(data, 0, length); });
+    if (start == 0 && end == length) return Ref::borrow(obj);
+    return Ref::steal(PyUnicode_Substring(obj, start, end));
 }
 
-// From the first word that is not an exact str on, `seen` is a set of the words so far.
-bool Merge::use_seen_set() {
-    if (!(seen_ = Ref::steal(PySet_New(nullptr)))) return false;
-    for (const Word &w : words_)
-        if (PySet_Add(seen_.get(), w.object.get()) < 0) return false;
-    std::vector<uint64_t>().swap(table_);
-    return true;
-}
-
-void Merge::expect(std::size_t more) noexcept {
-    const std::size_t total = words_.size() + more;
-    std::size_t size = std::max<std::size_t>(64, table_.size());
-    while (size < total * 2) size *= 2;
+bool Merge::add(PyObject *word) noexcept {
+    Ref w = strip(word);
+    if (!w) return false;
     try {
-        words_.reserve(total);
-        if (seen_ || size == table_.size()) return;
-        std::vector<uint64_t> larger(size, 0);
-        table_.swap(larger);
+        // The table indexes at most 2**32 - 2 words.
+        if (!seen_ && PyUnicode_CheckExact(w.get()) && words_.size() + pending_.size() < UINT32_MAX - 1)
+            return add_text(std::move(w));
+        return flush() && add_to_set(std::move(w));
     } catch (const std::bad_alloc &) {
-        return;  // only a hint: the words still find room one by one
+        PyErr_NoMemory();
+        return false;
     }
-    for (std::size_t k = 0; k < words_.size(); ++k) place(k);
 }
 
-bool Merge::add_text(Ref w) noexcept {
-    // An exact str's truth, hash and equality run no code: one lookup answers both `w`
-    // and `w not in seen`.
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(w.get());
-    if (length == 0) return true;
+// The slot of table_ that holds `w`, or the free one where it goes (always, for null).
+Merge::Slot &Merge::slot(uint32_t hash, PyObject *w) {
+    const std::size_t mask = table_.size() - 1;
+    std::size_t i = hash & mask;
+    for (; table_[i].index != 0; i = (i + 1) & mask) {
+        if (w == nullptr || table_[i].hash != hash) continue;
+        if (PyUnicode_Compare(words_[table_[i].index - 1].object.get(), w) == 0) break;
+    }
+    return table_[i];
+}
+
+// An exact str's truth, hash and equality run no code: one lookup in the table answers
+// both `w` and `w not in seen`. Words wait in batches, their slots fetched ahead, so that
+// the cache misses of a batch overlap instead of following one another.
+bool Merge::add_text(Ref w) {
+    if (PyUnicode_GET_LENGTH(w.get()) == 0) return true;
+    const uint32_t hash = text_hash(w.get());
+    if (!table_.empty()) __builtin_prefetch(&table_[hash & (table_.size() - 1)]);
+    pending_.emplace_back(std::move(w), hash);
+    return pending_.size() < 8 || flush();
+}
+
+bool Merge::flush() noexcept {
     try {
-        if (!seen_ && words_.size() >= UINT32_MAX - 1 && !use_seen_set()) return false;
-        const uint32_t hash = text_hash(w.get(), length);
-        if (seen_) {
-            const Py_ssize_t before = PySet_GET_SIZE(seen_.get());
-            if (PySet_Add(seen_.get(), w.get()) < 0) return false;
-            if (PySet_GET_SIZE(seen_.get()) == before) return true;
-            const bool own_lower = own_lower_case(w.get());
-            words_.push_back({std::move(w), length, own_lower, hash});
-            return true;
+        for (auto &[w, hash] : pending_) {
+            if ((words_.size() + 1) * 2 > table_.size()) rehash(std::max<std::size_t>(64, table_.size() * 2));
+            Slot &at = slot(hash, w.get());
+            if (at.index != 0) continue;
+            at = Slot::of(hash, words_.size());
+            keep(std::move(w));
         }
-        if ((words_.size() + 1) * 2 > table_.size()) {
-            table_.assign(std::max<std::size_t>(64, table_.size() * 2), 0);
-            for (std::size_t k = 0; k < words_.size(); ++k) place(k);
-        }
-        const std::size_t mask = table_.size() - 1;
-        for (std::size_t i = hash & mask; table_[i] != 0; i = (i + 1) & mask) {
-            if (static_cast<uint32_t>(table_[i]) != hash) continue;
-            const Word &other = words_[(table_[i] >> 32) - 1];
-            if (other.length == length && same_text(other.object.get(), w.get(), length)) return true;
-        }
-        const bool own_lower = own_lower_case(w.get());
-        words_.push_back({std::move(w), length, own_lower, hash});
-        place(words_.size() - 1);
+        pending_.clear();
         return true;
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
@@ -134,47 +98,67 @@ bool Merge::add_text(Ref w) noexcept {
     }
 }
 
-void Merge::roll_back(std::size_t mark) noexcept {
-    for (; words_.size() > mark; words_.pop_back())
-        if (seen_ && PySet_Discard(seen_.get(), words_.back().object.get()) < 0) PyErr_Clear();  // str: no error
-    if (seen_) return;
-    std::fill(table_.begin(), table_.end(), 0);
-    for (std::size_t k = 0; k < words_.size(); ++k) place(k);
+// table_ with `size` slots, a power of two, every kept word placed anew.
+void Merge::rehash(std::size_t size) {
+    table_.assign(size, Slot{});
+    for (std::size_t k = 0; k < words_.size(); ++k) slot(words_[k].hash, nullptr) = Slot::of(words_[k].hash, k);
 }
 
-bool Merge::add(PyObject *word) {
-    Ref w = strip(word);
-    if (!w) return false;
-    if (PyUnicode_CheckExact(w.get())) return add_text(std::move(w));
-    if (!seen_ && !use_seen_set()) return false;
-    const int truth = PyObject_IsTrue(w.get());
-    if (truth <= 0) return truth == 0;
-    const int found = PySequence_Contains(seen_.get(), w.get());
-    if (found != 0) return found > 0;
-    if (PySet_Add(seen_.get(), w.get()) < 0) return false;
-    words_.push_back({std::move(w), -1, false, 0});
+bool Merge::expect(std::size_t more) noexcept {
+    if (!flush()) return false;
+    mark_ = words_.size();
+    const std::size_t total = words_.size() + more;
+    std::size_t size = std::max<std::size_t>(64, table_.size());
+    while (size < total * 2) size *= 2;
+    try {
+        words_.reserve(total);
+        if (!seen_ && size != table_.size()) rehash(size);
+    } catch (const std::bad_alloc &) {
+        // only a hint: the words still find room one by one
+    }
     return true;
 }
 
-bool Merge::add_all(PyObject *source) noexcept {
-    try {
-        if (PyList_CheckExact(source)) {
-            // A list iterator's walk: the length is read again after every item.
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source); ++i) {
-                Ref word = Ref::borrow(PyList_GET_ITEM(source, i));
-                if (!add(word.get())) return false;
-            }
-            return true;
-        }
-        Ref iter = Ref::steal(PyObject_GetIter(source));
-        if (!iter) return false;
-        while (Ref word = Ref::steal(PyIter_Next(iter.get())))
-            if (!add(word.get())) return false;
-        return !PyErr_Occurred();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return false;
+void Merge::roll_back() noexcept {
+    pending_.clear();
+    for (; words_.size() > mark_; words_.pop_back())
+        if (seen_ && PySet_Discard(seen_.get(), words_.back().object.get()) < 0) PyErr_Clear();  // a str: no error
+    if (!seen_) rehash(table_.size());  // the same size: no allocation
+}
+
+bool Merge::add_to_set(Ref w) {
+    if (!seen_) {
+        if (!(seen_ = Ref::steal(PySet_New(nullptr)))) return false;
+        for (const Word &k : words_)
+            if (PySet_Add(seen_.get(), k.object.get()) < 0) return false;
+        std::vector<Slot>().swap(table_);
     }
+    const int kept = truth(w.get());
+    if (kept <= 0) return kept == 0;
+    const int found = PySequence_Contains(seen_.get(), w.get());
+    if (found != 0) return found > 0;
+    if (PySet_Add(seen_.get(), w.get()) < 0) return false;
+    keep(std::move(w));
+    return true;
+}
+
+// words_.append(w), with what the exclusion and the sort ask of an exact str.
+void Merge::keep(Ref w) {
+    Word word{std::move(w), -1, 0, false};
+    if (PyUnicode_CheckExact(word.object.get())) {
+        word.length = PyUnicode_GET_LENGTH(word.object.get());
+        word.hash = text_hash(word.object.get());
+        word.own_lower = own_lower_case(word.object.get());
+    }
+    words_.push_back(std::move(word));
+}
+
+bool Merge::add_all(PyObject *source) noexcept {
+    Ref iter = Ref::steal(PyObject_GetIter(source));
+    if (!iter) return false;
+    while (Ref word = Ref::steal(PyIter_Next(iter.get())))
+        if (!add(word.get())) return false;
+    return !PyErr_Occurred();
 }
 
 // if self.exclude_words:
@@ -187,55 +171,40 @@ bool Merge::exclude(PyObject *self) {
     if (any <= 0) return any == 0;
     const int ignore_case = attr_truth(self, n_ignore_case);
     Ref exclude_set = ignore_case >= 0 ? Ref::steal(PySet_New(nullptr)) : Ref();
-    Ref entries = exclude_set ? Ref::steal(PyObject_GetIter(exclude_words.get())) : Ref();
-    if (!entries) return false;
-    // While every entry is an exact str, a word that is its own key is looked up by its code
-    // units, without fetching the str unless an entry's hash matches.
-    std::vector<std::pair<uint32_t, PyObject *>> entry_texts;  // borrowed from exclude_set
+    // While every entry is an exact str, the hashes of their code units.
+    std::vector<uint32_t> entry_hashes;
     bool all_text = true;
-    while (Ref e = Ref::steal(PyIter_Next(entries.get()))) {
-        // The condition and the element each strip, which only shows when strip is not str's.
-        Ref condition = strip(e.get());
-        const int kept = condition ? truth(condition.get()) : -1;
-        if (kept <= 0) {
-            if (kept < 0) return false;
-            continue;
-        }
-        Ref entry = PyUnicode_CheckExact(e.get()) ? std::move(condition) : strip(e.get());
-        if (entry && ignore_case) entry = call_method(entry.get(), n_lower);
+    const bool built = exclude_set && each_stripped(exclude_words.get(), false, [&](Ref entry) {
+        if (ignore_case) entry = call_method(entry.get(), n_lower);
         if (!entry || PySet_Add(exclude_set.get(), entry.get()) < 0) return false;
         all_text = all_text && PyUnicode_CheckExact(entry.get());
-        if (all_text) entry_texts.emplace_back(text_hash(entry.get(), PyUnicode_GET_LENGTH(entry.get())), entry.get());
-    }
-    if (PyErr_Occurred()) return false;
-    std::sort(entry_texts.begin(), entry_texts.end());
-    auto is_entry = [&](const Word &w) {
-        auto [at, end] = std::equal_range(entry_texts.begin(), entry_texts.end(), std::make_pair(w.hash, nullptr),
-                                          [](const auto &a, const auto &b) { return a.first < b.first; });
-        for (; at != end; ++at)
-            if (PyUnicode_GET_LENGTH(at->second) == w.length && same_text(at->second, w.object.get(), w.length))
-                return 1;
-        return 0;
-    };
-    std::vector<Word> kept;
-    kept.reserve(words_.size());
+        if (all_text) entry_hashes.push_back(text_hash(entry.get()));
+        return true;
+    });
+    if (!built) return false;
+    std::sort(entry_hashes.begin(), entry_hashes.end());
+    std::size_t kept = 0;
     for (Word &w : words_) {
         int found;
         if (all_text && w.length >= 0 && (!ignore_case || w.own_lower)) {
-            found = is_entry(w);
+            // Exact strs are equal only with equal code units: most words are answered by
+            // their noted hash, without fetching the str.
+            const bool maybe = std::binary_search(entry_hashes.begin(), entry_hashes.end(), w.hash);
+            found = maybe ? PySet_Contains(exclude_set.get(), w.object.get()) : 0;
         } else {
-            Ref key = ignore_case ? lower_key(w.object.get()) : w.object;
+            Ref key = !ignore_case || w.own_lower ? w.object : call_method(w.object.get(), n_lower);
             found = key ? PySequence_Contains(exclude_set.get(), key.get()) : -1;
         }
         if (found < 0) return false;
-        if (!found) kept.push_back(std::move(w));
+        if (!found) words_[kept++] = std::move(w);
     }
-    words_ = std::move(kept);
+    words_.resize(kept);
     return true;
 }
 
-// word_list.sort(key=lambda x: len(x), reverse=True): every key first, then a stable
-// sort. Word lists have few distinct lengths, so a counting sort places every word in one pass.
+// word_list.sort(key=lambda x: len(x), reverse=True): every key first, then a stable sort.
+// Word lists have few distinct lengths: the words of each length are counted, and every
+// word is then placed in one pass.
 Ref Merge::sorted_longest_first() {
     Py_ssize_t longest = 0;
     for (Word &w : words_) {
@@ -245,25 +214,22 @@ Ref Merge::sorted_longest_first() {
     const auto count = static_cast<Py_ssize_t>(words_.size());
     Ref list = Ref::steal(PyList_New(count));
     if (!list) return {};
-    auto place = [&](Py_ssize_t position, Word &w) { PyList_SET_ITEM(list.get(), position, w.object.release()); };
-    if (longest > 4 * count + 64) {
-        auto longer = [](const Word &a, const Word &b) { return a.length > b.length; };
-        std::stable_sort(words_.begin(), words_.end(), longer);
-        for (Py_ssize_t position = 0; position < count; ++position) place(position, words_[position]);
+    if (longest > 4 * count + 64) {  // a table of lengths would outgrow the words: compare them
+        std::stable_sort(words_.begin(), words_.end(), [](auto &a, auto &b) { return a.length > b.length; });
+        for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(list.get(), i, words_[i].object.release());
         return list;
     }
-    // next[length]: where the next word of that length goes.
-    std::vector<Py_ssize_t> next(static_cast<std::size_t>(longest) + 1, 0);
+    std::vector<Py_ssize_t> next(static_cast<std::size_t>(longest) + 1, 0);  // where a length's next word goes
     for (const Word &w : words_) ++next[w.length];
     Py_ssize_t position = 0;
     for (Py_ssize_t length = longest; length >= 0; --length) position += std::exchange(next[length], position);
-    for (Word &w : words_) place(next[w.length]++, w);
+    for (Word &w : words_) PyList_SET_ITEM(list.get(), next[w.length]++, w.object.release());
     return list;
 }
 
 Ref Merge::finish(PyObject *self) noexcept {
     try {
-        return exclude(self) ? sorted_longest_first() : Ref();
+        return flush() && exclude(self) ? sorted_longest_first() : Ref();
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
         return {};

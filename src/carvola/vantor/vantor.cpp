@@ -1,12 +1,7 @@
 // carvola.vantor: PromptBanChecker, which merges a banned-word list from the built-in list,
 // injected words and word files, and finds banned words in prompt text.
-#include "errors.hpp"
-#include "merge.hpp"
-#include "module.hpp"
-#include "guard.hpp"
-#include "support.hpp"
-#include "word_files.hpp"
 #include "engines.hpp"
+#include "guard.hpp"
 
 namespace carvola::vantor {
 namespace {
@@ -38,13 +33,7 @@ NameTuple sildor_fromlist{n_encrypted_data, n_encryption_key};
 
 // ----- word files -----
 
-Ref load_from_file(PyObject *file_path) {
-    Ref ext = file_extension(file_path);
-    if (!ext) return {};
-    const int pickled = is_pickle_extension(ext.get());
-    if (pickled < 0) return {};
-    return pickled ? load_pickle_file(file_path) : load_text_file(file_path);
-}
+Ref load_words(PyObject *file_path) { return load_from_file(file_path, nullptr); }
 
 constexpr Function load_from_file_contract{
     .name = "_load_from_file",
@@ -57,7 +46,7 @@ constexpr Function load_from_file_contract{
            "        - .pkl / .pickle: 使用 pickle 反序列化（期望内容为 list[str]）\n"
            "        - 其他: 按文本行逐行读取\n"
            "        ",
-    .body = native<load_from_file>(),
+    .body = native<load_words>(),
 };
 
 // ----- the built-in list -----
@@ -69,15 +58,12 @@ Ref xor_bytes(PyObject *data, PyObject *key) {
         PyErr_SetString(PyExc_ZeroDivisionError, "integer modulo by zero");
         return {};
     }
+    // bytes(b ^ key[i % key_len] for i, b in enumerate(data))
     Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, length));
     if (!out) return {};
-    const unsigned char *in = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(data));
-    const unsigned char *k = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(key));
-    unsigned char *o = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(out.get()));
-    for (Py_ssize_t i = 0, j = 0; i < length; ++i) {
-        o[i] = in[i] ^ k[j];
-        if (++j == key_len) j = 0;
-    }
+    const char *in = PyBytes_AS_STRING(data), *k = PyBytes_AS_STRING(key);
+    char *o = PyBytes_AS_STRING(out.get());
+    for (Py_ssize_t i = 0, j = 0; i < length; ++i, j = j + 1 == key_len ? 0 : j + 1) o[i] = in[i] ^ k[j];
     return out;
 }
 
@@ -92,22 +78,14 @@ constexpr Function xor_contract{
 // from ._sildor import _ED, _EK; pickle.loads(_xor(_ED, _EK)), which must be a list or None.
 Ref unpickled_default_words() {
     PyObject *fromlist = sildor_fromlist.get();
-    if (fromlist == nullptr) return {};
-    Ref sildor = import_module(n_sildor.text(), fromlist, 1);
-    if (!sildor) return {};
-    Ref data = import_name(sildor.get(), n_encrypted_data);
-    if (!data) return {};
-    Ref key = import_name(sildor.get(), n_encryption_key);
-    if (!key) return {};
-    Ref xor_fn = global(n_xor);
-    if (!xor_fn) return {};
-    Ref raw = call(xor_fn.get(), data.get(), key.get());
-    if (!raw) return {};
-    Ref pickle = global(n_pickle);
-    if (!pickle) return {};
-    Ref words = call_method(pickle.get(), n_loads, raw.get());
-    if (!words) return {};
-    if (PyList_CheckExact(words.get()) || words.get() == Py_None) return words;
+    Ref sildor = fromlist ? import_module(n_sildor.text(), fromlist, 1) : Ref();
+    Ref data = sildor ? import_name(sildor.get(), n_encrypted_data) : Ref();
+    Ref key = data ? import_name(sildor.get(), n_encryption_key) : Ref();
+    Ref xor_fn = key ? global(n_xor) : Ref();
+    Ref raw = xor_fn ? call(xor_fn.get(), data.get(), key.get()) : Ref();
+    Ref pickle = raw ? global(n_pickle) : Ref();
+    Ref words = pickle ? call_method(pickle.get(), n_loads, raw.get()) : Ref();
+    if (!words || PyList_CheckExact(words.get()) || words.get() == Py_None) return words;
     PyErr_SetString(PyExc_TypeError, "the built-in word list is not a list");
     return {};
 }
@@ -137,81 +115,49 @@ constexpr Function load_default_words_contract{
 
 // ----- merging -----
 
-// The body of _load_from_file for the merge: a text file read natively goes straight into
-// it, each word while still fresh in the cache, and None comes back; otherwise the words.
-Ref load_into_merge(Merge &merge, PyObject *file_path) {
-    Ref ext = file_extension(file_path);
-    const int pickled = ext ? is_pickle_extension(ext.get()) : -1;
-    if (pickled < 0) return {};
-    if (pickled) return load_pickle_file(file_path);
-    const std::size_t mark = merge.size();
-    // Words are rarely shorter than 8 bytes with their line end.
-    auto expect = [&](std::size_t bytes) { merge.expect(bytes / 8); };
-    const Read read = read_text_words(
-        file_path, [&](Ref word) { return merge.add_text(std::move(word)); }, expect);
-    if (read == Read::through_open) {
-        merge.roll_back(mark);
-        return load_text_file_through_open(file_path);
-    }
-    return read == Read::done ? Ref::borrow(Py_None) : Ref();
-}
-
-Py_NO_INLINE Ref raise_missing_file(PyObject *file_path) {
-    Ref shown = Ref::steal(PyObject_Format(file_path, nullptr));
-    if (!shown) return {};
-    Ref message = prefixed("违禁词文件不存在: ", shown.get());
-    if (message) PyErr_SetObject(PyExc_FileNotFoundError, message.get());
-    return {};
-}
-
-// if self.ban_word_file: check it exists, then _add_words(self._load_from_file(...))
+// if self.ban_word_file:
+//     if not os.path.exists(self.ban_word_file):
+//         raise FileNotFoundError(f"违禁词文件不存在: {self.ban_word_file}")
+//     _add_words(self._load_from_file(self.ban_word_file))
 bool merge_word_file(PyObject *self, Merge &merge) {
     const int any = attr_truth(self, n_ban_word_file);
     if (any <= 0) return any == 0;
     Ref file_path = get_attr(self, n_ban_word_file);
-    if (!file_path) return false;
-    Ref os = global(n_os);
-    if (!os) return false;
-    Ref os_path = get_attr(os.get(), n_path);
-    if (!os_path) return false;
-    Ref exists = call_method(os_path.get(), n_exists, file_path.get());
-    if (!exists) return false;
-    const int found = PyObject_IsTrue(exists.get());
-    if (found < 0) return false;
-    if (!found) {
-        Ref again = get_attr(self, n_ban_word_file);
-        if (again) raise_missing_file(again.get());
-        return false;
+    Ref os = file_path ? global(n_os) : Ref();
+    Ref os_path = os ? get_attr(os.get(), n_path) : Ref();
+    Ref exists = os_path ? call_method(os_path.get(), n_exists, file_path.get()) : Ref();
+    const int found = exists ? PyObject_IsTrue(exists.get()) : -1;
+    if (found == 0) {
+        file_path = get_attr(self, n_ban_word_file);
+        Ref shown = file_path ? Ref::steal(PyObject_Format(file_path.get(), nullptr)) : Ref();
+        Ref message = shown ? prefixed("违禁词文件不存在: ", shown.get()) : Ref();
+        if (message) PyErr_SetObject(PyExc_FileNotFoundError, message.get());
     }
+    if (found <= 0) return false;
     Ref loader = get_attr(self, n_load_from_file);
-    if (!loader) return false;
-    file_path = get_attr(self, n_ban_word_file);
+    file_path = loader ? get_attr(self, n_ban_word_file) : Ref();
     if (!file_path) return false;
-    // self._load_from_file(self.ban_word_file), its body called directly while it is the
-    // module's own and the path is what its contract accepts.
+    // The body is called directly while the loader is the module's own and the path is
+    // what its contract accepts; a text file read natively goes straight into the merge.
     Ref words = load_from_file_guard.is(loader.get()) && PyUnicode_CheckExact(file_path.get())
-                    ? call_direct<load_into_merge>(load_from_file_contract, merge, file_path.get())
+                    ? call_direct<load_from_file>(load_from_file_contract, file_path.get(), &merge)
                     : call(loader.get(), file_path.get());
     return words && (words.get() == Py_None || merge.add_all(words.get()));
 }
 
 Ref load_banned_words(PyObject *self) {
     Merge merge;
+    // if self.use_default: _add_words(_load_default_words())
     const int use_default = attr_truth(self, n_use_default);
-    if (use_default < 0) return {};
-    if (use_default) {
-        Ref load_default = global(n_load_default_words);
-        if (!load_default) return {};
-        Ref defaults = Ref::steal(PyObject_CallNoArgs(load_default.get()));
-        if (!defaults || !merge.add_all(defaults.get())) return {};
-    }
+    Ref load_default = use_default > 0 ? global(n_load_default_words) : Ref();
+    Ref defaults = load_default ? Ref::steal(PyObject_CallNoArgs(load_default.get())) : Ref();
+    if (use_default < 0 || (use_default && (!defaults || !merge.add_all(defaults.get())))) return {};
     Ref injected = get_attr(self, n_builtin_words);
-    if (!injected || !merge.add_all(injected.get())) return {};
-    if (!merge_word_file(self, merge)) return {};
+    if (!injected || !merge.add_all(injected.get()) || !merge_word_file(self, merge)) return {};
+    // self.banned_words = word_list; self._build_engine()
     Ref banned_words = merge.finish(self);
     if (!banned_words || !set_attr(self, n_banned_words, banned_words.get())) return {};
-    if (!call_method(self, n_build_engine)) return {};
-    return Ref::borrow(Py_None);
+    return call_method(self, n_build_engine) ? none() : Ref();
 }
 
 constexpr Function load_banned_words_contract{
@@ -244,8 +190,7 @@ Ref checker_init(PyObject *self, PyObject *ban_word_file, bool ignore_case, PyOb
         !set_attr(self, n_ban_regex, Py_None) || !set_attr(self, n_automaton, Py_None)) {
         return {};
     }
-    if (!call_method(self, n_load_banned_words)) return {};
-    return Ref::borrow(Py_None);
+    return call_method(self, n_load_banned_words) ? none() : Ref();
 }
 
 constexpr Function init_contract{
@@ -269,32 +214,6 @@ constexpr Function init_contract{
 };
 
 // ----- pickle word files -----
-
-// [w.strip() for w in words if w and w.strip()]
-Ref cleaned_words(PyObject *words) {
-    Ref cleaned = Ref::steal(PyList_New(0));
-    if (!cleaned) return {};
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(words); ++i) {
-        Ref w = Ref::borrow(PyList_GET_ITEM(words, i));
-        const int truth = PyObject_IsTrue(w.get());
-        if (truth < 0) return {};
-        if (!truth) continue;
-        Ref condition = strip(w.get());
-        if (!condition) return {};
-        const int kept = PyObject_IsTrue(condition.get());
-        if (kept < 0) return {};
-        if (!kept) continue;
-        Ref word = PyUnicode_CheckExact(w.get()) ? std::move(condition) : strip(w.get());
-        if (!word || PyList_Append(cleaned.get(), word.get()) < 0) return {};
-    }
-    return cleaned;
-}
-
-Ref create_pickle_file(PyObject *words, PyObject *output_path) {
-    Ref cleaned = cleaned_words(words);
-    if (!cleaned || !write_pickle_file(cleaned.get(), output_path)) return {};
-    return Ref::borrow(Py_None);
-}
 
 constexpr Function create_pickle_file_contract{
     .name = "create_pickle_file",

@@ -1,14 +1,10 @@
 // Banned-word files: the extension rule, pickle files read through an unpickler that
 // refuses every global, text files read natively while `open` is the original, and the
 // pickle writer.
-#include "word_files.hpp"
-
 #include "guard.hpp"
+#include "vantor.hpp"
 
-#include <algorithm>
 #include <cstring>
-#include <memory>
-#include <utility>
 
 namespace carvola::vantor {
 
@@ -43,7 +39,7 @@ NameTuple encoding_keyword{n_encoding};
 // Word files hold plain data: the unpickler refuses every global, so a file can neither
 // run code nor build objects of any class (a list subclass included).
 struct RestrictedUnpickler {
-    Retained base;   // the pickle.Unpickler it derives from
+    Retained base;  // the pickle.Unpickler it derives from
     Retained cls;
     Retained error;  // pickle.UnpicklingError of the same module
 };
@@ -94,33 +90,11 @@ Ref restricted_unpickler() {
     return cls;
 }
 
-// ----- text files -----
-
-}  // namespace
-
-Ref file_extension(PyObject *file_path) noexcept {
-    Ref os = global(n_os);
-    if (!os) return {};
-    Ref os_path = get_attr(os.get(), n_path);
-    if (!os_path) return {};
-    Ref parts = call_method(os_path.get(), n_splitext, file_path);
-    if (!parts) return {};
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    if (!one) return {};
-    Ref ext = Ref::steal(PyObject_GetItem(parts.get(), one.get()));
-    if (!ext) return {};
-    return call_method(ext.get(), n_lower);
-}
-
-int is_pickle_extension(PyObject *ext) noexcept {
-    const int pkl = PyObject_RichCompareBool(ext, n_pkl, Py_EQ);
-    return pkl != 0 ? pkl : PyObject_RichCompareBool(ext, n_pickle_ext, Py_EQ);
-}
-
-Ref load_pickle_file(PyObject *file_path) noexcept {
+// with open(file_path, "rb") as f: data = _RestrictedUnpickler(f).load()
+// then data must be a list, of which str() of every item is a word.
+Ref load_pickle_file(PyObject *file_path) {
     Ref open = global(n_open);
-    if (!open) return {};
-    Ref file = call(open.get(), file_path, n_mode_read_bytes.get());
+    Ref file = open ? call(open.get(), file_path, n_mode_read_bytes.get()) : Ref();
     if (!file) return {};
     Ref data;
     const bool completed = with_block(file.get(), [&](PyObject *f) {
@@ -138,8 +112,7 @@ Ref load_pickle_file(PyObject *file_path) noexcept {
     if (is_list < 0) return {};
     if (!is_list) {
         Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(data.get())));
-        if (!type_name) return {};
-        Ref message = prefixed("pickle 文件内容必须是 list，当前类型: ", type_name.get());
+        Ref message = type_name ? prefixed("pickle 文件内容必须是 list，当前类型: ", type_name.get()) : Ref();
         if (message) PyErr_SetObject(PyExc_ValueError, message.get());
         return {};
     }
@@ -150,16 +123,16 @@ Ref load_pickle_file(PyObject *file_path) noexcept {
         Ref text = Ref::steal(PyObject_Str(item.get()));
         if (!text || PyList_Append(words.get(), text.get()) < 0) return {};
     }
-    if (PyErr_Occurred()) return {};
-    return words;
+    return PyErr_Occurred() ? Ref() : words;
 }
 
-Ref load_text_file_through_open(PyObject *file_path) noexcept {
+// ----- text files -----
+
+// with open(file_path, "r", encoding="utf-8") as f: for line in f: words.append(line.strip())
+Ref load_text_file_through_open(PyObject *file_path) {
     Ref open = global(n_open);
-    if (!open) return {};
-    Ref file = call_kw(open.get(), encoding_keyword, file_path, n_mode_read, n_utf8);
-    if (!file) return {};
-    Ref words = Ref::steal(PyList_New(0));
+    Ref file = open ? call_kw(open.get(), encoding_keyword, file_path, n_mode_read, n_utf8) : Ref();
+    Ref words = file ? Ref::steal(PyList_New(0)) : Ref();
     if (!words) return {};
     const bool completed = with_block(file.get(), [&](PyObject *f) {
         Ref lines = Ref::steal(PyObject_GetIter(f));
@@ -174,10 +147,9 @@ Ref load_text_file_through_open(PyObject *file_path) noexcept {
     return completed ? words : Ref();
 }
 
-namespace {
-
 // The bytes open(file_path, "r", encoding="utf-8") would decode, read through io.FileIO,
-// which open() itself opens first: the same audit event and the same errors.
+// which open() itself opens first: the same audit event and the same errors. None, with no
+// exception set, when a suppressed failure leaves no bytes.
 Ref file_bytes(PyObject *file_path) {
     Ref io = Ref::steal(PyImport_ImportModule("io"));
     Ref file_io = io ? get_attr(io.get(), n_file_io) : Ref();
@@ -189,78 +161,92 @@ Ref file_bytes(PyObject *file_path) {
         bytes = call_method(f, n_readall);
         return static_cast<bool>(bytes);
     });
-    return completed && bytes && PyBytes_Check(bytes.get()) ? bytes : Ref();
+    if (completed && bytes && PyBytes_Check(bytes.get())) return bytes;
+    return PyErr_Occurred() ? Ref() : none();
 }
 
-// str.isspace() for ASCII: "\t" to "\r", "\x1c" to "\x1f" and the space.
-bool ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
-
-// The line bytes[start:end] decoded and stripped as str.strip() strips. Read::through_open,
-// with no exception set, when it is not UTF-8.
-Read line_word(const unsigned char *start, const unsigned char *end, bool ascii, Ref &word) {
-    if (!ascii) {
-        Ref text = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(start), end - start, nullptr));
-        if (!text) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return Read::failed;
-            PyErr_Clear();
-            return Read::through_open;
-        }
-        word = strip(text.get());
-        return word ? Read::done : Read::failed;
+// The line [start, end) decoded and stripped as str.strip() strips; None, with no exception
+// set, when it is not UTF-8 (open() then raises the decoder's error in its own words).
+Ref line_word(const char *start, const char *end, bool ascii) {
+    Ref word;
+    if (ascii) {
+        const auto [first, last] = strip_span(reinterpret_cast<const Py_UCS1 *>(start), 0, end - start);
+        word = Ref::steal(PyUnicode_New(last - first, 127));
+        if (word) std::memcpy(PyUnicode_1BYTE_DATA(word.get()), start + first, static_cast<std::size_t>(last - first));
+        return word;
     }
-    while (start < end && ascii_space(*start)) ++start;
-    while (end > start && ascii_space(end[-1])) --end;
-    word = Ref::steal(PyUnicode_New(end - start, 127));
-    if (!word) return Read::failed;
-    std::memcpy(PyUnicode_1BYTE_DATA(word.get()), start, static_cast<std::size_t>(end - start));
-    return Read::done;
+    word = Ref::steal(PyUnicode_DecodeUTF8(start, end - start, nullptr));
+    if (word) return strip(word.get());
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return {};
+    PyErr_Clear();
+    return none();
+}
+
+// The text branch of _load_from_file: every line stripped, blank lines kept as "". Read
+// natively while `open` is the original, the lines split as text mode splits: at "\n",
+// "\r" and "\r\n" only (not at the other line ends str.splitlines() knows), with no empty
+// line after a final line end. Line ends never fall inside a UTF-8 sequence, so each line
+// decodes on its own. Given a merge, the words go into it and None comes back.
+Ref load_text_file(PyObject *file_path, Merge *into) {
+    const int native = PyUnicode_CheckExact(file_path) ? open_guard.holds() : 0;
+    if (native < 0) return {};
+    Ref bytes = native ? file_bytes(file_path) : none();
+    if (!bytes) return {};
+    Ref words = bytes.get() == Py_None || into ? none() : Ref::steal(PyList_New(0));
+    if (!words) return {};
+    const char *p = bytes.get() == Py_None ? nullptr : PyBytes_AS_STRING(bytes.get());
+    const char *end = p + (p ? PyBytes_GET_SIZE(bytes.get()) : 0);
+    // Words are rarely shorter than 8 bytes with their line end.
+    if (into && !into->expect(static_cast<std::size_t>(end - p) / 8)) return {};
+    Ref word = p ? Ref() : none();
+    while (p < end) {
+        const char *start = p;
+        unsigned char high = 0;
+        while (p < end && *p != '\n' && *p != '\r') high |= static_cast<unsigned char>(*p++);
+        word = line_word(start, p, high < 0x80);
+        if (!word) return {};
+        if (word.get() == Py_None) break;  // not UTF-8
+        if (!(into ? into->add(word.get()) : PyList_Append(words.get(), word.get()) == 0)) return {};
+        if (p < end && *p++ == '\r' && p < end && *p == '\n') ++p;
+    }
+    if (!word || word.get() != Py_None) return words;
+    // open() reads it instead: `open` was replaced, or the bytes are not UTF-8; the words
+    // the merge took from this read are dropped.
+    if (into) into->roll_back();
+    return load_text_file_through_open(file_path);
 }
 
 }  // namespace
 
-// Every line split as text mode splits: at "\n", "\r" and "\r\n" only (not at the other
-// line ends str.splitlines() knows), with no empty line after a final line end. Line ends
-// never fall inside a UTF-8 sequence, so each line decodes on its own.
-Read read_text_words(PyObject *file_path, const WordSink &sink,
-                     const std::function<void(std::size_t)> &expect) noexcept {
-    const int original = PyUnicode_CheckExact(file_path) ? open_guard.holds() : 0;
-    if (original <= 0) return original < 0 ? Read::failed : Read::through_open;
-    Ref bytes = file_bytes(file_path);
-    if (!bytes) return PyErr_Occurred() ? Read::failed : Read::through_open;
-    const auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(bytes.get()));
-    const unsigned char *end = p + PyBytes_GET_SIZE(bytes.get());
-    if (expect) expect(static_cast<std::size_t>(end - p));
-    while (p < end) {
-        const unsigned char *start = p;
-        unsigned char high = 0;
-        while (p < end && *p != '\n' && *p != '\r') high |= *p++;
-        Ref word;
-        const Read line = line_word(start, p, high < 0x80, word);
-        if (line != Read::done) return line;
-        if (!sink(std::move(word))) return Read::failed;
-        if (p < end && *p++ == '\r' && p < end && *p == '\n') ++p;
-    }
-    return Read::done;
+Ref load_from_file(PyObject *file_path, Merge *into) noexcept {
+    // ext = os.path.splitext(file_path)[1].lower()
+    Ref os = global(n_os);
+    Ref os_path = os ? get_attr(os.get(), n_path) : Ref();
+    Ref parts = os_path ? call_method(os_path.get(), n_splitext, file_path) : Ref();
+    Ref one = parts ? Ref::steal(PyLong_FromLong(1)) : Ref();
+    Ref ext = one ? Ref::steal(PyObject_GetItem(parts.get(), one.get())) : Ref();
+    if (ext) ext = call_method(ext.get(), n_lower);
+    if (!ext) return {};
+    // if ext == ".pkl" or ext == ".pickle"
+    int pickled = PyObject_RichCompareBool(ext.get(), n_pkl, Py_EQ);
+    if (pickled == 0) pickled = PyObject_RichCompareBool(ext.get(), n_pickle_ext, Py_EQ);
+    if (pickled < 0) return {};
+    return pickled ? load_pickle_file(file_path) : load_text_file(file_path, into);
 }
 
-Ref load_text_file(PyObject *file_path) noexcept {
-    Ref words = Ref::steal(PyList_New(0));
-    if (!words) return {};
-    const Read read =
-        read_text_words(file_path, [&](Ref word) { return PyList_Append(words.get(), word.get()) == 0; });
-    if (read == Read::through_open) return load_text_file_through_open(file_path);  // a new list
-    return read == Read::done ? words : Ref();
-}
-
-bool write_pickle_file(PyObject *words, PyObject *output_path) noexcept {
-    Ref open = global(n_open);
-    if (!open) return false;
-    Ref file = call(open.get(), output_path, n_mode_write_bytes.get());
-    if (!file) return false;
-    return with_block(file.get(), [&](PyObject *f) {
+Ref create_pickle_file(PyObject *words, PyObject *output_path) noexcept {
+    // with open(output_path, "wb") as f: pickle.dump(cleaned, f)
+    // cleaned = [w.strip() for w in words if w and w.strip()]
+    Ref cleaned = Ref::steal(PyList_New(0));
+    auto append = [&](Ref w) { return PyList_Append(cleaned.get(), w.get()) == 0; };
+    Ref open = cleaned && each_stripped(words, true, append) ? global(n_open) : Ref();
+    Ref file = open ? call(open.get(), output_path, n_mode_write_bytes.get()) : Ref();
+    if (!file) return {};
+    const bool written = with_block(file.get(), [&](PyObject *f) {
         Ref pickle = global(n_pickle);
-        return pickle && call_method(pickle.get(), n_dump, words, f);
+        return pickle && call_method(pickle.get(), n_dump, cleaned.get(), f);
     });
+    return written ? none() : Ref();
 }
 
 }  // namespace carvola::vantor

@@ -1,0 +1,117 @@
+// What the vantor sources share: the frame, str.strip() with the semantics of the Python
+// code it stands for, the merge of load_banned_words and the word files.
+#pragma once
+
+#include "attributes.hpp"
+#include "calls.hpp"
+#include "errors.hpp"
+#include "function.hpp"
+#include "handling.hpp"
+#include "module.hpp"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace carvola::vantor {
+
+// f(data), with data the code units of the exact str `text`, whatever their width.
+template <typename F>
+auto with_code_units(PyObject *text, F &&f) {
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: return f(PyUnicode_1BYTE_DATA(text));
+        case PyUnicode_2BYTE_KIND: return f(PyUnicode_2BYTE_DATA(text));
+        default: return f(PyUnicode_4BYTE_DATA(text));
+    }
+}
+
+// The part [start, end) of data[start:end] that str.strip() keeps.
+template <typename Char>
+std::pair<Py_ssize_t, Py_ssize_t> strip_span(const Char *data, Py_ssize_t start, Py_ssize_t end) {
+    while (start < end && Py_UNICODE_ISSPACE(data[start])) ++start;
+    while (end > start && Py_UNICODE_ISSPACE(data[end - 1])) --end;
+    return {start, end};
+}
+
+// obj.strip(): natively for an exact str, whose methods nobody can replace.
+Ref strip(PyObject *obj) noexcept;
+
+// for w in items: if [w and] w.strip(): take(w.strip()), with `w and` where truth_first
+// holds. The condition and the element each strip, which only shows when strip is not str's.
+template <typename Take>
+bool each_stripped(PyObject *items, bool truth_first, Take &&take) {
+    Ref iter = Ref::steal(PyObject_GetIter(items));
+    if (!iter) return false;
+    while (Ref w = Ref::steal(PyIter_Next(iter.get()))) {
+        int kept = truth_first ? truth(w.get()) : 1;
+        Ref condition = kept > 0 ? strip(w.get()) : Ref();
+        if (kept > 0) kept = condition ? truth(condition.get()) : -1;
+        if (kept < 0) return false;
+        if (!kept) continue;
+        Ref item = PyUnicode_CheckExact(w.get()) ? std::move(condition) : strip(w.get());
+        if (!item || !take(std::move(item))) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// The merge of load_banned_words: words from every source, stripped and de-duplicated in
+// load order, then reduced by the exclusion list and sorted longest first.
+class Merge {
+public:
+    // _add_words(words): for word in words: w = word.strip(); if w and w not in seen: keep w.
+    bool add_all(PyObject *words) noexcept;
+    // The same for one word.
+    bool add(PyObject *word) noexcept;
+    // Marks where a source begins and makes room for about `more` words to come, when
+    // memory allows; false with an exception set.
+    bool expect(std::size_t more) noexcept;
+    // Drops the words kept since the mark: a source read in vain is taken back.
+    void roll_back() noexcept;
+    // The kept words without those self.exclude_words removes (self.ignore_case chooses
+    // the comparison), sorted by length, longest first, keeping load order among equal
+    // lengths: a new list.
+    Ref finish(PyObject *self) noexcept;
+
+private:
+    bool exclude(PyObject *self);
+    Ref sorted_longest_first();
+
+    // A kept word with what the exclusion and the sort ask of an exact str, noted while the
+    // str is fresh in the cache: a long merge would otherwise fetch every word again.
+    struct Word {
+        Ref object;
+        Py_ssize_t length;  // -1 for an object other than an exact str, until sorted
+        uint32_t hash;      // of an exact str's code units
+        bool own_lower;     // an exact str equal to its lower()
+    };
+    struct Slot {
+        uint32_t hash;
+        uint32_t index;  // into words_, + 1; 0 for a free slot
+        static Slot of(uint32_t hash, std::size_t k) { return {hash, static_cast<uint32_t>(k + 1)}; }
+    };
+    Slot &slot(uint32_t hash, PyObject *w);
+    void rehash(std::size_t size);
+    bool flush() noexcept;
+    bool add_text(Ref w);
+    bool add_to_set(Ref w);
+    void keep(Ref w);
+
+    std::vector<Word> words_;
+    // `seen`: while every word is an exact str, an open-addressing table of words_ by hash,
+    // which a long merge fills at a fraction of a set's cost; after any other object, a set
+    // of the words.
+    std::vector<Slot> table_;
+    Ref seen_;
+    // Exact strs waiting for the table, in load order, and where the source began.
+    std::vector<std::pair<Ref, uint32_t>> pending_;
+    std::size_t mark_ = 0;
+};
+
+// The body of _load_from_file: the words of a pickle or text file, by its extension. Given
+// a merge, a text file read natively goes straight into it, each word while still fresh in
+// the cache, and None comes back.
+Ref load_from_file(PyObject *file_path, Merge *into) noexcept;
+// The body of create_pickle_file: the cleaned words pickled into output_path.
+Ref create_pickle_file(PyObject *words, PyObject *output_path) noexcept;
+
+}  // namespace carvola::vantor
