@@ -93,6 +93,11 @@ private:
     Kind kind_ = Kind::integer;
 };
 
+// Those three as callables the compiler can inline (a function pointer would be called).
+inline constexpr auto machine_floor = [](Machine a) { return Machine::floor(a); };
+inline constexpr auto machine_round = [](Machine a) { return Machine::round(a); };
+inline constexpr auto machine_sqrt = [](Machine a) { return Machine::sqrt(a); };
+
 // A Python object, operated on as the interpreter's operators do.
 class Object {
 public:

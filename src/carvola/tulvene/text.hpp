@@ -14,14 +14,16 @@ namespace {
 Name n_lower{"lower"};
 
 // str.lower(): ASCII text is lowered here, into a new string as str.lower() makes one.
-Ref lowered(PyObject *text) {
-    if (!PyUnicode_IS_ASCII(text)) return call_method(text, n_lower);
+// `same` tells whether the result equals `text`.
+Ref lowered(PyObject *text, bool &same) {
+    same = PyUnicode_IS_ASCII(text);
+    if (!same) return call_method(text, n_lower);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Ref result = Ref::steal(PyUnicode_New(n, 127));
     if (!result) return {};
     const Py_UCS1 *from = PyUnicode_1BYTE_DATA(text);
     Py_UCS1 *to = PyUnicode_1BYTE_DATA(result.get());
-    for (Py_ssize_t i = 0; i < n; ++i) to[i] = Py_TOLOWER(from[i]);
+    for (Py_ssize_t i = 0; i < n; ++i) same = (to[i] = Py_TOLOWER(from[i])) == from[i] && same;
     return result;
 }
 

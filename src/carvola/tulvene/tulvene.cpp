@@ -130,9 +130,9 @@ struct Native {
     Machine constants[5];
 
     Machine constant(Constant k) const { return constants[k]; }
-    auto sqrt() const { return &Machine::sqrt; }
-    Machine round_to_multiple(Machine x) const { return aligned(x, constants[multiple], &Machine::round); }
-    Machine floor_to_multiple(Machine x) const { return aligned(x, constants[multiple], &Machine::floor); }
+    auto sqrt() const { return machine_sqrt; }
+    Machine round_to_multiple(Machine x) const { return aligned(x, constants[multiple], machine_round); }
+    Machine floor_to_multiple(Machine x) const { return aligned(x, constants[multiple], machine_floor); }
     Machine is_valid(Machine w, Machine h) const { return validity(*this, w, h); }
 };
 
@@ -210,7 +210,7 @@ Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple_arg, 
 
 Ref round_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
     return aligned_to_multiple(
-        cls, value, multiple, [] { return &Machine::round; },
+        cls, value, multiple, [] { return machine_round; },
         [] { return Object::of(builtin_round.original()); });
 }
 
@@ -226,7 +226,7 @@ constexpr Function round_to_multiple_contract{
 
 Ref floor_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
     return aligned_to_multiple(
-        cls, value, multiple, [] { return holds(math_floor) ? &Machine::floor : throw Failed{}; },
+        cls, value, multiple, [] { return holds(math_floor) ? machine_floor : throw Failed{}; },
         [] { return math_function(n_floor, math_floor_cache); });
 }
 
@@ -266,15 +266,17 @@ Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
     return {};
 }
 
-// cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])
-Ref target_pixels(PyObject *cls, PyObject *resolution) {
+// cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"]). `key` equals
+// `resolution` and is an exact str: an exact dict finds the same entry under either, and
+// the caller's own string usually has its hash computed already.
+Ref target_pixels(PyObject *cls, PyObject *resolution, PyObject *key) {
     // A plain exact dict: its get is dict.get, and the second read gives the same dict.
     // Held while the lookups run, since a key's __eq__ could drop the class's reference.
     Ref preset = Ref::borrow(plain_attribute(cls, n_resolution_preset));
     if (preset && PyDict_CheckExact(preset.get())) {
         Ref fallback = Ref::steal(PyObject_GetItem(preset.get(), t_fallback_preset));
         if (!fallback) return {};
-        if (PyObject *found = PyDict_GetItemWithError(preset.get(), resolution)) return Ref::borrow(found);
+        if (PyObject *found = PyDict_GetItemWithError(preset.get(), key)) return Ref::borrow(found);
         return PyErr_Occurred() ? Ref() : fallback;
     }
     preset = class_attribute(cls, n_resolution_preset);
@@ -315,7 +317,8 @@ Ref sized_result(const C &c, const N &target, const N &ratio, PyObject *aspect_r
 // Python code, so the Python run can start the stage afresh.
 Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, bool strict) {
     // resolution = resolution.lower(); rw, rh = map(int, aspect_ratio.split(":"))
-    Ref resolution = lowered(resolution_arg);
+    bool same;
+    Ref resolution = lowered(resolution_arg, same);
     Ref rw, rh;
     if (!resolution || !parse_ratio(aspect_ratio, rw, rh)) return {};
     bool refused = false;
@@ -328,7 +331,8 @@ Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, b
         [&] { return ratio_of(native_class(cls), Machine::of(rw.get()), Machine::of(rh.get())); },
         [&] { return ratio_of(Through{cls}, Object::of(rw.get()), Object::of(rh.get())); });
     if (refused) return refuse_ratio(aspect_ratio);
-    Ref target = ratio ? target_pixels(cls, resolution.get()) : Ref();
+    PyObject *key = same && PyUnicode_CheckExact(resolution_arg) ? resolution_arg : resolution.get();
+    Ref target = ratio ? target_pixels(cls, resolution.get(), key) : Ref();
     if (!target) return {};
     return fast_or_general(
         [&] {
