@@ -36,7 +36,6 @@ public:
     }
 
     bool is_int() const noexcept { return kind_ == Kind::integer; }
-    double value() const noexcept { return value_; }
     // The int, float or bool object; null with an exception set when it cannot be made.
     Ref object() const noexcept {
         if (kind_ == Kind::boolean) return Ref::borrow(value_ != 0.0 ? Py_True : Py_False);

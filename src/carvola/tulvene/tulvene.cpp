@@ -113,13 +113,13 @@ struct Through {
     Object sqrt() const { return math_function(n_sqrt, math_sqrt_cache); }
     Object round_to_multiple(const Object &x) const { return method(n_round_to_multiple, x); }
     Object floor_to_multiple(const Object &x) const { return method(n_floor_to_multiple, x); }
-    Object is_valid(const Object &w, const Object &h) const {
-        return Object(call_method(cls, n_is_valid_image_size, w.get(), h.get()).release());
-    }
+    Object is_valid(const Object &w, const Object &h) const { return method(n_is_valid_image_size, w, h); }
 
 private:
-    Object method(const Name &name, const Object &x) const {
-        return Object(call_method(cls, name, x.get()).release());
+    // cls.<name>(args...)
+    template <typename... A>
+    Object method(const Name &name, const A &...args) const {
+        return Object(call_method(cls, name, args.get()...).release());
     }
 };
 
@@ -140,20 +140,19 @@ struct Native {
 // a class a new tag whenever it or a base changes, and never reuses one, so an equal tag
 // means equal lookups. The tag is private, but 3.11 has no public way to learn that a
 // class is unchanged, and these lookups would otherwise cost more than the arithmetic.
+// A class without a tag is remembered under 0, which no tag equals.
 struct View {
     unsigned int version = 0;
     bool plain = false;      // metaclass `type`, every constant an exact int or float in range
     bool originals = false;  // and the methods calc_size calls are the module's own
     Native native;
 };
-View remembered;
 
 const View &class_view(PyObject *cls) {
-    static View fresh;
+    static View view;
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
     const bool tagged = PyType_Check(cls) && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-    if (tagged && type->tp_version_tag == remembered.version) return remembered;
-    View &view = tagged ? remembered : fresh;
+    if (tagged && type->tp_version_tag == view.version) return view;
     view = {.version = tagged ? type->tp_version_tag : 0};
     try {
         for (int k = min_pixels; k <= max_ratio; ++k)
@@ -161,8 +160,7 @@ const View &class_view(PyObject *cls) {
     } catch (const Failed &) {
         return view;
     }
-    view.plain = true;
-    view.originals = true;
+    view.plain = view.originals = true;
     for (const Guard &method : own_methods) view.originals = view.originals && method.found_in(cls);
     return view;
 }
@@ -181,7 +179,7 @@ const Native &native_class(PyObject *cls) {
 
 // ----- __init__ -----
 
-Ref calculator_init(PyObject *) { return Ref::borrow(Py_None); }
+Ref calculator_init(PyObject *) { return none(); }
 
 constexpr Function init_contract{
     .name = "__init__",
