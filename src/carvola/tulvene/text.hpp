@@ -23,7 +23,10 @@ Ref lowered(PyObject *text, bool &same) {
     if (!result) return {};
     const Py_UCS1 *from = PyUnicode_1BYTE_DATA(text);
     Py_UCS1 *to = PyUnicode_1BYTE_DATA(result.get());
-    for (Py_ssize_t i = 0; i < n; ++i) same = (to[i] = Py_TOLOWER(from[i])) == from[i] && same;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        to[i] = Py_TOLOWER(from[i]);
+        same = same && to[i] == from[i];
+    }
     return result;
 }
 

@@ -8,7 +8,6 @@
 #include "sizes.hpp"
 #include "text.hpp"
 
-
 namespace carvola::tulvene {
 namespace {
 
@@ -189,21 +188,22 @@ constexpr Function init_contract{
 
 // ----- round_to_multiple, floor_to_multiple, is_valid_image_size -----
 
-// if multiple is None: multiple = cls.MULTIPLE
-Ref multiple_or_default(PyObject *cls, PyObject *multiple) {
-    return multiple == Py_None ? class_attribute(cls, n_multiple) : Ref::borrow(multiple);
-}
-
 // The aligning classmethods: on machine numbers with the native `whole` machine_whole()
 // gives (Failed when its original was replaced), else on objects with object_whole().
+// if multiple is None: multiple = cls.MULTIPLE (a plain class's, as the view holds it)
 template <typename MachineWhole, typename ObjectWhole>
-Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple_arg, MachineWhole machine_whole,
+Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple, MachineWhole machine_whole,
                         ObjectWhole object_whole) {
-    Ref multiple = multiple_or_default(cls, multiple_arg);
-    if (!multiple) return {};
+    const bool given = multiple != Py_None;
     return fast_or_general(
-        [&] { return aligned(Machine::of(value), Machine::of(multiple.get()), machine_whole()).object(); },
-        [&] { return aligned(Object::of(value), Object::of(multiple.get()), object_whole()).object(); });
+        [&] {
+            const Machine m = given ? Machine::of(multiple) : native_constants(cls).constant(Constant::multiple);
+            return aligned(Machine::of(value), m, machine_whole()).object();
+        },
+        [&] {
+            const Object m(given ? Py_NewRef(multiple) : class_attribute(cls, n_multiple).release());
+            return aligned(Object::of(value), m, object_whole()).object();
+        });
 }
 
 Ref round_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
@@ -320,27 +320,22 @@ Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, b
     Ref rw, rh;
     if (!resolution || !parse_ratio(aspect_ratio, rw, rh)) return {};
     bool refused = false;
-    const auto ratio_of = [&](const auto &c, auto w, auto h) {
-        decltype(w) ratio;
+    const auto ratio_of = [&](const auto &c) {
+        using N = Number<std::remove_cvref_t<decltype(c)>>;
+        N w = N::of(rw.get()), h = N::of(rh.get()), ratio;
         refused = !narrowed_ratio(c, w, h, strict, ratio);
         return refused ? Ref() : ratio.object();
     };
-    Ref ratio = fast_or_general(
-        [&] { return ratio_of(native_class(cls), Machine::of(rw.get()), Machine::of(rh.get())); },
-        [&] { return ratio_of(Through{cls}, Object::of(rw.get()), Object::of(rh.get())); });
+    Ref ratio = fast_or_general([&] { return ratio_of(native_class(cls)); }, [&] { return ratio_of(Through{cls}); });
     if (refused) return refuse_ratio(aspect_ratio);
     PyObject *key = same && PyUnicode_CheckExact(resolution_arg) ? resolution_arg : resolution.get();
     Ref target = ratio ? target_pixels(cls, resolution.get(), key) : Ref();
     if (!target) return {};
-    return fast_or_general(
-        [&] {
-            return sized_result(native_class(cls), Machine::of(target.get()), Machine::of(ratio.get()), aspect_ratio,
-                                resolution.get());
-        },
-        [&] {
-            return sized_result(Through{cls}, Object::of(target.get()), Object::of(ratio.get()), aspect_ratio,
-                                resolution.get());
-        });
+    const auto result_of = [&](const auto &c) {
+        using N = Number<std::remove_cvref_t<decltype(c)>>;
+        return sized_result(c, N::of(target.get()), N::of(ratio.get()), aspect_ratio, resolution.get());
+    };
+    return fast_or_general([&] { return result_of(native_class(cls)); }, [&] { return result_of(Through{cls}); });
 }
 
 constexpr Function calc_size_contract{
