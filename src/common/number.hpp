@@ -22,9 +22,9 @@ public:
     Machine() noexcept = default;
     static Machine integer(double value) {
         // Python has no negative int zero; -0.0 would show in a later float product.
-        return checked(std::fabs(value) < kExact, value + 0.0, Kind::integer);
+        return std::fabs(value) < kExact ? Machine(value + 0.0, Kind::integer) : throw Failed{};
     }
-    static Machine real(double value) { return checked(std::isfinite(value), value, Kind::real); }
+    static Machine real(double value) { return std::isfinite(value) ? Machine(value, Kind::real) : throw Failed{}; }
     // A comparison's result: True or False.
     static Machine boolean(bool value) noexcept { return Machine(value ? 1.0 : 0.0, Kind::boolean); }
     // An exact int or float in range; Failed for anything else, subclasses included.
@@ -36,6 +36,7 @@ public:
     }
 
     bool is_int() const noexcept { return kind_ == Kind::integer; }
+    double value() const noexcept { return value_; }
     // The int, float or bool object; null with an exception set when it cannot be made.
     Ref object() const noexcept {
         if (kind_ == Kind::boolean) return Ref::borrow(value_ != 0.0 ? Py_True : Py_False);
@@ -68,34 +69,31 @@ public:
     friend Machine eq(Machine a, Machine b) noexcept { return boolean(a.value_ == b.value_); }
     friend bool truth(Machine a) noexcept { return a.value_ != 0.0; }
 
-    // int(a), math.floor(a), round(a) and math.sqrt(a).
-    friend Machine to_int(Machine a) { return whole(a, std::trunc(a.value_)); }
-    static Machine floor(Machine a) { return whole(a, std::floor(a.value_)); }
-    static Machine round(Machine a) {
-        double rounded = std::round(a.value_);  // halves away from zero; Python's go to even
-        if (std::fabs(a.value_ - rounded) == 0.5) rounded = 2.0 * std::round(a.value_ / 2.0);
-        return whole(a, rounded);
-    }
-    static Machine sqrt(Machine a) { return a.value_ >= 0.0 ? real(std::sqrt(a.value_)) : throw Failed{}; }
+    // int(a); an int stays itself.
+    friend Machine to_int(Machine a) { return a.is_int() ? a : integer(std::trunc(a.value_)); }
 
 private:
     enum class Kind : unsigned char { integer, real, boolean };
     static constexpr double kExact = 9007199254740992.0;  // 2**53
 
     Machine(double value, Kind kind) noexcept : value_(value), kind_(kind) {}
-    static Machine checked(bool in_range, double value, Kind kind) {
-        return in_range ? Machine(value, kind) : throw Failed{};
-    }
-    static Machine whole(Machine a, double result) { return a.is_int() ? a : integer(result); }
 
     double value_ = 0.0;
     Kind kind_ = Kind::integer;
 };
 
-// Those three as callables the compiler can inline (a function pointer would be called).
-inline constexpr auto machine_floor = [](Machine a) { return Machine::floor(a); };
-inline constexpr auto machine_round = [](Machine a) { return Machine::round(a); };
-inline constexpr auto machine_sqrt = [](Machine a) { return Machine::sqrt(a); };
+// math.floor, round and math.sqrt on Machines, as callables the compiler can inline.
+inline constexpr auto machine_floor = [](Machine a) {
+    return a.is_int() ? a : Machine::integer(std::floor(a.value()));
+};
+inline constexpr auto machine_round = [](Machine a) {
+    double rounded = std::round(a.value());  // halves away from zero; Python's go to even
+    if (std::fabs(a.value() - rounded) == 0.5) rounded = 2.0 * std::round(a.value() / 2.0);
+    return a.is_int() ? a : Machine::integer(rounded);
+};
+inline constexpr auto machine_sqrt = [](Machine a) {
+    return a.value() >= 0.0 ? Machine::real(std::sqrt(a.value())) : throw Failed{};
+};
 
 // A Python object, operated on as the interpreter's operators do.
 class Object {
