@@ -36,7 +36,9 @@ public:
     PyObject *original() const noexcept { return original_.get(); }  // borrowed
     // For an attribute of a class: whether class `cls` (a subclass, say) finds the one
     // imported in its MRO, unbound (a classmethod gives a new bound method at each getattr).
-    bool found_in(PyObject *cls) const noexcept { return class_lookup(cls, *attribute_) == unbound_.get(); }
+    bool found_in(PyObject *cls) const noexcept {
+        return unbound_.get() != nullptr && class_lookup(cls, *attribute_) == unbound_.get();
+    }
 
     // Remembers what every guard of this module guards; the frame calls it once the
     // module body has run. false with an exception set.
