@@ -11,6 +11,14 @@
 
 namespace carvola {
 
+// The value the MRO of class `cls` holds for `name`, as type.__getattribute__ finds it
+// before binding; borrowed, null when absent (a failed lookup leaves no exception set).
+inline PyObject *class_lookup(PyObject *cls, PyObject *name) noexcept {
+    // Private: 3.11 has no public lookup that leaves a descriptor unbound, and this one is
+    // served from the interpreter's method cache, where a walk of the MRO's dicts is not.
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+}
+
 class Guard {
 public:
     // The module global `global`.
@@ -25,17 +33,33 @@ public:
     int holds() noexcept;
     // Whether `obj`, found some other way (through an instance, say), is the one imported.
     bool is(PyObject *obj) const noexcept { return obj == original_.get(); }
+    PyObject *original() const noexcept { return original_.get(); }  // borrowed
+    // For an attribute of a class: whether class `cls` (a subclass, say) finds the one
+    // imported in its MRO, unbound (a classmethod gives a new bound method at each getattr).
+    bool found_in(PyObject *cls) const noexcept {
+        return unbound_.get() != nullptr && class_lookup(cls, *attribute_) == unbound_.get();
+    }
 
     // Remembers what every guard of this module guards; the frame calls it once the
     // module body has run. false with an exception set.
     static bool remember_all() noexcept;
 
 private:
+    // The versions of the dicts the lookups read: module globals, builtins, and the
+    // guarded module's own dict when the attribute is one of a plain module.
+    struct Versions {
+        uint64_t globals = 0, builtins = 0, module = 0;
+        bool operator==(const Versions &) const = default;
+    };
+
     const Name &global_;
     const Name *attribute_ = nullptr;
     Retained global_value_;  // the global as imported
     Retained original_;      // the guarded object: the attribute, or the global itself
+    Retained unbound_;       // the attribute as its class's MRO holds it
     AttributeCache cache_;
+    PyObject *module_dict_ = nullptr;  // when an unchanged dict proves an unchanged attribute
+    Versions held_;                    // at the last success; zero is no dict's version
     Guard *next_;
 };
 

@@ -384,6 +384,32 @@ def test_class_attributes_are_read_as_python_reads_them(Calculator, Reference):
     assert native_log == plain_log and len(native_log) > 300
 
 
+@pytest.mark.parametrize("replaced", ["the module global", "the module's attributes"])
+def test_a_replacement_after_native_runs_is_seen(tulvene, Calculator, Reference, monkeypatch, replaced):
+    """The guards of math.sqrt and math.floor answer from remembered dict versions once
+    they held; any change of the dicts behind the lookup must end that."""
+    Calculator.calc_size("4:3", "4k"), Calculator.floor_to_multiple(7.1)
+    sqrt, ceil = math.sqrt, math.ceil
+    root = lambda x: sqrt(x) / 2  # noqa: E731
+    if replaced == "the module global":
+        stand_in = types.SimpleNamespace(sqrt=root, floor=ceil)
+        monkeypatch.setattr(tulvene, "math", stand_in)
+        monkeypatch.setitem(Reference.calc_size.__func__.__globals__, "math", stand_in)
+    else:
+        monkeypatch.setattr(math, "sqrt", root)
+        monkeypatch.setattr(math, "floor", ceil)
+    assert Calculator.calc_size("4:3", "4k") == Reference.calc_size("4:3", "4k")
+    assert Calculator.floor_to_multiple(7.1) == 8
+
+
+@pytest.mark.parametrize("name, args", [("calc_size", ()), ("is_valid_image_size", (2, 2)), ("round_to_multiple", (3,))])
+def test_a_classmethod_bound_to_an_instance_of_another_type(outcome, Calculator, Reference, name, args):
+    # classmethod.__get__ accepts any object as the class; nothing may read it as a type.
+    native = outcome(lambda: vars(Calculator)[name].__get__(None, 5)(*args))
+    assert native == outcome(lambda: vars(Reference)[name].__get__(None, 5)(*args))
+    assert native[:2] == ("error", AttributeError)
+
+
 def test_module_globals_are_looked_up_at_each_use(tulvene, Calculator, Reference, monkeypatch):
     reference_globals = Reference.calc_size.__func__.__globals__
     stand_in = types.SimpleNamespace(sqrt=lambda x: math.sqrt(x) / 2, floor=math.ceil)

@@ -3,14 +3,10 @@
 #include "calls.hpp"
 #include "errors.hpp"
 #include "guard.hpp"
-#include "lookups.hpp"
 #include "module.hpp"
 #include "number.hpp"
 #include "sizes.hpp"
 #include "text.hpp"
-
-#include <cstring>
-#include <optional>
 
 namespace carvola::tulvene {
 namespace {
@@ -45,15 +41,15 @@ constexpr const char *kRatioRefused = "图像宽高比不合法, 相差太大";
 
 NameTuple refusal_keywords{n_aspect_ratio};  // of ServiceError(message, aspect_ratio=...)
 
-// The module's own classmethods as the class dict holds them (a lookup through a class
-// gives a new bound method each time). Kept here until common/ guards class attributes.
-Retained original_methods[3];
-const Name *const method_names[] = {&n_round_to_multiple, &n_floor_to_multiple, &n_is_valid_image_size};
-// The builtin round(), taken when the module is executed, as builtins are.
-Retained builtin_round;
-AttributeCache math_sqrt_cache, math_floor_cache;
 Guard math_sqrt{n_math, n_sqrt};
 Guard math_floor{n_math, n_floor};
+// The builtin round(), taken when the module is executed, as builtins are.
+Guard builtin_round{n_round};
+// The module's own classmethods, which calc_size may run natively.
+Guard own_methods[] = {{n_calculator, n_round_to_multiple},
+                       {n_calculator, n_floor_to_multiple},
+                       {n_calculator, n_is_valid_image_size}};
+AttributeCache math_sqrt_cache, math_floor_cache;
 
 // ----- class constants -----
 
@@ -74,9 +70,9 @@ Ref resolution_preset() {
 }
 
 // math.<name>, looked up at the moment of use.
-Ref math_function(const Name &name, AttributeCache &cache) {
+Object math_function(const Name &name, AttributeCache &cache) {
     Ref math = global(n_math);
-    return math ? module_attribute(math.get(), name, cache) : Ref();
+    return Object((math ? module_attribute(math.get(), name, cache) : Ref()).release());
 }
 
 // The guard holds; a failed lookup is left to the Python run, which raises it where Python would.
@@ -84,6 +80,23 @@ bool holds(Guard &guard) {
     const int original = guard.holds();
     if (original < 0) PyErr_Clear();
     return original > 0;
+}
+
+// ----- class attributes -----
+
+// getattr(cls, name) when it can run no code: the metaclass is exactly `type` (which has
+// no attribute of these names) and the value found is no descriptor. Borrowed; null, with
+// no exception set, when getattr would have to run.
+PyObject *plain_attribute(PyObject *cls, PyObject *name) {
+    if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;
+    PyObject *found = class_lookup(cls, name);
+    return found != nullptr && Py_TYPE(found)->tp_descr_get == nullptr ? found : nullptr;
+}
+
+// cls.<name>
+Ref class_attribute(PyObject *cls, PyObject *name) {
+    if (PyObject *found = plain_attribute(cls, name)) return Ref::borrow(found);
+    return get_attr(cls, name);
 }
 
 // ----- the class as the algorithms see it -----
@@ -95,16 +108,18 @@ struct Through {
     using Number = Object;
     PyObject *cls;
 
-    Object constant(Constant k) const { return Object(class_attribute(cls, *constant_names[k])); }
-    ObjectFunction sqrt() const { return {math_function(n_sqrt, math_sqrt_cache)}; }
+    Object constant(Constant k) const { return Object(class_attribute(cls, *constant_names[k]).release()); }
+    Object sqrt() const { return math_function(n_sqrt, math_sqrt_cache); }
     Object round_to_multiple(const Object &x) const { return method(n_round_to_multiple, x); }
     Object floor_to_multiple(const Object &x) const { return method(n_floor_to_multiple, x); }
-    Object is_valid(const Object &w, const Object &h) const {
-        return Object(call_method(cls, n_is_valid_image_size, w.get(), h.get()));
-    }
+    Object is_valid(const Object &w, const Object &h) const { return method(n_is_valid_image_size, w, h); }
 
 private:
-    Object method(const Name &name, const Object &x) const { return Object(call_method(cls, name, x.get())); }
+    // cls.<name>(args...)
+    template <typename... A>
+    Object method(const Name &name, const A &...args) const {
+        return Object(call_method(cls, name, args.get()...).release());
+    }
 };
 
 // A plain class, its constants read once as machine numbers: reading them again would
@@ -114,68 +129,56 @@ struct Native {
     Machine constants[5];
 
     Machine constant(Constant k) const { return constants[k]; }
-    MachineFunction sqrt() const { return MachineFunction::math_sqrt(); }
-    Machine round_to_multiple(Machine x) const {
-        return aligned(x, constants[multiple], MachineFunction::builtin_round());
-    }
-    Machine floor_to_multiple(Machine x) const {
-        return aligned(x, constants[multiple], MachineFunction::math_floor());
-    }
+    auto sqrt() const { return machine_sqrt; }
+    Machine round_to_multiple(Machine x) const { return aligned(x, constants[multiple], machine_round); }
+    Machine floor_to_multiple(Machine x) const { return aligned(x, constants[multiple], machine_floor); }
     Machine is_valid(Machine w, Machine h) const { return validity(*this, w, h); }
 };
 
-// The Native view of `cls` when its metaclass is `type` and every constant is a plain
-// int or float in the machine range; `originals` tells whether the methods calc_size
-// calls are the module's own.
-std::optional<Native> native_view(PyObject *cls, bool &originals) {
-    originals = false;
-    Native native;
-    for (int k = min_pixels; k <= max_ratio; ++k) {
-        native.constants[k] = Machine::of(plain_attribute(cls, *constant_names[k]));
-        if (!native.constants[k].ok()) return std::nullopt;
-    }
-    originals = true;
-    for (int i = 0; i < 3; ++i) originals = originals && mro_lookup(cls, *method_names[i]) == original_methods[i].get();
-    return native;
-}
-
-// The view of the last class met, kept under its version tag: the interpreter gives a
-// class a new tag whenever it or a base changes, and never reuses one, so an equal tag
+// The Native view of the last class met, kept under its version tag: the interpreter gives
+// a class a new tag whenever it or a base changes, and never reuses one, so an equal tag
 // means equal lookups. The tag is private, but 3.11 has no public way to learn that a
 // class is unchanged, and these lookups would otherwise cost more than the arithmetic.
-struct RememberedView {
+// A class without a tag is remembered under 0, which no tag equals.
+struct View {
     unsigned int version = 0;
-    std::optional<Native> native;
-    bool originals = false;
+    bool plain = false;      // metaclass `type`, every constant an exact int or float in range
+    bool originals = false;  // and the methods calc_size calls are the module's own
+    Native native;
 };
-RememberedView remembered;
 
-const RememberedView &class_view(PyObject *cls) {
-    static RememberedView fresh;
+const View &class_view(PyObject *cls) {
+    static View view;
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
-    const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-    if (tagged && type->tp_version_tag == remembered.version) return remembered;
-    RememberedView &view = tagged ? remembered : fresh;
-    view.native = native_view(cls, view.originals);
-    view.version = tagged ? type->tp_version_tag : 0;
+    const bool tagged = PyType_Check(cls) && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    if (tagged && type->tp_version_tag == view.version) return view;
+    view = {.version = tagged ? type->tp_version_tag : 0};
+    try {
+        for (int k = min_pixels; k <= max_ratio; ++k)
+            view.native.constants[k] = Machine::of(plain_attribute(cls, *constant_names[k]));
+    } catch (const Failed &) {
+        return view;
+    }
+    view.plain = view.originals = true;
+    for (const Guard &method : own_methods) view.originals = view.originals && method.found_in(cls);
     return view;
 }
 
-std::optional<Native> native_constants(PyObject *cls) { return class_view(cls).native; }
-
-// The same, when the methods calc_size calls and math.sqrt and math.floor are the originals.
-std::optional<Native> native_class(PyObject *cls) {
-    const RememberedView &view = class_view(cls);
-    if (!view.originals || !holds(math_sqrt) || !holds(math_floor)) return std::nullopt;
-    return view.native;
+// The Native view of a plain class; Failed hands the run over to Through.
+const Native &native_constants(PyObject *cls) {
+    const View &view = class_view(cls);
+    return view.plain ? view.native : throw Failed{};
 }
 
-Ref verdict(const Machine &valid) { return Ref::borrow(truth(valid) ? Py_True : Py_False); }
-Ref verdict(const Object &valid) { return valid.object(); }
+// The same, when the methods calc_size calls and math.sqrt and math.floor are the originals.
+const Native &native_class(PyObject *cls) {
+    const View &view = class_view(cls);
+    return view.originals && holds(math_sqrt) && holds(math_floor) ? view.native : throw Failed{};
+}
 
 // ----- __init__ -----
 
-Ref calculator_init(PyObject *) { return Ref::borrow(Py_None); }
+Ref calculator_init(PyObject *) { return none(); }
 
 constexpr Function init_contract{
     .name = "__init__",
@@ -185,29 +188,28 @@ constexpr Function init_contract{
 
 // ----- round_to_multiple, floor_to_multiple, is_valid_image_size -----
 
-// if multiple is None: multiple = cls.MULTIPLE
-Ref multiple_or_default(PyObject *cls, PyObject *multiple) {
-    return multiple == Py_None ? class_attribute(cls, n_multiple) : Ref::borrow(multiple);
-}
-
-// The aligning classmethods: on machine numbers while `native()` says `whole` is still the
-// original, else through the objects with the function `object_whole()` looks up.
-template <typename Native, typename Whole>
-Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple_arg, Native native,
-                        MachineFunction machine_whole, Whole object_whole) {
-    Ref multiple = multiple_or_default(cls, multiple_arg);
-    if (!multiple) return {};
-    if (native()) {
-        const Machine fast = aligned(Machine::of(value), Machine::of(multiple.get()), machine_whole);
-        if (fast.ok()) return fast.object();
-    }
-    return aligned(Object::of(value), Object::of(multiple.get()), object_whole()).object();
+// The aligning classmethods: on machine numbers with the native `whole` machine_whole()
+// gives (Failed when its original was replaced), else on objects with object_whole().
+// if multiple is None: multiple = cls.MULTIPLE (a plain class's, as the view holds it)
+template <typename MachineWhole, typename ObjectWhole>
+Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple, MachineWhole machine_whole,
+                        ObjectWhole object_whole) {
+    const bool given = multiple != Py_None;
+    return fast_or_general(
+        [&] {
+            const Machine m = given ? Machine::of(multiple) : native_constants(cls).constant(Constant::multiple);
+            return aligned(Machine::of(value), m, machine_whole()).object();
+        },
+        [&] {
+            const Object m(given ? Py_NewRef(multiple) : class_attribute(cls, n_multiple).release());
+            return aligned(Object::of(value), m, object_whole()).object();
+        });
 }
 
 Ref round_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
     return aligned_to_multiple(
-        cls, value, multiple, [] { return true; }, MachineFunction::builtin_round(),
-        [] { return ObjectFunction{Ref::borrow(builtin_round.get())}; });
+        cls, value, multiple, [] { return machine_round; },
+        [] { return Object::of(builtin_round.original()); });
 }
 
 constexpr Function round_to_multiple_contract{
@@ -222,8 +224,8 @@ constexpr Function round_to_multiple_contract{
 
 Ref floor_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
     return aligned_to_multiple(
-        cls, value, multiple, [] { return holds(math_floor); }, MachineFunction::math_floor(),
-        [] { return ObjectFunction{math_function(n_floor, math_floor_cache)}; });
+        cls, value, multiple, [] { return holds(math_floor) ? machine_floor : throw Failed{}; },
+        [] { return math_function(n_floor, math_floor_cache); });
 }
 
 constexpr Function floor_to_multiple_contract{
@@ -237,11 +239,9 @@ constexpr Function floor_to_multiple_contract{
 };
 
 Ref is_valid_image_size(PyObject *cls, PyObject *width, PyObject *height) {
-    if (const std::optional<Native> native = native_constants(cls)) {
-        const Machine valid = validity(*native, Machine::of(width), Machine::of(height));
-        if (valid.ok()) return verdict(valid);
-    }
-    return validity(Through{cls}, Object::of(width), Object::of(height)).object();
+    return fast_or_general(
+        [&] { return validity(native_constants(cls), Machine::of(width), Machine::of(height)).object(); },
+        [&] { return validity(Through{cls}, Object::of(width), Object::of(height)).object(); });
 }
 
 constexpr Function is_valid_image_size_contract{
@@ -264,20 +264,10 @@ Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
     return {};
 }
 
-// a == b for two strs, compared as stored: PyUnicode_Compare orders, which costs more.
-bool same_text(PyObject *a, PyObject *b) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    return n == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0;
-}
-
-// cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"])
-// `general` tells whether the lookups went through getattr and calls, which may run code.
-// `key` equals `resolution` and is an exact str: an exact dict finds the same entry under
-// either, and the caller's own string usually has its hash computed already.
-Ref target_pixels(PyObject *cls, PyObject *resolution, PyObject *key, bool &general) {
-    general = false;
+// cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"]). `key` equals
+// `resolution` and is an exact str: an exact dict finds the same entry under either, and
+// the caller's own string usually has its hash computed already.
+Ref target_pixels(PyObject *cls, PyObject *resolution, PyObject *key) {
     // A plain exact dict: its get is dict.get, and the second read gives the same dict.
     // Held while the lookups run, since a key's __eq__ could drop the class's reference.
     Ref preset = Ref::borrow(plain_attribute(cls, n_resolution_preset));
@@ -287,7 +277,6 @@ Ref target_pixels(PyObject *cls, PyObject *resolution, PyObject *key, bool &gene
         if (PyObject *found = PyDict_GetItemWithError(preset.get(), key)) return Ref::borrow(found);
         return PyErr_Occurred() ? Ref() : fallback;
     }
-    general = true;
     preset = class_attribute(cls, n_resolution_preset);
     Ref get = preset ? get_attr(preset.get(), n_get) : Ref();
     Ref table = get ? class_attribute(cls, n_resolution_preset) : Ref();
@@ -295,26 +284,20 @@ Ref target_pixels(PyObject *cls, PyObject *resolution, PyObject *key, bool &gene
     return fallback ? call(get.get(), resolution, fallback.get()) : Ref();
 }
 
-// width, height, pixels and valid of the result; false when a step failed.
-template <typename C, typename N = Number<C>>
-bool finished(const C &c, const N &target, const N &ratio, Ref (&values)[4]) {
-    N sides[3];
-    if (!sized(c, target, ratio, sides)) return false;
-    // "valid": cls.is_valid_image_size(width, height); the size text, formatted before it
-    // in Python, is made from exact ints, which no code can observe.
-    const N valid = c.is_valid(sides[0], sides[1]);
-    if (!valid.ok()) return false;
-    for (int i = 0; i < 3; ++i) values[i] = sides[i].object();
-    values[3] = verdict(valid);
-    return true;
-}
-
 // The keys of calc_size's result in order, each mapped to None: a copy with its values
 // replaced costs less than inserting the keys anew.
 Retained result_shape;
 const Text *const result_keys[] = {&t_width, &t_height, &t_size, &t_pixels, &t_aspect_ratio, &t_resolution, &t_valid};
 
-Ref result_dict(PyObject *aspect_ratio, PyObject *resolution, const Ref (&values)[4]) {
+// The result of calc_size from the preset's pixel count and the ratio.
+template <typename C, typename N = Number<C>>
+Ref sized_result(const C &c, const N &target, const N &ratio, PyObject *aspect_ratio, PyObject *resolution) {
+    N sides[3];
+    sized(c, target, ratio, sides);
+    // "valid": cls.is_valid_image_size(width, height); the size text, formatted before it
+    // in Python, is made from exact ints, which no code can observe.
+    const N valid = c.is_valid(sides[0], sides[1]);
+    const Ref values[] = {sides[0].object(), sides[1].object(), sides[2].object(), valid.object()};
     for (const Ref &value : values)
         if (!value) return {};
     Ref size = size_text(values[0].get(), values[1].get());
@@ -327,41 +310,32 @@ Ref result_dict(PyObject *aspect_ratio, PyObject *resolution, const Ref (&values
     return result;
 }
 
-// Each stage runs natively for a plain class with the module's own methods and falls back
-// to the Python run when a number leaves the machine range; the native run calls no Python
-// code, so the Python run can start the stage afresh.
+// Each stage runs natively for a plain class with the module's own methods, and runs
+// again through Python when a number leaves the machine range: the native run calls no
+// Python code, so the Python run can start the stage afresh.
 Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, bool strict) {
     // resolution = resolution.lower(); rw, rh = map(int, aspect_ratio.split(":"))
-    Ref resolution = lowered(resolution_arg);
+    bool same;
+    Ref resolution = lowered(resolution_arg, same);
     Ref rw, rh;
     if (!resolution || !parse_ratio(aspect_ratio, rw, rh)) return {};
-    std::optional<Native> native = native_class(cls);
-    Ref ratio;
-    Narrowed narrowed = Narrowed::failed;
-    if (native) {
-        Machine w = Machine::of(rw.get()), h = Machine::of(rh.get()), quotient;
-        narrowed = narrowed_ratio(*native, w, h, strict, quotient);
-        if (narrowed == Narrowed::done && !(ratio = quotient.object())) return {};
-    }
-    if (narrowed == Narrowed::failed) {
-        Object w(std::move(rw)), h(std::move(rh)), quotient;
-        narrowed = narrowed_ratio(Through{cls}, w, h, strict, quotient);
-        if (narrowed == Narrowed::failed) return {};
-        ratio = quotient.object();
-    }
-    if (narrowed == Narrowed::refused) return refuse_ratio(aspect_ratio);
-    bool general;
-    const bool unchanged = PyUnicode_CheckExact(resolution_arg) && same_text(resolution.get(), resolution_arg);
-    PyObject *key = unchanged ? resolution_arg : resolution.get();
-    Ref target = target_pixels(cls, resolution.get(), key, general);
+    bool refused = false;
+    const auto ratio_of = [&](const auto &c) {
+        using N = Number<std::remove_cvref_t<decltype(c)>>;
+        N w = N::of(rw.get()), h = N::of(rh.get()), ratio;
+        refused = !narrowed_ratio(c, w, h, strict, ratio);
+        return refused ? Ref() : ratio.object();
+    };
+    Ref ratio = fast_or_general([&] { return ratio_of(native_class(cls)); }, [&] { return ratio_of(Through{cls}); });
+    if (refused) return refuse_ratio(aspect_ratio);
+    PyObject *key = same && PyUnicode_CheckExact(resolution_arg) ? resolution_arg : resolution.get();
+    Ref target = ratio ? target_pixels(cls, resolution.get(), key) : Ref();
     if (!target) return {};
-    if (general) native = native_class(cls);
-    Ref values[4];
-    if (!(native && finished(*native, Machine::of(target.get()), Machine::of(ratio.get()), values)) &&
-        !finished(Through{cls}, Object::of(target.get()), Object::of(ratio.get()), values)) {
-        return {};
-    }
-    return result_dict(aspect_ratio, resolution.get(), values);
+    const auto result_of = [&](const auto &c) {
+        using N = Number<std::remove_cvref_t<decltype(c)>>;
+        return sized_result(c, N::of(target.get()), N::of(ratio.get()), aspect_ratio, resolution.get());
+    };
+    return fast_or_general([&] { return result_of(native_class(cls)); }, [&] { return result_of(Through{cls}); });
 }
 
 constexpr Function calc_size_contract{
@@ -414,12 +388,7 @@ constexpr Class calculator = make_class("GPTImageSizeCalculator",
                                         "    ",
                                         calculator_namespace);
 
-bool remember_originals() {
-    Ref cls = global(n_calculator);
-    Ref round = global(n_round);
-    if (!cls || !round) return false;
-    for (int i = 0; i < 3; ++i) original_methods[i].keep(mro_lookup(cls.get(), *method_names[i]));
-    builtin_round.keep(round.get());
+bool make_result_shape() {
     Ref shape = Ref::steal(PyDict_New());
     if (!shape) return false;
     for (const Text *key : result_keys)
@@ -430,7 +399,7 @@ bool remember_originals() {
 
 bool execute(Module &m) noexcept {
     return m.import("math") && m.import_from("pelvane", {"ServiceError"}) && m.add(calculator) &&
-           remember_originals();
+           make_result_shape();
 }
 
 constexpr ModuleInfo tulvene{"carvola.tulvene", execute};
