@@ -44,9 +44,9 @@ public:
         return Ref::steal(PyFloat_FromDouble(value_));
     }
 
-    friend Machine operator*(Machine a, Machine b) {
-        return a.is_int() && b.is_int() ? integer(a.value_ * b.value_) : real(a.value_ * b.value_);
-    }
+    friend Machine operator+(Machine a, Machine b) { return arithmetic(a, b, a.value_ + b.value_); }
+    friend Machine operator-(Machine a, Machine b) { return arithmetic(a, b, a.value_ - b.value_); }
+    friend Machine operator*(Machine a, Machine b) { return arithmetic(a, b, a.value_ * b.value_); }
     // a / b: true division. Of two exact doubles the quotient is correctly rounded, as
     // Python's int division is.
     friend Machine operator/(Machine a, Machine b) {
@@ -77,6 +77,10 @@ private:
     static constexpr double kExact = 9007199254740992.0;  // 2**53
 
     Machine(double value, Kind kind) noexcept : value_(value), kind_(kind) {}
+    // An int result of two ints, a float otherwise.
+    static Machine arithmetic(Machine a, Machine b, double result) {
+        return a.is_int() && b.is_int() ? integer(result) : real(result);
+    }
 
     double value_ = 0.0;
     Kind kind_ = Kind::integer;
@@ -111,6 +115,8 @@ public:
     PyObject *get() const noexcept { return ref_.get(); }
     Ref object() const noexcept { return ref_; }
 
+    friend Object operator+(const Object &a, const Object &b) { return Object(PyNumber_Add(a.get(), b.get())); }
+    friend Object operator-(const Object &a, const Object &b) { return Object(PyNumber_Subtract(a.get(), b.get())); }
     friend Object operator*(const Object &a, const Object &b) { return Object(PyNumber_Multiply(a.get(), b.get())); }
     friend Object operator/(const Object &a, const Object &b) { return Object(PyNumber_TrueDivide(a.get(), b.get())); }
     friend Object operator%(const Object &a, const Object &b) { return Object(PyNumber_Remainder(a.get(), b.get())); }

@@ -9,6 +9,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
+#include <utility>
 
 namespace carvola::quessel {
 namespace {
@@ -85,11 +87,9 @@ constexpr Function init_contract{
 // while b:
 //     a, b = b, a % b
 // return a
-// A failed number when the machine run must hand over, or with an error set.
 template <typename N>
 N euclid(N a, N b) {
-    for (int more; (more = truth(b)) != 0;) {
-        if (more < 0) return {};
+    while (truth(b)) {
         N r = a % b;
         a = std::move(b);
         b = std::move(r);
@@ -100,8 +100,8 @@ N euclid(N a, N b) {
 // Machine numbers while both values are exact ints that a double holds, since the loop
 // never leaves the range its inputs are in; Python objects otherwise.
 Ref gcd(PyObject *a, PyObject *b) {
-    const Machine fast = euclid(Machine::of(a), Machine::of(b));
-    return fast.ok() ? fast.object() : euclid(Object::of(a), Object::of(b)).object();
+    return fast_or_general([&] { return euclid(Machine::of(a), Machine::of(b)).object(); },
+                           [&] { return euclid(Object::of(a), Object::of(b)).object(); });
 }
 
 constexpr Function gcd_contract{
@@ -162,39 +162,35 @@ constexpr Function raw_contract{
 // over to Python objects or an error is set.
 
 // abs(x) of an error, a float.
-Machine absolute(Machine x) { return x.ok() ? Machine::real(std::fabs(x.value())) : x; }
-Object absolute(const Object &x) { return x.ok() ? Object(Ref::steal(PyNumber_Absolute(x.get()))) : x; }
+Machine absolute(Machine x) { return Machine::real(std::fabs(x.value())); }
+Object absolute(const Object &x) { return Object(PyNumber_Absolute(x.get())); }
 
 // x // 2 of an int.
-Machine half(Machine x) { return floor(x / Machine::integer(2)); }
-Object half(const Object &x) {
-    return x.ok() ? Object(Ref::steal(PyNumber_FloorDivide(x.get(), Object::integer(2).get()))) : x;
-}
+Machine half(Machine x) { return machine_floor(x / Machine::integer(2)); }
+Object half(const Object &x) { return Object(PyNumber_FloorDivide(x.get(), Object::integer(2).get())); }
 
 // error < float("inf"): machine numbers are finite.
-int below_infinity(Machine x) { return x.ok() ? 1 : -1; }
-int below_infinity(const Object &x) { return truth(lt(x, Object::real(Py_HUGE_VAL))); }
+bool below_infinity(Machine) { return true; }
+bool below_infinity(const Object &x) { return truth(lt(x, Object::real(Py_HUGE_VAL))); }
 
 // The j where row i's quotients stop being above a positive target, ceil(i / target): a
 // guess that is nearly always right on machine numbers, checked before use. None on objects.
-Machine crossing(Machine i, Machine target, Machine limit) {
-    if (!(target.value() > 0.0)) return {};
+std::optional<Machine> crossing(Machine i, Machine target, Machine limit) {
+    if (!(target.value() > 0.0)) return std::nullopt;
     const double j = std::ceil(i.value() / target.value());
-    return j <= limit.value() ? Machine::integer(j) : Machine();
+    return j <= limit.value() ? std::optional(Machine::integer(j)) : std::nullopt;
 }
-Object crossing(const Object &, const Object &, const Object &) { return {}; }
+std::optional<Object> crossing(const Object &, const Object &, const Object &) { return std::nullopt; }
 
-// The first j in low..high for which test(j) gives 1, high + 1 when none; test gives 0
-// up to some j and 1 after it, or -1.
+// The first j in low..high for which test(j) holds, high + 1 when none; test is false up
+// to some j and true after it.
 template <typename N, typename Test>
 N first_where(N low, const N &high, Test test) {
     const N one = N::integer(1);
     N end = high + one;
-    for (int more; (more = truth(lt(low, end))) != 0;) {
+    while (truth(lt(low, end))) {
         N mid = half(low + end);
-        const int holds = more < 0 ? -1 : test(mid);
-        if (holds < 0) return {};
-        if (holds)
+        if (test(mid))
             end = std::move(mid);
         else
             low = mid + one;
@@ -204,61 +200,45 @@ N first_where(N low, const N &high, Test test) {
 
 // The first j of row i with the row's smallest error, and that error.
 template <typename N>
-bool best_in_row(const N &i, const N &target, const N &limit, N &best_j, N &best_error) {
+std::pair<N, N> best_in_row(const N &i, const N &target, const N &limit) {
     const N one = N::integer(1);
     auto error = [&](const N &j) { return absolute(i / j - target); };
     // The first j whose quotient is not above the target.
-    auto not_above = [&](const N &j) {
-        const int above = truth(gt(i / j, target));
-        return above < 0 ? above : !above;
-    };
-    N after = crossing(i, target, limit);
-    if (!after.ok() || not_above(after) != 1 || (truth(gt(after, one)) != 0 && not_above(after - one) != 0))
-        after = first_where(one, limit, not_above);
-    const int in_row = truth(le(after, limit));
-    if (in_row < 0) return false;
-    if (in_row) {
-        best_j = after;
-        best_error = error(after);
-        if (!best_error.ok()) return false;
-    }
-    const int above = truth(gt(after, one));
-    if (above <= 0) return above == 0;
+    auto not_above = [&](const N &j) { return !truth(gt(i / j, target)); };
+    const std::optional<N> guess = crossing(i, target, limit);
+    const bool guessed = guess && not_above(*guess) && !(truth(gt(*guess, one)) && not_above(*guess - one));
+    const N after = guessed ? *guess : first_where(one, limit, not_above);
+    const bool in_row = truth(le(after, limit));
+    std::pair<N, N> best;
+    if (in_row) best = {after, error(after)};
+    if (!truth(gt(after, one))) return best;
     const N last = after - one;
     N last_error = error(last);
-    const int wins = in_row ? truth(le(last_error, best_error)) : last_error.ok() ? 1 : -1;
-    if (wins <= 0) return wins == 0;
+    if (in_row && !truth(le(last_error, best.second))) return best;
     // Errors fall towards `last`: the first j up to it whose error is as small, found by
     // bisection when the one before `last` ties.
     auto as_small = [&](const N &j) { return truth(le(error(j), last_error)); };
-    const int more = truth(gt(last, one));
-    const int tied = more > 0 ? as_small(last - one) : more;
-    if (tied < 0) return false;
-    best_j = tied ? first_where(one, last, as_small) : last;
-    best_error = std::move(last_error);
-    return best_j.ok();
+    const bool tied = truth(gt(last, one)) && as_small(last - one);
+    return {tied ? first_where(one, last, as_small) : last, std::move(last_error)};
 }
 
-// The winning pair in best_w and best_h, left failed when no error was below infinity.
+// The winning pair (w, h), none when no error was below infinity. Ctrl-C stops a long
+// search with Failed and KeyboardInterrupt set.
 template <typename N>
-bool closest_pair(const N &target, const N &limit, N &best_w, N &best_h) {
+std::optional<std::pair<N, N>> closest_pair(const N &target, const N &limit) {
     const N one = N::integer(1);
-    N min_error;
+    std::optional<N> min_error;
+    std::optional<std::pair<N, N>> best;
     unsigned long rows = 0;
-    for (N i = one;; i = i + one) {
-        const int more = truth(le(i, limit));
-        if (more <= 0) return more == 0;
-        if ((++rows & 1023) == 0 && PyErr_CheckSignals() < 0) return false;  // Ctrl-C stops a long search
-        N j, error;
-        if (!best_in_row(i, target, limit, j, error)) return false;
-        const int wins = min_error.ok() ? truth(lt(error, min_error)) : below_infinity(error);
-        if (wins < 0) return false;
-        if (wins) {
+    for (N i = one; truth(le(i, limit)); i = i + one) {
+        if ((++rows & 1023) == 0 && PyErr_CheckSignals() < 0) throw Failed{};
+        auto [j, error] = best_in_row(i, target, limit);
+        if (min_error ? truth(lt(error, *min_error)) : below_infinity(error)) {
             min_error = std::move(error);
-            best_w = i;
-            best_h = std::move(j);
+            best = {i, std::move(j)};
         }
     }
+    return best;
 }
 
 Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
@@ -269,20 +249,25 @@ Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref limit = get_attr(self, n_approx_search_range);
     if (!limit) return {};
     // Machine numbers first; Python objects when a value leaves their range.
-    const Machine machine_limit = Machine::of(limit.get());
-    Machine w, h;
-    if (machine_limit.is_int() && closest_pair(Machine::of(target.get()), machine_limit, w, h)) {
-        if (!w.ok()) return ratio_text(width.get(), height.get());
-        return pair_text(static_cast<long long>(w.value()), static_cast<long long>(h.value()));
+    try {
+        const Machine machine_limit = Machine::of(limit.get());
+        if (machine_limit.is_int()) {
+            const auto best = closest_pair(Machine::of(target.get()), machine_limit);
+            if (!best) return ratio_text(width.get(), height.get());
+            return pair_text(static_cast<long long>(best->first.value()), static_cast<long long>(best->second.value()));
+        }
+    } catch (const Failed &) {
+        if (PyErr_Occurred()) return {};
     }
-    if (PyErr_Occurred()) return {};
-    // range(1, limit + 1) takes the index of its stop.
-    const Object one = Object::integer(1);
-    Object stop = Object::of(limit.get()) + one;
-    const Object bound = stop.ok() ? Object(Ref::steal(PyNumber_Index(stop.get()))) - one : stop;
-    Object best_w, best_h;
-    if (!bound.ok() || !closest_pair(Object(target), bound, best_w, best_h)) return {};
-    return best_w.ok() ? ratio_text(best_w.get(), best_h.get()) : ratio_text(width.get(), height.get());
+    try {
+        // range(1, limit + 1) takes the index of its stop.
+        const Object one = Object::integer(1);
+        const Object bound = Object(PyNumber_Index((Object::of(limit.get()) + one).get())) - one;
+        const auto best = closest_pair(Object::of(target.get()), bound);
+        return best ? ratio_text(best->first.get(), best->second.get()) : ratio_text(width.get(), height.get());
+    } catch (const Failed &) {
+        return {};
+    }
 }
 
 constexpr Function approx_contract{
