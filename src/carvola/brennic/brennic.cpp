@@ -94,34 +94,26 @@ RatioScan scan_ratio(PyObject *text) {
     return scan;
 }
 
-// The value of group `side`, when it is a run of at most 18 ASCII digits.
-bool small_digits(PyObject *text, const RatioScan &scan, int side, long long &value) {
-    if (scan.end[side] - scan.start[side] > 18) return false;
+// int(m.group(side + 1)), counted natively for at most 18 ASCII digits.
+Ref group_int(PyObject *text, const RatioScan &scan, int side) {
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
-    value = 0;
-    for (Py_ssize_t i = scan.start[side]; i < scan.end[side]; ++i) {
+    long long value = 0;
+    bool ascii = scan.end[side] - scan.start[side] <= 18;
+    for (Py_ssize_t i = scan.start[side]; ascii && i < scan.end[side]; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < '0' || c > '9') return false;
+        ascii = c < 128;  // a decimal digit, so '0' to '9'
         value = value * 10 + static_cast<long long>(c - '0');
     }
-    return true;
-}
-
-// int(m.group(side + 1))
-Ref group_int(PyObject *text, const RatioScan &scan, int side) {
-    long long value;
-    if (small_digits(text, scan, side, value)) return Ref::steal(PyLong_FromLongLong(value));
+    if (ascii) return Ref::steal(PyLong_FromLongLong(value));
     Ref digits = Ref::steal(PyUnicode_Substring(text, scan.start[side], scan.end[side]));
     return digits ? Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10)) : Ref();
 }
 
 // raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4")
 Py_NO_INLINE Ref raise_ratio_format(PyObject *ratio_str) {
-    Ref message = prefixed("比例格式错误 ", ratio_str);
-    Ref tail = Ref::steal(PyUnicode_FromString("，示例：3:4"));
-    if (message && tail) message = Ref::steal(PyUnicode_Concat(message.get(), tail.get()));
-    if (message && tail) PyErr_SetObject(PyExc_ValueError, message.get());
+    Ref message = Ref::steal(PyUnicode_FromFormat("%s%U%s", "比例格式错误 ", ratio_str, "，示例：3:4"));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     return {};
 }
 
@@ -221,25 +213,6 @@ constexpr Function init_contract{
 
 // ----- _get_closest_standard_ratio -----
 
-// diff = abs(img_ratio - std_val); if diff < min_diff: min_diff, best = diff, ratio_str
-// for one entry of the map: 1 or 0 as the branch is taken, -1 with an error set. N is
-// double for a float map and a float target, Ref for anything else. Float subtraction,
-// abs() and < are exactly these double operations.
-int closer(double img_ratio, double std_val, double &min_diff) {
-    const double diff = std::fabs(img_ratio - std_val);
-    const bool less = diff < min_diff;
-    if (less) min_diff = diff;
-    return less;
-}
-
-int closer(PyObject *img_ratio, PyObject *std_val, Ref &min_diff) {
-    Ref delta = Ref::steal(PyNumber_Subtract(img_ratio, std_val));
-    Ref diff = delta ? Ref::steal(PyNumber_Absolute(delta.get())) : Ref();
-    const int less = diff ? PyObject_RichCompareBool(diff.get(), min_diff.get(), Py_LT) : -1;
-    if (less > 0) min_diff = std::move(diff);
-    return less;
-}
-
 // The last ratio map met, as doubles, while the dict keeps its version: walking the dict
 // on every call costs the bench target a third of the call.
 struct RatioMapCache {
@@ -250,9 +223,12 @@ struct RatioMapCache {
     double values[kCapacity] = {};
 } ratio_map_cache;
 
-// for ratio_str, std_val in self._std_ratio_map.items(): ...
-// on doubles over an exact dict of exact floats, which runs no Python code; false (and
-// `best` untouched) when the map holds anything else.
+// for ratio_str, std_val in self._std_ratio_map.items():
+//     diff = abs(img_ratio - std_val)
+//     if diff < min_diff: min_diff, best_ratio = diff, ratio_str
+// on doubles over an exact dict of exact floats, which runs no Python code: float
+// subtraction, abs() and < are these double operations. false (and `best` untouched)
+// when the map holds anything else.
 bool closest_in_doubles(PyObject *ratio_map, double img_ratio, double min_diff, Ref &best) {
     RatioMapCache &cache = ratio_map_cache;
     if (cache.version != dict_version(ratio_map)) {
@@ -268,8 +244,13 @@ bool closest_in_doubles(PyObject *ratio_map, double img_ratio, double min_diff, 
         cache.version = dict_version(ratio_map);
     }
     PyObject *best_key = nullptr;
-    for (Py_ssize_t i = 0; i < cache.count; ++i)
-        if (closer(img_ratio, cache.values[i], min_diff) > 0) best_key = cache.keys[i];
+    for (Py_ssize_t i = 0; i < cache.count; ++i) {
+        const double diff = std::fabs(img_ratio - cache.values[i]);
+        if (diff < min_diff) {
+            min_diff = diff;
+            best_key = cache.keys[i];
+        }
+    }
     if (best_key != nullptr) best = Ref::borrow(best_key);
     return true;
 }
@@ -282,15 +263,11 @@ Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height
     Ref math = global(n_math);
     Ref min_diff = math ? module_attribute(math.get(), n_inf, math_inf_cache) : Ref();
     Ref ratios = min_diff ? get_attr(self, n_standard_ratio_list) : Ref();
-    if (!ratios) return {};
-    // best = self.STANDARD_RATIO_LIST[0]
-    Ref best;
-    if (PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0) {
+    Ref best;  // best_ratio = self.STANDARD_RATIO_LIST[0]
+    if (ratios && PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0)
         best = Ref::borrow(PyList_GET_ITEM(ratios.get(), 0));
-    } else {
-        Ref zero = Ref::steal(PyLong_FromLong(0));
-        best = zero ? Ref::steal(PyObject_GetItem(ratios.get(), zero.get())) : Ref();
-    }
+    else if (Ref zero = ratios ? Ref::steal(PyLong_FromLong(0)) : Ref())
+        best = Ref::steal(PyObject_GetItem(ratios.get(), zero.get()));
     Ref ratio_map = best ? get_attr(self, n_std_ratio_map) : Ref();
     if (!ratio_map) return {};
     if (small && PyFloat_CheckExact(min_diff.get()) && PyDict_CheckExact(ratio_map.get()) &&
@@ -304,9 +281,14 @@ Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
         Ref ratio_str, std_val;
         if (!unpack2(item.get(), ratio_str, std_val, Unpack::python)) return {};
-        const int less = closer(img_ratio.get(), std_val.get(), min_diff);
+        Ref delta = Ref::steal(PyNumber_Subtract(img_ratio.get(), std_val.get()));
+        Ref diff = delta ? Ref::steal(PyNumber_Absolute(delta.get())) : Ref();
+        const int less = diff ? PyObject_RichCompareBool(diff.get(), min_diff.get(), Py_LT) : -1;
         if (less < 0) return {};
-        if (less) best = std::move(ratio_str);
+        if (less) {
+            min_diff = std::move(diff);
+            best = std::move(ratio_str);
+        }
     }
     return PyErr_Occurred() ? Ref() : best;
 }
