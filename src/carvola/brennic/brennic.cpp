@@ -64,8 +64,6 @@ Ref standard_ratio_list() {
                                     "21:9"));
 }
 
-// ----- ratio strings -----
-
 // Where re.match(r"(\d+):(\d+)", text.strip()) finds its two groups in an exact str: \d
 // is str.isdecimal(), and strip() removes only characters that are neither digits nor ":".
 struct RatioScan {
@@ -155,8 +153,6 @@ constexpr Function parse_ratio_contract{
     .body = native<parse_ratio>(),
 };
 
-// ----- __init__ -----
-
 // w, h = self._parse_ratio(r); w / h
 // calling the original's body directly when the argument needs no conversion.
 Ref parsed_quotient(PyObject *self, PyObject *r) {
@@ -210,8 +206,6 @@ constexpr Function init_contract{
            "        ",
     .body = native<image_tool_init>(),
 };
-
-// ----- _get_closest_standard_ratio -----
 
 // The last ratio map met, as doubles, while the dict keeps its version: walking the dict
 // on every call costs the bench target a third of the call.
@@ -302,14 +296,6 @@ constexpr Function closest_contract{
     .body = native<get_closest_standard_ratio>(),
 };
 
-// ----- adjust_size -----
-
-// 1 when self.need_adjust == mode, 0 when not, -1 with an error set.
-int mode_is(PyObject *self, const Text &mode) {
-    Ref need_adjust = get_attr(self, n_need_adjust);
-    return need_adjust ? PyObject_RichCompareBool(need_adjust.get(), mode, Py_EQ) : -1;
-}
-
 // io.seek(0); io.getvalue()
 Ref rewound_bytes(PyObject *io) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
@@ -332,16 +318,32 @@ bool widen(PyObject *w, PyObject *h, PyObject *scale, bool fill, Ref &new_w, Ref
     return (new_w = scaled(w, scale)) && (new_h = scaled(h, scale));
 }
 
-// canvas = Image.new("RGBA", (canvas_w, canvas_h), self.fill_color)
-// canvas.paste(img, ((canvas_w - img_w) // 2, (canvas_h - img_h) // 2),
-//              mask=img if img.mode == "RGBA" else None)
-Ref padded(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
+// The image stretched when self.need_adjust == "resize", padded when it is "fill".
+Ref widened(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
+    Ref need_adjust = get_attr(self, n_need_adjust);
+    const int resize = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), resize_mode, Py_EQ) : -1;
+    if (resize < 0) return {};
+    if (resize) {
+        // img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
+        Ref expand_w, expand_h;
+        if (!widen(ori_w, ori_h, expand_scale, false, expand_w, expand_h)) return {};
+        return resized_lanczos(img, expand_w.get(), expand_h.get(), ResamplingFrom::image);
+    }
+    need_adjust = get_attr(self, n_need_adjust);
+    const int fill = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), fill_mode, Py_EQ) : -1;
+    if (fill <= 0) {
+        if (fill == 0) PyErr_SetString(PyExc_ValueError, "need_adjust 仅支持 resize / fill");
+        return {};
+    }
+    // canvas = Image.new("RGBA", (canvas_w, canvas_h), self.fill_color)
+    // canvas.paste(img, ((canvas_w - img_w) // 2, (canvas_h - img_h) // 2),
+    //              mask=img if img.mode == "RGBA" else None)
     Ref canvas_w, canvas_h;
     if (!widen(ori_w, ori_h, expand_scale, true, canvas_w, canvas_h)) return {};
     Ref img_w = get_attr(img, n_width);
     Ref img_h = img_w ? get_attr(img, n_height) : Ref();
-    if (!img_h) return {};
-    Ref canvas = new_image(rgba, canvas_w.get(), canvas_h.get(), [&] { return get_attr(self, n_fill_color); });
+    Ref canvas = img_h ? new_image(rgba, canvas_w.get(), canvas_h.get(), [&] { return get_attr(self, n_fill_color); })
+                       : Ref();
     Ref paste_x = canvas ? centred(canvas_w.get(), img_w.get()) : Ref();
     Ref paste_y = paste_x ? centred(canvas_h.get(), img_h.get()) : Ref();
     Ref paste = paste_y ? get_attr(canvas.get(), n_paste) : Ref();
@@ -350,24 +352,6 @@ Ref padded(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyOb
     const int has_alpha = mode ? PyObject_RichCompareBool(mode.get(), rgba, Py_EQ) : -1;
     if (has_alpha < 0 || !call_kw(paste.get(), paste_keywords, img, box.get(), has_alpha ? img : Py_None)) return {};
     return canvas;
-}
-
-// The image widened as self.need_adjust says: stretched for "resize", padded onto a
-// canvas of the fill colour for "fill"; ValueError for anything else.
-Ref widened(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
-    const int resize = mode_is(self, resize_mode);
-    if (resize < 0) return {};
-    if (resize) {
-        // img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
-        Ref expand_w, expand_h;
-        if (!widen(ori_w, ori_h, expand_scale, false, expand_w, expand_h)) return {};
-        return resized_lanczos(img, expand_w.get(), expand_h.get(), ResamplingFrom::image);
-    }
-    const int fill = mode_is(self, fill_mode);
-    if (fill < 0) return {};
-    if (fill) return padded(self, img, ori_w, ori_h, expand_scale);
-    PyErr_SetString(PyExc_ValueError, "need_adjust 仅支持 resize / fill");
-    return {};
 }
 
 // out_io = BytesIO(); resized_img.save(out_io, format=img.format or "PNG", quality=95)
@@ -380,10 +364,8 @@ Ref encoded(PyObject *img, PyObject *resized_img) {
     if (has_format < 0) return {};
     if (!has_format) img_format = Ref::borrow(png);
     Ref quality = Ref::steal(PyLong_FromLong(95));
-    if (!quality ||
-        !call_method_kw(resized_img, n_save, save_keywords, out_io.get(), img_format.get(), quality.get())) {
+    if (!quality || !call_method_kw(resized_img, n_save, save_keywords, out_io.get(), img_format.get(), quality.get()))
         return {};
-    }
     return rewound_bytes(out_io.get());
 }
 
@@ -409,8 +391,8 @@ Ref adjust_size(PyObject *self, PyObject *image_bytes, bool return_origin_ratio,
     if (!proportion) return {};
     if (proportion.get() != Py_None) {
         proportion = get_attr(self, n_proportion);
-        Ref differs = proportion ? Ref::steal(PyObject_RichCompare(proportion.get(), ori_closest_ratio.get(), Py_NE))
-                                 : Ref();
+        if (!proportion) return {};
+        Ref differs = Ref::steal(PyObject_RichCompare(proportion.get(), ori_closest_ratio.get(), Py_NE));
         const int keep = differs ? PyObject_IsTrue(differs.get()) : -1;
         if (keep < 0) return {};
         if (keep) {
@@ -444,8 +426,6 @@ constexpr Function adjust_size_contract{
            "        ",
     .body = native<adjust_size>(),
 };
-
-// ----- module -----
 
 constexpr Member image_tool_namespace[] = {
     constant("STANDARD_RATIO_LIST", standard_ratio_list),
