@@ -14,8 +14,6 @@ Name n_width{"width"};
 Name n_height{"height"};
 Name n_resolutions{"PREFERED_KONTEXT_RESOLUTIONS"};
 
-// ----- class constants -----
-
 // Portrait to landscape; the second half mirrors the first.
 Ref preferred_resolutions() {
     return Ref::steal(Py_BuildValue("[(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)]",
@@ -23,8 +21,6 @@ Ref preferred_resolutions() {
                                     880, 1184, 944, 1104, 1024, 1024, 1104, 944, 1184, 880, 1248, 832,
                                     1328, 800, 1392, 752, 1456, 720, 1504, 688, 1568, 672));
 }
-
-// ----- __init__ -----
 
 Ref scale_init(PyObject *self, PyObject *image) {
     return set_attr(self, n_image, image) ? none() : Ref();
@@ -39,8 +35,6 @@ constexpr Function init_contract{
            "        ",
     .body = native<scale_init>(),
 };
-
-// ----- start -----
 
 // self.image.<side>, reading self.image afresh each time.
 Ref image_side(PyObject *self, PyObject *side) {
@@ -113,8 +107,6 @@ constexpr Function start_contract{
            "        ",
     .body = native<scale_start>(),
 };
-
-// ----- module -----
 
 constexpr Member scale_namespace[] = {
     constant("PREFERED_KONTEXT_RESOLUTIONS", preferred_resolutions),

@@ -63,8 +63,6 @@ constexpr Function image_resize_contract{
     .body = native<image_resize>(),
 };
 
-// ----- module -----
-
 bool execute(Module &m) noexcept {
     return m.import_from("PIL", {"Image"}) && m.import_from("PIL.Image", {"Resampling"}) &&
            m.add(def(image_resize_contract));
