@@ -64,48 +64,37 @@ Ref standard_ratio_list() {
                                     "21:9"));
 }
 
-// Where re.match(r"(\d+):(\d+)", text.strip()) finds its two groups in an exact str: \d
-// is str.isdecimal(), and strip() removes only characters that are neither digits nor ":".
-struct RatioScan {
-    bool matched = false;
-    Py_ssize_t start[2] = {}, end[2] = {};
-};
-
 bool is_decimal(Py_UCS4 c) { return c < 128 ? c >= '0' && c <= '9' : Py_UNICODE_ISDECIMAL(c) != 0; }
 
-RatioScan scan_ratio(PyObject *text) {
+// re.match(r"(\d+):(\d+)", text.strip()) on an exact str, and int() of its two groups:
+// \d is str.isdecimal(), and strip() removes only characters that are neither digits
+// nor ":". 1 with `sides` set, 0 when nothing matches, -1 with an error set.
+int scan_ratio(PyObject *text, Ref (&sides)[2]) {
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    RatioScan scan;
-    Py_ssize_t i = 0;
+    Py_ssize_t i = 0, start[2] = {}, end[2] = {};
+    long long value[2] = {};  // counted natively while a group is at most 18 ASCII digits
+    bool small[2] = {true, true};
     while (i < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
     for (int side = 0; side < 2; ++side) {
-        scan.start[side] = i;
-        while (i < n && is_decimal(PyUnicode_READ(kind, data, i))) ++i;
-        scan.end[side] = i;
-        if (i == scan.start[side]) return scan;
-        // the ":" between the groups
-        if (side == 0 && (i == n || PyUnicode_READ(kind, data, i++) != ':')) return scan;
+        if (side == 1 && (i == n || PyUnicode_READ(kind, data, i++) != ':')) return 0;
+        Py_UCS4 c;
+        for (start[side] = i; i < n && is_decimal(c = PyUnicode_READ(kind, data, i)); ++i) {
+            small[side] = small[side] && c < 128 && i - start[side] < 18;
+            value[side] = small[side] ? value[side] * 10 + static_cast<long long>(c - '0') : 0;
+        }
+        if ((end[side] = i) == start[side]) return 0;
     }
-    scan.matched = true;
-    return scan;
-}
-
-// int(m.group(side + 1)), counted natively for at most 18 ASCII digits.
-Ref group_int(PyObject *text, const RatioScan &scan, int side) {
-    const int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    long long value = 0;
-    bool ascii = scan.end[side] - scan.start[side] <= 18;
-    for (Py_ssize_t i = scan.start[side]; ascii && i < scan.end[side]; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        ascii = c < 128;  // a decimal digit, so '0' to '9'
-        value = value * 10 + static_cast<long long>(c - '0');
+    for (int side = 0; side < 2; ++side) {
+        if (small[side]) {
+            sides[side] = Ref::steal(PyLong_FromLongLong(value[side]));
+        } else if (Ref digits = Ref::steal(PyUnicode_Substring(text, start[side], end[side]))) {
+            sides[side] = Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10));
+        }
+        if (!sides[side]) return -1;
     }
-    if (ascii) return Ref::steal(PyLong_FromLongLong(value));
-    Ref digits = Ref::steal(PyUnicode_Substring(text, scan.start[side], scan.end[side]));
-    return digits ? Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10)) : Ref();
+    return 1;
 }
 
 // raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4")
@@ -124,10 +113,8 @@ Ref parse_ratio(PyObject *ratio_str) {
     if (native < 0) return {};
     Ref sides[2];
     if (native) {
-        const RatioScan scan = scan_ratio(ratio_str);
-        if (!scan.matched) return raise_ratio_format(ratio_str);
-        for (int side = 0; side < 2; ++side)
-            if (!(sides[side] = group_int(ratio_str, scan, side))) return {};
+        const int matched = scan_ratio(ratio_str, sides);
+        if (matched <= 0) return matched < 0 ? Ref() : raise_ratio_format(ratio_str);
     } else {
         Ref re = global(n_re);
         Ref match_fn = re ? get_attr(re.get(), n_match) : Ref();
