@@ -207,9 +207,8 @@ struct RatioMapCache {
 // for ratio_str, std_val in self._std_ratio_map.items():
 //     diff = abs(img_ratio - std_val)
 //     if diff < min_diff: min_diff, best_ratio = diff, ratio_str
-// on doubles over an exact dict of exact floats, which runs no Python code: float
-// subtraction, abs() and < are these double operations. false (and `best` untouched)
-// when the map holds anything else.
+// on the doubles of an exact dict of exact floats, without Python code (float -, abs()
+// and < are these double operations); false, with `best` untouched, for other maps.
 bool closest_in_doubles(PyObject *ratio_map, double img_ratio, double min_diff, Ref &best) {
     RatioMapCache &cache = ratio_map_cache;
     if (cache.version != dict_version(ratio_map)) {
@@ -365,6 +364,7 @@ Ref adjust_size(PyObject *self, PyObject *image_bytes, bool return_origin_ratio,
     Ref image = img_io ? global(n_image) : Ref();
     Ref opened = image ? call_method(image.get(), n_open, img_io.get()) : Ref();
     Ref img = opened ? call_method(opened.get(), n_convert, rgba.get()) : Ref();
+    opened.reset();  // the decoded original goes now, as Python's temporary does
     Ref size = img ? get_attr(img.get(), n_size) : Ref();
     Ref ori_w, ori_h;
     if (!size || !unpack2(size.get(), ori_w, ori_h, Unpack::python)) return {};
