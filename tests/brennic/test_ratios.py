@@ -283,6 +283,16 @@ def test_parse_ratio_uses_whatever_re_match_returns(brennic, monkeypatch):
         brennic.ImageTool._parse_ratio("1:1")
 
 
+def test_construction_parses_through_the_current_re(brennic, monkeypatch):
+    """__init__ runs the parser's body without a call; it must still see a replaced re."""
+    monkeypatch.setattr(brennic, "re", types.SimpleNamespace(match=lambda p, s: re.match(r"(\d+)x(\d+)", s)))
+    with pytest.raises(ValueError, match="^比例格式错误 1:1，示例：3:4$"):
+        brennic.ImageTool()
+    monkeypatch.delattr(brennic, "re")
+    with pytest.raises(NameError, match=r"^name 're' is not defined$"):
+        brennic.ImageTool()
+
+
 # ----- _get_closest_standard_ratio -----
 
 

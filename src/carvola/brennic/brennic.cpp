@@ -4,12 +4,11 @@
 #include "calls.hpp"
 #include "errors.hpp"
 #include "guard.hpp"
+#include "image.hpp"
 #include "module.hpp"
 #include "numbers.hpp"
-#include "steps.hpp"
 
 #include <cmath>
-#include <iterator>
 
 namespace carvola::brennic {
 namespace {
@@ -32,82 +31,104 @@ Name n_image_tool{"ImageTool"};
 Name n_bytes_io{"BytesIO"};
 Name n_size{"size"};
 Name n_get_closest{"_get_closest_standard_ratio"};
+Name n_image{"Image"};
+Name n_open{"open"};
+Name n_convert{"convert"};
+Name n_width{"width"};
+Name n_height{"height"};
+Name n_mode{"mode"};
+Name n_format{"format"};
+Name n_paste{"paste"};
+Name n_mask{"mask"};
+Name n_save{"save"};
+Name n_quality{"quality"};
+Name n_seek{"seek"};
+Name n_getvalue{"getvalue"};
+NameTuple paste_keywords{n_mask};
+NameTuple save_keywords{n_format, n_quality};
 Text ratio_pattern{"(\\d+):(\\d+)"};
+Text rgba{"RGBA"};
+Text png{"PNG"};
+Text resize_mode{"resize"};
+Text fill_mode{"fill"};
 
 // Ratio strings are scanned natively while re.match is the one imported, and __init__
-// skips the call of _parse_ratio while the class's is the original.
+// runs the body of _parse_ratio without a call while the class's is the original.
 Guard re_match{n_re, n_match};
 Guard original_parse_ratio{n_image_tool, n_parse_ratio};
 
 AttributeCache math_inf_cache;
 
-// ----- class constants -----
-
 Ref standard_ratio_list() {
-    static constexpr const char *ratios[] = {"1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"};
-    Ref list = Ref::steal(PyList_New(std::size(ratios)));
-    if (!list) return {};
-    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(ratios)); ++i) {
-        PyObject *item = PyUnicode_FromString(ratios[i]);
-        if (item == nullptr) return {};
-        PyList_SET_ITEM(list.get(), i, item);
+    return Ref::steal(Py_BuildValue("[ssssssssss]", "1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9",
+                                    "21:9"));
+}
+
+bool is_decimal(Py_UCS4 c) { return c < 128 ? c >= '0' && c <= '9' : Py_UNICODE_ISDECIMAL(c) != 0; }
+
+// re.match(r"(\d+):(\d+)", text.strip()) on an exact str, and int() of its two groups:
+// \d is str.isdecimal(), and strip() removes only characters that are neither digits
+// nor ":". 1 with `sides` set, 0 when nothing matches, -1 with an error set.
+int scan_ratio(PyObject *text, Ref (&sides)[2]) {
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t i = 0, start[2] = {}, end[2] = {};
+    long long value[2] = {};  // counted natively while a group is at most 18 ASCII digits
+    bool small[2] = {true, true};
+    while (i < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
+    for (int side = 0; side < 2; ++side) {
+        if (side == 1 && (i == n || PyUnicode_READ(kind, data, i++) != ':')) return 0;
+        Py_UCS4 c;
+        for (start[side] = i; i < n && is_decimal(c = PyUnicode_READ(kind, data, i)); ++i) {
+            small[side] = small[side] && c < 128 && i - start[side] < 18;
+            value[side] = small[side] ? value[side] * 10 + static_cast<long long>(c - '0') : 0;
+        }
+        if ((end[side] = i) == start[side]) return 0;
     }
-    return list;
+    for (int side = 0; side < 2; ++side) {
+        if (small[side]) {
+            sides[side] = Ref::steal(PyLong_FromLongLong(value[side]));
+        } else if (Ref digits = Ref::steal(PyUnicode_Substring(text, start[side], end[side]))) {
+            sides[side] = Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10));
+        }
+        if (!sides[side]) return -1;
+    }
+    return 1;
 }
 
-// ----- ratio strings -----
-
-// ValueError(f"比例格式错误 {ratio_str}，示例：3:4")
+// raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4")
 Py_NO_INLINE Ref raise_ratio_format(PyObject *ratio_str) {
-    Ref message = prefixed("比例格式错误 ", ratio_str);
-    Ref tail = Ref::steal(PyUnicode_FromString("，示例：3:4"));
-    if (message && tail) message = Ref::steal(PyUnicode_Concat(message.get(), tail.get()));
-    if (message && tail) PyErr_SetObject(PyExc_ValueError, message.get());
+    Ref message = Ref::steal(PyUnicode_FromFormat("%s%U%s", "比例格式错误 ", ratio_str, "，示例：3:4"));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     return {};
-}
-
-Ref parse_scanned(PyObject *ratio_str) {
-    const RatioScan scan = scan_ratio(ratio_str);
-    if (!scan.matched) return raise_ratio_format(ratio_str);
-    Ref w = digits_to_int(ratio_str, scan.w_start, scan.w_end);
-    if (!w) return {};
-    Ref h = digits_to_int(ratio_str, scan.h_start, scan.h_end);
-    if (!h) return {};
-    return Ref::steal(PyTuple_Pack(2, w.get(), h.get()));
 }
 
 // m = re.match(r"(\d+):(\d+)", ratio_str.strip())
 // if not m: raise ValueError(...)
 // return int(m.group(1)), int(m.group(2))
-// through whatever the module global `re` now is.
-Ref parse_with_re(PyObject *ratio_str) {
-    Ref re = global(n_re);
-    if (!re) return {};
-    Ref match_fn = get_attr(re.get(), n_match);
-    if (!match_fn) return {};
-    Ref stripped = call_method(ratio_str, n_strip);
-    if (!stripped) return {};
-    Ref match = call(match_fn.get(), ratio_pattern.get(), stripped.get());
-    if (!match) return {};
-    const int matched = truth(match.get());
-    if (matched < 0) return {};
-    if (matched == 0) return raise_ratio_format(ratio_str);
-    Ref sides[2];
-    for (long group = 1; group <= 2; ++group) {
-        Ref index = Ref::steal(PyLong_FromLong(group));
-        if (!index) return {};
-        Ref digits = call_method(match.get(), n_group, index.get());
-        if (!digits) return {};
-        sides[group - 1] = Ref::steal(PyNumber_Long(digits.get()));
-        if (!sides[group - 1]) return {};
-    }
-    return Ref::steal(PyTuple_Pack(2, sides[0].get(), sides[1].get()));
-}
-
+// scanned natively while re.match is the original, else through the module global `re`.
 Ref parse_ratio(PyObject *ratio_str) {
     const int native = re_match.holds();
     if (native < 0) return {};
-    return native ? parse_scanned(ratio_str) : parse_with_re(ratio_str);
+    Ref sides[2];
+    if (native) {
+        const int matched = scan_ratio(ratio_str, sides);
+        if (matched <= 0) return matched < 0 ? Ref() : raise_ratio_format(ratio_str);
+    } else {
+        Ref re = global(n_re);
+        Ref match_fn = re ? get_attr(re.get(), n_match) : Ref();
+        Ref stripped = match_fn ? call_method(ratio_str, n_strip) : Ref();
+        Ref match = stripped ? call(match_fn.get(), ratio_pattern.get(), stripped.get()) : Ref();
+        const int matched = match ? truth(match.get()) : -1;
+        if (matched <= 0) return matched < 0 ? Ref() : raise_ratio_format(ratio_str);
+        for (int side = 0; side < 2; ++side) {
+            Ref index = Ref::steal(PyLong_FromLong(side + 1));
+            Ref digits = index ? call_method(match.get(), n_group, index.get()) : Ref();
+            if (!digits || !(sides[side] = Ref::steal(PyNumber_Long(digits.get())))) return {};
+        }
+    }
+    return Ref::steal(PyTuple_Pack(2, sides[0].get(), sides[1].get()));
 }
 
 constexpr Function parse_ratio_contract{
@@ -119,35 +140,14 @@ constexpr Function parse_ratio_contract{
     .body = native<parse_ratio>(),
 };
 
-// ----- __init__ -----
-
-// `w, h = self._parse_ratio(r)` then `w / h`, without the call, when `parse` is the
-// original static method and the outcome is a plain success: digits short enough for C
-// values, a non-zero height. Everything else takes the real call, so its errors and
-// traceback are the call's own.
-bool quotient_of_original_parse(PyObject *parse, PyObject *r, Ref &quotient) {
-    if (!original_parse_ratio.is(parse) || !PyUnicode_CheckExact(r)) return false;
-    const int native = re_match.holds();
-    if (native <= 0) {
-        if (native < 0) PyErr_Clear();  // the real call meets the same error again
-        return false;
-    }
-    const RatioScan scan = scan_ratio(r);
-    long long w, h;
-    if (!scan.matched || !small_digits(r, scan.w_start, scan.w_end, w) ||
-        !small_digits(r, scan.h_start, scan.h_end, h) || h == 0 || w > kExactInDouble || h > kExactInDouble) {
-        return false;
-    }
-    quotient = Ref::steal(PyFloat_FromDouble(static_cast<double>(w) / static_cast<double>(h)));
-    return true;
-}
-
+// w, h = self._parse_ratio(r); w / h
+// calling the original's body directly when the argument needs no conversion.
 Ref parsed_quotient(PyObject *self, PyObject *r) {
     Ref parse = get_attr(self, n_parse_ratio);
     if (!parse) return {};
-    Ref quotient;
-    if (quotient_of_original_parse(parse.get(), r, quotient)) return quotient;
-    Ref parsed = call(parse.get(), r);
+    Ref parsed = original_parse_ratio.is(parse.get()) && PyUnicode_CheckExact(r)
+                     ? call_direct<parse_ratio>(parse_ratio_contract, r)
+                     : call(parse.get(), r);
     Ref w, h;
     if (!parsed || !unpack2(parsed.get(), w, h, Unpack::python)) return {};
     return Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
@@ -155,17 +155,20 @@ Ref parsed_quotient(PyObject *self, PyObject *r) {
 
 Ref image_tool_init(PyObject *self, PyObject *proportion, PyObject *need_adjust, PyObject *fill_color,
                     PyObject *kwargs) {
-    PyObject *stored = proportion != Py_None && is_blank(proportion) ? Py_None : proportion;
-    if (!set_attr(self, n_proportion, stored) || !set_attr(self, n_need_adjust, need_adjust) ||
+    // isinstance(proportion, str) and proportion.strip() == ""
+    bool blank = proportion != Py_None;
+    for (Py_ssize_t i = 0, n = blank ? PyUnicode_GET_LENGTH(proportion) : 0; i < n && blank; ++i)
+        blank = Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(proportion, i));
+    if (!set_attr(self, n_proportion, blank ? Py_None : proportion) || !set_attr(self, n_need_adjust, need_adjust) ||
         !set_attr(self, n_fill_color, fill_color) || !set_attr(self, n_kwargs, kwargs)) {
         return {};
     }
     Ref ratio_map = Ref::steal(PyDict_New());
     if (!ratio_map || !set_attr(self, n_std_ratio_map, ratio_map.get())) return {};
 
+    // for r in self.STANDARD_RATIO_LIST: self._std_ratio_map[r] = w / h
     Ref ratios = get_attr(self, n_standard_ratio_list);
-    if (!ratios) return {};
-    Ref iter = Ref::steal(PyObject_GetIter(ratios.get()));
+    Ref iter = ratios ? Ref::steal(PyObject_GetIter(ratios.get())) : Ref();
     if (!iter) return {};
     while (Ref r = Ref::steal(PyIter_Next(iter.get()))) {
         Ref value = parsed_quotient(self, r.get());
@@ -173,8 +176,7 @@ Ref image_tool_init(PyObject *self, PyObject *proportion, PyObject *need_adjust,
         Ref target = get_attr(self, n_std_ratio_map);
         if (!target || PyObject_SetItem(target.get(), r.get(), value.get()) < 0) return {};
     }
-    if (PyErr_Occurred()) return {};
-    return none();
+    return PyErr_Occurred() ? Ref() : none();
 }
 
 constexpr Function init_contract{
@@ -192,132 +194,83 @@ constexpr Function init_contract{
     .body = native<image_tool_init>(),
 };
 
-// ----- _get_closest_standard_ratio -----
-
-// obj[0]
-Ref first_item(PyObject *obj) {
-    if (PyList_CheckExact(obj) && PyList_GET_SIZE(obj) > 0) return Ref::borrow(PyList_GET_ITEM(obj, 0));
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return {};
-    return Ref::steal(PyObject_GetItem(obj, zero.get()));
-}
-
-// The last ratio map met, held as doubles while the dict keeps its version.
+// The last ratio map met, as doubles, while the dict keeps its version: walking the dict
+// on every call costs the bench target a third of the call.
 struct RatioMapCache {
     static constexpr Py_ssize_t kCapacity = 32;
     uint64_t version = 0;
     Py_ssize_t count = 0;
-    PyObject *keys[kCapacity] = {};  // borrowed from the dict
+    PyObject *keys[kCapacity] = {};  // borrowed from the dict while its version stands
     double values[kCapacity] = {};
-};
+} ratio_map_cache;
 
-RatioMapCache ratio_map_cache;
-
-// Fills the cache from an exact dict of exact floats; false (cache left empty) otherwise.
-bool cache_ratio_map(PyObject *ratio_map) {
-    RatioMapCache &cache = ratio_map_cache;
-    cache.version = 0;
-    if (!PyDict_CheckExact(ratio_map) || PyDict_GET_SIZE(ratio_map) > RatioMapCache::kCapacity) return false;
-    Py_ssize_t pos = 0, count = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(ratio_map, &pos, &key, &value)) {
-        if (!PyFloat_CheckExact(value)) return false;
-        cache.keys[count] = key;
-        cache.values[count++] = PyFloat_AS_DOUBLE(value);
-    }
-    cache.count = count;
-    cache.version = dict_version(ratio_map);
-    return true;
-}
-
-// abs(a - b) < limit, as 1, 0 or -1 with an error set, in doubles or through the number
-// protocol. Float subtraction, abs() and < are exactly these double operations.
-int closer(double a, double b, double limit, double &diff) {
-    diff = std::fabs(a - b);
-    return diff < limit;
-}
-
-int closer(PyObject *a, const Ref &b, const Ref &limit, Ref &diff) {
-    Ref delta = Ref::steal(PyNumber_Subtract(a, b.get()));
-    if (!delta) return -1;
-    diff = Ref::steal(PyNumber_Absolute(delta.get()));
-    if (!diff) return -1;
-    return PyObject_RichCompareBool(diff.get(), limit.get(), Py_LT);
-}
-
-// The body of
-//     for ratio_str, std_val in self._std_ratio_map.items():
-//         diff = abs(img_ratio - std_val)
-//         if diff < min_diff:
-//             min_diff, best = diff, ratio_str
-// for one entry: false with an error set. N is double for a float map and a float
-// target, Ref for anything else; Key is a borrowed PyObject* or a Ref to match.
-template <typename Key, typename Target, typename N>
-bool consider(const Key &ratio_str, Target img_ratio, const N &std_val, N &min_diff, Key &best) {
-    N diff{};
-    const int less = closer(img_ratio, std_val, min_diff, diff);
-    if (less > 0) {
-        min_diff = std::move(diff);
-        best = ratio_str;
-    }
-    return less >= 0;
-}
-
-// The loop over the cached doubles of an exact dict of exact floats, which runs no Python
-// code; false when the map is anything else.
+// for ratio_str, std_val in self._std_ratio_map.items():
+//     diff = abs(img_ratio - std_val)
+//     if diff < min_diff: min_diff, best_ratio = diff, ratio_str
+// on the doubles of an exact dict of exact floats, without Python code (float -, abs()
+// and < are these double operations); false, with `best` untouched, for other maps.
 bool closest_in_doubles(PyObject *ratio_map, double img_ratio, double min_diff, Ref &best) {
-    const RatioMapCache &cache = ratio_map_cache;
-    if (!PyDict_CheckExact(ratio_map)) return false;
-    if (cache.version != dict_version(ratio_map) && !cache_ratio_map(ratio_map)) return false;
+    RatioMapCache &cache = ratio_map_cache;
+    if (cache.version != dict_version(ratio_map)) {
+        cache.version = 0;
+        cache.count = 0;
+        if (PyDict_GET_SIZE(ratio_map) > RatioMapCache::kCapacity) return false;
+        PyObject *key, *value;
+        for (Py_ssize_t pos = 0; PyDict_Next(ratio_map, &pos, &key, &value); ++cache.count) {
+            if (!PyFloat_CheckExact(value)) return false;
+            cache.keys[cache.count] = key;
+            cache.values[cache.count] = PyFloat_AS_DOUBLE(value);
+        }
+        cache.version = dict_version(ratio_map);
+    }
     PyObject *best_key = nullptr;
-    for (Py_ssize_t i = 0; i < cache.count; ++i)
-        consider(cache.keys[i], img_ratio, cache.values[i], min_diff, best_key);
+    for (Py_ssize_t i = 0; i < cache.count; ++i) {
+        const double diff = std::fabs(img_ratio - cache.values[i]);
+        if (diff < min_diff) {
+            min_diff = diff;
+            best_key = cache.keys[i];
+        }
+    }
     if (best_key != nullptr) best = Ref::borrow(best_key);
     return true;
-}
-
-// The same loop over ratio_map.items(), whatever the map holds.
-Ref closest_in_objects(PyObject *ratio_map, PyObject *img_ratio, Ref min_diff, Ref best) {
-    Ref items = call_method(ratio_map, n_items);
-    if (!items) return {};
-    Ref iter = Ref::steal(PyObject_GetIter(items.get()));
-    if (!iter) return {};
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref ratio_str, std_val;
-        if (!unpack2(item.get(), ratio_str, std_val, Unpack::python)) return {};
-        if (!consider(ratio_str, img_ratio, std_val, min_diff, best)) return {};
-    }
-    if (PyErr_Occurred()) return {};
-    return best;
 }
 
 Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height) {
     double quotient = 0.0;
     Ref img_ratio;  // made only when the quotient is not a plain double division
     const bool small = small_quotient(width, height, quotient);
-    if (!small) {
-        img_ratio = Ref::steal(PyNumber_TrueDivide(width, height));
-        if (!img_ratio) return {};
-    }
+    if (!small && !(img_ratio = Ref::steal(PyNumber_TrueDivide(width, height)))) return {};
     Ref math = global(n_math);
-    if (!math) return {};
-    Ref min_diff = module_attribute(math.get(), n_inf, math_inf_cache);
-    if (!min_diff) return {};
-    Ref ratios = get_attr(self, n_standard_ratio_list);
-    if (!ratios) return {};
-    Ref best = first_item(ratios.get());
-    if (!best) return {};
-    Ref ratio_map = get_attr(self, n_std_ratio_map);
+    Ref min_diff = math ? module_attribute(math.get(), n_inf, math_inf_cache) : Ref();
+    Ref ratios = min_diff ? get_attr(self, n_standard_ratio_list) : Ref();
+    Ref best;  // best_ratio = self.STANDARD_RATIO_LIST[0]
+    if (ratios && PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0)
+        best = Ref::borrow(PyList_GET_ITEM(ratios.get(), 0));
+    else if (Ref zero = ratios ? Ref::steal(PyLong_FromLong(0)) : Ref())
+        best = Ref::steal(PyObject_GetItem(ratios.get(), zero.get()));
+    Ref ratio_map = best ? get_attr(self, n_std_ratio_map) : Ref();
     if (!ratio_map) return {};
-    if (PyFloat_CheckExact(min_diff.get()) && (small || PyFloat_CheckExact(img_ratio.get()))) {
-        const double value = small ? quotient : PyFloat_AS_DOUBLE(img_ratio.get());
-        if (closest_in_doubles(ratio_map.get(), value, PyFloat_AS_DOUBLE(min_diff.get()), best)) return best;
+    if (small && PyFloat_CheckExact(min_diff.get()) && PyDict_CheckExact(ratio_map.get()) &&
+        closest_in_doubles(ratio_map.get(), quotient, PyFloat_AS_DOUBLE(min_diff.get()), best)) {
+        return best;
     }
-    if (small) {
-        img_ratio = Ref::steal(PyFloat_FromDouble(quotient));
-        if (!img_ratio) return {};
+    if (small && !(img_ratio = Ref::steal(PyFloat_FromDouble(quotient)))) return {};
+    Ref items = call_method(ratio_map.get(), n_items);
+    Ref iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+    if (!iter) return {};
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        Ref ratio_str, std_val;
+        if (!unpack2(item.get(), ratio_str, std_val, Unpack::python)) return {};
+        Ref delta = Ref::steal(PyNumber_Subtract(img_ratio.get(), std_val.get()));
+        Ref diff = delta ? Ref::steal(PyNumber_Absolute(delta.get())) : Ref();
+        const int less = diff ? PyObject_RichCompareBool(diff.get(), min_diff.get(), Py_LT) : -1;
+        if (less < 0) return {};
+        if (less) {
+            min_diff = std::move(diff);
+            best = std::move(ratio_str);
+        }
     }
-    return closest_in_objects(ratio_map.get(), img_ratio.get(), std::move(min_diff), std::move(best));
+    return PyErr_Occurred() ? Ref() : best;
 }
 
 constexpr Function closest_contract{
@@ -329,32 +282,115 @@ constexpr Function closest_contract{
     .body = native<get_closest_standard_ratio>(),
 };
 
-// ----- adjust_size -----
+// io.seek(0); io.getvalue()
+Ref rewound_bytes(PyObject *io) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref rewound = zero ? call_method(io, n_seek, zero.get()) : Ref();
+    return rewound ? call_method(io, n_getvalue) : Ref();
+}
+
+// The widened size: the shorter side scaled, both sides of a square. "resize" asks
+// `h > w` then `w > h`, "fill" asks `w < h` then `h < w`; both orders are kept, since
+// which operand's comparison runs first is Python-visible.
+bool widen(PyObject *w, PyObject *h, PyObject *scale, bool fill, Ref &new_w, Ref &new_h) {
+    new_w = Ref::borrow(w);
+    new_h = Ref::borrow(h);
+    const int portrait = fill ? PyObject_RichCompareBool(w, h, Py_LT) : PyObject_RichCompareBool(h, w, Py_GT);
+    if (portrait < 0) return false;
+    if (portrait) return bool(new_w = scaled(w, scale));
+    const int landscape = fill ? PyObject_RichCompareBool(h, w, Py_LT) : PyObject_RichCompareBool(w, h, Py_GT);
+    if (landscape < 0) return false;
+    if (landscape) return bool(new_h = scaled(h, scale));
+    return (new_w = scaled(w, scale)) && (new_h = scaled(h, scale));
+}
+
+// The image stretched when self.need_adjust == "resize", padded when it is "fill".
+Ref widened(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
+    Ref need_adjust = get_attr(self, n_need_adjust);
+    const int resize = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), resize_mode, Py_EQ) : -1;
+    if (resize < 0) return {};
+    if (resize) {
+        // img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
+        Ref expand_w, expand_h;
+        if (!widen(ori_w, ori_h, expand_scale, false, expand_w, expand_h)) return {};
+        return resized_lanczos(img, expand_w.get(), expand_h.get(), ResamplingFrom::image);
+    }
+    need_adjust = get_attr(self, n_need_adjust);
+    const int fill = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), fill_mode, Py_EQ) : -1;
+    if (fill <= 0) {
+        if (fill == 0) PyErr_SetString(PyExc_ValueError, "need_adjust 仅支持 resize / fill");
+        return {};
+    }
+    // canvas = Image.new("RGBA", (canvas_w, canvas_h), self.fill_color)
+    // canvas.paste(img, ((canvas_w - img_w) // 2, (canvas_h - img_h) // 2),
+    //              mask=img if img.mode == "RGBA" else None)
+    Ref canvas_w, canvas_h;
+    if (!widen(ori_w, ori_h, expand_scale, true, canvas_w, canvas_h)) return {};
+    Ref img_w = get_attr(img, n_width);
+    Ref img_h = img_w ? get_attr(img, n_height) : Ref();
+    Ref canvas = img_h ? new_image(rgba, canvas_w.get(), canvas_h.get(), [&] { return get_attr(self, n_fill_color); })
+                       : Ref();
+    Ref paste_x = canvas ? centred(canvas_w.get(), img_w.get()) : Ref();
+    Ref paste_y = paste_x ? centred(canvas_h.get(), img_h.get()) : Ref();
+    Ref paste = paste_y ? get_attr(canvas.get(), n_paste) : Ref();
+    Ref box = paste ? Ref::steal(PyTuple_Pack(2, paste_x.get(), paste_y.get())) : Ref();
+    Ref mode = box ? get_attr(img, n_mode) : Ref();
+    const int has_alpha = mode ? PyObject_RichCompareBool(mode.get(), rgba, Py_EQ) : -1;
+    if (has_alpha < 0 || !call_kw(paste.get(), paste_keywords, img, box.get(), has_alpha ? img : Py_None)) return {};
+    return canvas;
+}
+
+// out_io = BytesIO(); resized_img.save(out_io, format=img.format or "PNG", quality=95)
+// and the bytes written (a converted image never has a format).
+Ref encoded(PyObject *img, PyObject *resized_img) {
+    Ref bytes_io = global(n_bytes_io);
+    Ref out_io = bytes_io ? call(bytes_io.get()) : Ref();
+    Ref img_format = out_io ? get_attr(img, n_format) : Ref();
+    const int has_format = img_format ? truth(img_format.get()) : -1;
+    if (has_format < 0) return {};
+    if (!has_format) img_format = Ref::borrow(png);
+    Ref quality = Ref::steal(PyLong_FromLong(95));
+    if (!quality || !call_method_kw(resized_img, n_save, save_keywords, out_io.get(), img_format.get(), quality.get()))
+        return {};
+    return rewound_bytes(out_io.get());
+}
 
 Ref adjust_size(PyObject *self, PyObject *image_bytes, bool return_origin_ratio, double expand_percent) {
     Ref expand_scale = Ref::steal(PyFloat_FromDouble(expand_percent / 100.0 + 1.0));
-    if (!expand_scale) return {};
-    Ref bytes_io = global(n_bytes_io);
-    if (!bytes_io) return {};
-    Ref img_io = call(bytes_io.get(), image_bytes);
-    if (!img_io) return {};
-    // Decoded in full on every path: bytes Pillow cannot read fail here whatever follows.
-    Ref img = decode_rgba(img_io.get());
-    if (!img) return {};
-    Ref size = get_attr(img.get(), n_size);
-    if (!size) return {};
+    Ref bytes_io = expand_scale ? global(n_bytes_io) : Ref();
+    Ref img_io = bytes_io ? call(bytes_io.get(), image_bytes) : Ref();
+    // img = Image.open(img_io).convert("RGBA"), decoded in full on every path: bytes
+    // Pillow cannot read fail here whatever follows.
+    Ref image = img_io ? global(n_image) : Ref();
+    Ref opened = image ? call_method(image.get(), n_open, img_io.get()) : Ref();
+    Ref img = opened ? call_method(opened.get(), n_convert, rgba.get()) : Ref();
+    opened.reset();  // the decoded original goes now, as Python's temporary does
+    Ref size = img ? get_attr(img.get(), n_size) : Ref();
     Ref ori_w, ori_h;
-    if (!unpack2(size.get(), ori_w, ori_h, Unpack::python)) return {};
+    if (!size || !unpack2(size.get(), ori_w, ori_h, Unpack::python)) return {};
     Ref ori_closest_ratio = call_method(self, n_get_closest, ori_w.get(), ori_h.get());
     if (!ori_closest_ratio) return {};
 
-    const int keep = keeps_input(self, ori_closest_ratio.get());
-    if (keep < 0) return {};
-    if (keep) return untouched(self, img_io.get(), return_origin_ratio);
-
+    // if self.proportion is not None and self.proportion != ori_closest_ratio: the input
+    // goes back untouched. Python's `!=`, since PyObject_RichCompareBool would take any
+    // object as equal to itself.
+    Ref proportion = get_attr(self, n_proportion);
+    if (!proportion) return {};
+    if (proportion.get() != Py_None) {
+        proportion = get_attr(self, n_proportion);
+        if (!proportion) return {};
+        Ref differs = Ref::steal(PyObject_RichCompare(proportion.get(), ori_closest_ratio.get(), Py_NE));
+        const int keep = differs ? PyObject_IsTrue(differs.get()) : -1;
+        if (keep < 0) return {};
+        if (keep) {
+            Ref origin_bytes = rewound_bytes(img_io.get());
+            if (!origin_bytes || !return_origin_ratio) return origin_bytes;
+            proportion = get_attr(self, n_proportion);  // return origin_bytes, self.proportion
+            return proportion ? Ref::steal(PyTuple_Pack(2, origin_bytes.get(), proportion.get())) : Ref();
+        }
+    }
     Ref resized_img = widened(self, img.get(), ori_w.get(), ori_h.get(), expand_scale.get());
-    if (!resized_img) return {};
-    Ref result_bytes = encoded(img.get(), resized_img.get());
+    Ref result_bytes = resized_img ? encoded(img.get(), resized_img.get()) : Ref();
     if (!result_bytes || !return_origin_ratio) return result_bytes;
     return Ref::steal(PyTuple_Pack(2, result_bytes.get(), ori_closest_ratio.get()));
 }
@@ -377,8 +413,6 @@ constexpr Function adjust_size_contract{
            "        ",
     .body = native<adjust_size>(),
 };
-
-// ----- module -----
 
 constexpr Member image_tool_namespace[] = {
     constant("STANDARD_RATIO_LIST", standard_ratio_list),

@@ -6,8 +6,6 @@
 #include "image.hpp"
 #include "module.hpp"
 
-#include <iterator>
-
 namespace carvola::dravik {
 namespace {
 
@@ -16,30 +14,16 @@ Name n_width{"width"};
 Name n_height{"height"};
 Name n_resolutions{"PREFERED_KONTEXT_RESOLUTIONS"};
 
-// ----- class constants -----
-
+// Portrait to landscape; the second half mirrors the first.
 Ref preferred_resolutions() {
-    // Portrait to landscape; the second half mirrors the first.
-    static constexpr int sizes[][2] = {
-        {672, 1568}, {688, 1504}, {720, 1456}, {752, 1392}, {800, 1328}, {832, 1248},
-        {880, 1184}, {944, 1104}, {1024, 1024}, {1104, 944}, {1184, 880}, {1248, 832},
-        {1328, 800}, {1392, 752}, {1456, 720}, {1504, 688}, {1568, 672},
-    };
-    Ref list = Ref::steal(PyList_New(std::size(sizes)));
-    if (!list) return {};
-    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(sizes)); ++i) {
-        PyObject *pair = Py_BuildValue("(ii)", sizes[i][0], sizes[i][1]);
-        if (pair == nullptr) return {};
-        PyList_SET_ITEM(list.get(), i, pair);
-    }
-    return list;
+    return Ref::steal(Py_BuildValue("[(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)]",
+                                    672, 1568, 688, 1504, 720, 1456, 752, 1392, 800, 1328, 832, 1248,
+                                    880, 1184, 944, 1104, 1024, 1024, 1104, 944, 1184, 880, 1248, 832,
+                                    1328, 800, 1392, 752, 1456, 720, 1504, 688, 1568, 672));
 }
 
-// ----- __init__ -----
-
 Ref scale_init(PyObject *self, PyObject *image) {
-    if (!set_attr(self, n_image, image)) return {};
-    return none();
+    return set_attr(self, n_image, image) ? none() : Ref();
 }
 
 constexpr Function init_contract{
@@ -52,13 +36,10 @@ constexpr Function init_contract{
     .body = native<scale_init>(),
 };
 
-// ----- start -----
-
 // self.image.<side>, reading self.image afresh each time.
 Ref image_side(PyObject *self, PyObject *side) {
     Ref image = get_attr(self, n_image);
-    if (!image) return {};
-    return get_attr(image.get(), side);
+    return image ? get_attr(image.get(), side) : Ref();
 }
 
 // One step of the candidate generator: `w, h = entry` and the triple
@@ -67,12 +48,9 @@ Ref candidate(PyObject *entry, PyObject *aspect_ratio) {
     Ref w, h;
     if (!unpack2(entry, w, h, Unpack::short_form)) return {};
     Ref ratio = Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
-    if (!ratio) return {};
-    Ref delta = Ref::steal(PyNumber_Subtract(aspect_ratio, ratio.get()));
-    if (!delta) return {};
-    Ref distance = Ref::steal(PyNumber_Absolute(delta.get()));
-    if (!distance) return {};
-    return Ref::steal(PyTuple_Pack(3, distance.get(), w.get(), h.get()));
+    Ref delta = ratio ? Ref::steal(PyNumber_Subtract(aspect_ratio, ratio.get())) : Ref();
+    Ref distance = delta ? Ref::steal(PyNumber_Absolute(delta.get())) : Ref();
+    return distance ? Ref::steal(PyTuple_Pack(3, distance.get(), w.get(), h.get())) : Ref();
 }
 
 // The generator is an object of its own for a reader of tracebacks: an error while it
@@ -90,23 +68,13 @@ Ref closest_candidate(PyObject *resolutions, PyObject *aspect_ratio) {
     Ref best;
     for (;;) {
         Ref entry = Ref::steal(PyIter_Next(entries.get()));
-        if (!entry) {
-            if (PyErr_Occurred()) {
-                add_generator_entry();
-                return {};
-            }
-            break;
-        }
-        Ref triple = candidate(entry.get(), aspect_ratio);
-        if (!triple) {
+        Ref triple = entry ? candidate(entry.get(), aspect_ratio) : Ref();
+        if (!triple && PyErr_Occurred()) {
             add_generator_entry();
             return {};
         }
-        if (!best) {
-            best = std::move(triple);
-            continue;
-        }
-        const int less = PyObject_RichCompareBool(triple.get(), best.get(), Py_LT);
+        if (!triple) break;
+        const int less = best ? PyObject_RichCompareBool(triple.get(), best.get(), Py_LT) : 1;
         if (less < 0) return {};
         if (less) best = std::move(triple);
     }
@@ -116,23 +84,15 @@ Ref closest_candidate(PyObject *resolutions, PyObject *aspect_ratio) {
 
 Ref scale_start(PyObject *self) {
     Ref width = image_side(self, n_width);
-    if (!width) return {};
-    Ref height = image_side(self, n_height);
-    if (!height) return {};
-    Ref aspect_ratio = Ref::steal(PyNumber_TrueDivide(width.get(), height.get()));
-    if (!aspect_ratio) return {};
-
-    Ref resolutions = get_attr(self, n_resolutions);
-    if (!resolutions) return {};
-    Ref best = closest_candidate(resolutions.get(), aspect_ratio.get());
-    if (!best) return {};
-    // The triple is one this function built: (distance, w, h).
-    PyObject *output_width = PyTuple_GET_ITEM(best.get(), 1);
-    PyObject *output_height = PyTuple_GET_ITEM(best.get(), 2);
-
-    Ref image = get_attr(self, n_image);
+    Ref height = width ? image_side(self, n_height) : Ref();
+    Ref aspect_ratio = height ? Ref::steal(PyNumber_TrueDivide(width.get(), height.get())) : Ref();
+    Ref resolutions = aspect_ratio ? get_attr(self, n_resolutions) : Ref();
+    Ref best = resolutions ? closest_candidate(resolutions.get(), aspect_ratio.get()) : Ref();
+    Ref image = best ? get_attr(self, n_image) : Ref();
     if (!image) return {};
-    return resized_lanczos(image.get(), output_width, output_height, ResamplingFrom::global);
+    // best is a triple built here: (distance, output_width, output_height).
+    PyObject *output_width = PyTuple_GET_ITEM(best.get(), 1);
+    return resized_lanczos(image.get(), output_width, PyTuple_GET_ITEM(best.get(), 2), ResamplingFrom::global);
 }
 
 constexpr Function start_contract{
@@ -147,8 +107,6 @@ constexpr Function start_contract{
            "        ",
     .body = native<scale_start>(),
 };
-
-// ----- module -----
 
 constexpr Member scale_namespace[] = {
     constant("PREFERED_KONTEXT_RESOLUTIONS", preferred_resolutions),

@@ -16,40 +16,27 @@ Text rgb{"RGB"};
 Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObject *bg_color) {
     // The canvas comes first, so Pillow judges the box and the colour before the source.
     Ref canvas = new_image(rgb, target_w, target_h, [&] { return Ref::borrow(bg_color); });
-    if (!canvas) return {};
-
-    Ref source_size = get_attr(image, n_size);
-    if (!source_size) return {};
+    Ref source_size = canvas ? get_attr(image, n_size) : Ref();
     Ref s_w, s_h;
-    if (!unpack2(source_size.get(), s_w, s_h, Unpack::python)) return {};
+    if (!source_size || !unpack2(source_size.get(), s_w, s_h, Unpack::python)) return {};
 
-    // min(a, b) keeps a unless b is strictly smaller.
+    // ratio = min(target_w / s_w, target_h / s_h); min keeps the first unless the second
+    // is strictly smaller.
     Ref ratio = Ref::steal(PyNumber_TrueDivide(target_w, s_w.get()));
-    if (!ratio) return {};
-    Ref height_ratio = Ref::steal(PyNumber_TrueDivide(target_h, s_h.get()));
-    if (!height_ratio) return {};
-    const int height_limits = PyObject_RichCompareBool(height_ratio.get(), ratio.get(), Py_LT);
+    Ref height_ratio = ratio ? Ref::steal(PyNumber_TrueDivide(target_h, s_h.get())) : Ref();
+    const int height_limits = height_ratio ? PyObject_RichCompareBool(height_ratio.get(), ratio.get(), Py_LT) : -1;
     if (height_limits < 0) return {};
     if (height_limits) ratio = std::move(height_ratio);
 
     Ref new_w = scaled(s_w.get(), ratio.get());
-    if (!new_w) return {};
-    Ref new_h = scaled(s_h.get(), ratio.get());
-    if (!new_h) return {};
-
-    Ref resized_img = resized_lanczos(image, new_w.get(), new_h.get(), ResamplingFrom::global);
-    if (!resized_img) return {};
-
-    Ref paste_x = centred(target_w, new_w.get());
-    if (!paste_x) return {};
-    Ref paste_y = centred(target_h, new_h.get());
-    if (!paste_y) return {};
-
-    Ref paste = get_attr(canvas.get(), n_paste);
-    if (!paste) return {};
-    Ref corner = Ref::steal(PyTuple_Pack(2, paste_x.get(), paste_y.get()));
-    if (!corner) return {};
-    if (!call(paste.get(), resized_img.get(), corner.get())) return {};
+    Ref new_h = new_w ? scaled(s_h.get(), ratio.get()) : Ref();
+    Ref resized_img = new_h ? resized_lanczos(image, new_w.get(), new_h.get(), ResamplingFrom::global) : Ref();
+    // canvas.paste(resized_img, ((target_w - new_w) // 2, (target_h - new_h) // 2))
+    Ref paste_x = resized_img ? centred(target_w, new_w.get()) : Ref();
+    Ref paste_y = paste_x ? centred(target_h, new_h.get()) : Ref();
+    Ref paste = paste_y ? get_attr(canvas.get(), n_paste) : Ref();
+    Ref corner = paste ? Ref::steal(PyTuple_Pack(2, paste_x.get(), paste_y.get())) : Ref();
+    if (!corner || !call(paste.get(), resized_img.get(), corner.get())) return {};
     return canvas;
 }
 
@@ -75,8 +62,6 @@ constexpr Function image_resize_contract{
            "    ",
     .body = native<image_resize>(),
 };
-
-// ----- module -----
 
 bool execute(Module &m) noexcept {
     return m.import_from("PIL", {"Image"}) && m.import_from("PIL.Image", {"Resampling"}) &&
