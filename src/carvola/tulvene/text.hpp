@@ -62,8 +62,7 @@ bool parse_ratio(PyObject *text, Ref &rw, Ref &rh) {
         return true;
     }
     // One value or three: the unpacking's own error.
-    Ref got = Ref::steal(count == 1 ? PyTuple_Pack(1, values[0].get())
-                                    : PyTuple_Pack(3, values[0].get(), values[1].get(), values[2].get()));
+    Ref got = Ref::steal(PyTuple_Pack(count, values[0].get(), values[1].get(), values[2].get()));
     Ref a, b;
     if (got) unpack2(got.get(), a, b, Unpack::short_form);
     return false;

@@ -56,23 +56,13 @@ AttributeCache math_sqrt_cache, math_floor_cache;
 Ref int_constant(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
 
 Ref resolution_preset() {
-    static constexpr struct {
-        const char *name;
-        long pixels;
-    } presets[] = {{"1k", 1572516}, {"2k", 6553600}, {"4k", 8294400}};
-    Ref table = Ref::steal(PyDict_New());
-    if (!table) return {};
-    for (const auto &preset : presets) {
-        Ref pixels = Ref::steal(PyLong_FromLong(preset.pixels));
-        if (!pixels || PyDict_SetItemString(table.get(), preset.name, pixels.get()) < 0) return {};
-    }
-    return table;
+    return Ref::steal(Py_BuildValue("{s:l,s:l,s:l}", "1k", 1572516L, "2k", 6553600L, "4k", 8294400L));
 }
 
 // math.<name>, looked up at the moment of use.
 Object math_function(const Name &name, AttributeCache &cache) {
     Ref math = global(n_math);
-    return Object((math ? module_attribute(math.get(), name, cache) : Ref()).release());
+    return Object(math ? module_attribute(math.get(), name, cache) : Ref());
 }
 
 // The guard holds; a failed lookup is left to the Python run, which raises it where Python would.
@@ -108,17 +98,13 @@ struct Through {
     using Number = Object;
     PyObject *cls;
 
-    Object constant(Constant k) const { return Object(class_attribute(cls, *constant_names[k]).release()); }
+    Object constant(Constant k) const { return Object(class_attribute(cls, *constant_names[k])); }
     Object sqrt() const { return math_function(n_sqrt, math_sqrt_cache); }
-    Object round_to_multiple(const Object &x) const { return method(n_round_to_multiple, x); }
-    Object floor_to_multiple(const Object &x) const { return method(n_floor_to_multiple, x); }
-    Object is_valid(const Object &w, const Object &h) const { return method(n_is_valid_image_size, w, h); }
-
-private:
-    // cls.<name>(args...)
-    template <typename... A>
-    Object method(const Name &name, const A &...args) const {
-        return Object(call_method(cls, name, args.get()...).release());
+    // cls.round_to_multiple(x) and so on
+    Object round_to_multiple(const Object &x) const { return Object(call_method(cls, n_round_to_multiple, x.get())); }
+    Object floor_to_multiple(const Object &x) const { return Object(call_method(cls, n_floor_to_multiple, x.get())); }
+    Object is_valid(const Object &w, const Object &h) const {
+        return Object(call_method(cls, n_is_valid_image_size, w.get(), h.get()));
     }
 };
 
@@ -201,7 +187,7 @@ Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple, Mach
             return aligned(Machine::of(value), m, machine_whole()).object();
         },
         [&] {
-            const Object m(given ? Py_NewRef(multiple) : class_attribute(cls, n_multiple).release());
+            const Object m(given ? Ref::borrow(multiple) : class_attribute(cls, n_multiple));
             return aligned(Object::of(value), m, object_whole()).object();
         });
 }
