@@ -18,24 +18,12 @@ Name n_round{"round"};
 Name n_get{"get"};
 Name n_service_error{"ServiceError"};
 Name n_calculator{"GPTImageSizeCalculator"};
-Name n_min_pixels{"MIN_PIXELS"};
-Name n_max_pixels{"MAX_PIXELS"};
-Name n_max_edge{"MAX_EDGE"};
-Name n_multiple{"MULTIPLE"};
-Name n_max_ratio{"MAX_RATIO"};
 Name n_resolution_preset{"RESOLUTION_PRESET"};
 Name n_round_to_multiple{"round_to_multiple"};
 Name n_floor_to_multiple{"floor_to_multiple"};
 Name n_is_valid_image_size{"is_valid_image_size"};
 Text t_fallback_preset{"2k"};
-Text t_width{"width"};
-Text t_height{"height"};
-Text t_size{"size"};
-Text t_pixels{"pixels"};
 Name n_aspect_ratio{"aspect_ratio"};
-Text t_resolution{"resolution"};
-Text t_aspect_ratio{"aspect_ratio"};
-Text t_valid{"valid"};
 
 constexpr const char *kRatioRefused = "图像宽高比不合法, 相差太大";
 
@@ -91,14 +79,15 @@ Ref class_attribute(PyObject *cls, PyObject *name) {
 
 // ----- the class as the algorithms see it -----
 
-const Name *const constant_names[] = {&n_min_pixels, &n_max_pixels, &n_max_edge, &n_multiple, &n_max_ratio};
+// The class constants, in the order of Constant.
+Name constant_names[] = {Name{"MIN_PIXELS"}, Name{"MAX_PIXELS"}, Name{"MAX_EDGE"}, Name{"MULTIPLE"}, Name{"MAX_RATIO"}};
 
 // The class through Python: each constant and method is looked up where the code uses it.
 struct Through {
     using Number = Object;
     PyObject *cls;
 
-    Object constant(Constant k) const { return Object(class_attribute(cls, *constant_names[k])); }
+    Object constant(Constant k) const { return Object(class_attribute(cls, constant_names[k])); }
     Object sqrt() const { return math_function(n_sqrt, math_sqrt_cache); }
     // cls.round_to_multiple(x) and so on
     Object round_to_multiple(const Object &x) const { return Object(call_method(cls, n_round_to_multiple, x.get())); }
@@ -133,33 +122,24 @@ struct View {
     Native native;
 };
 
-const View &class_view(PyObject *cls) {
+// The Native view of a plain class; with `calls`, only while the methods calc_size calls
+// and math.sqrt and math.floor are the originals too. Failed hands the run over to Through.
+const Native &native_class(PyObject *cls, bool calls = true) {
     static View view;
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
     const bool tagged = PyType_Check(cls) && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-    if (tagged && type->tp_version_tag == view.version) return view;
-    view = {.version = tagged ? type->tp_version_tag : 0};
-    try {
-        for (int k = min_pixels; k <= max_ratio; ++k)
-            view.native.constants[k] = Machine::of(plain_attribute(cls, *constant_names[k]));
-    } catch (const Failed &) {
-        return view;
+    if (!tagged || type->tp_version_tag != view.version) {
+        view = {.version = tagged ? type->tp_version_tag : 0};
+        try {
+            for (int k = min_pixels; k <= max_ratio; ++k)
+                view.native.constants[k] = Machine::of(plain_attribute(cls, constant_names[k]));
+            view.plain = view.originals = true;
+        } catch (const Failed &) {
+        }
+        for (const Guard &method : own_methods) view.originals = view.originals && method.found_in(cls);
     }
-    view.plain = view.originals = true;
-    for (const Guard &method : own_methods) view.originals = view.originals && method.found_in(cls);
-    return view;
-}
-
-// The Native view of a plain class; Failed hands the run over to Through.
-const Native &native_constants(PyObject *cls) {
-    const View &view = class_view(cls);
-    return view.plain ? view.native : throw Failed{};
-}
-
-// The same, when the methods calc_size calls and math.sqrt and math.floor are the originals.
-const Native &native_class(PyObject *cls) {
-    const View &view = class_view(cls);
-    return view.originals && holds(math_sqrt) && holds(math_floor) ? view.native : throw Failed{};
+    const bool native = calls ? view.originals && holds(math_sqrt) && holds(math_floor) : view.plain;
+    return native ? view.native : throw Failed{};
 }
 
 // ----- __init__ -----
@@ -183,11 +163,11 @@ Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple, Mach
     const bool given = multiple != Py_None;
     return fast_or_general(
         [&] {
-            const Machine m = given ? Machine::of(multiple) : native_constants(cls).constant(Constant::multiple);
+            const Machine m = given ? Machine::of(multiple) : native_class(cls, false).constant(Constant::multiple);
             return aligned(Machine::of(value), m, machine_whole()).object();
         },
         [&] {
-            const Object m(given ? Ref::borrow(multiple) : class_attribute(cls, n_multiple));
+            const Object m(given ? Ref::borrow(multiple) : class_attribute(cls, constant_names[Constant::multiple]));
             return aligned(Object::of(value), m, object_whole()).object();
         });
 }
@@ -226,7 +206,7 @@ constexpr Function floor_to_multiple_contract{
 
 Ref is_valid_image_size(PyObject *cls, PyObject *width, PyObject *height) {
     return fast_or_general(
-        [&] { return validity(native_constants(cls), Machine::of(width), Machine::of(height)).object(); },
+        [&] { return validity(native_class(cls, false), Machine::of(width), Machine::of(height)).object(); },
         [&] { return validity(Through{cls}, Object::of(width), Object::of(height)).object(); });
 }
 
@@ -273,7 +253,8 @@ Ref target_pixels(PyObject *cls, PyObject *resolution, PyObject *key) {
 // The keys of calc_size's result in order, each mapped to None: a copy with its values
 // replaced costs less than inserting the keys anew.
 Retained result_shape;
-const Text *const result_keys[] = {&t_width, &t_height, &t_size, &t_pixels, &t_aspect_ratio, &t_resolution, &t_valid};
+Text result_keys[] = {Text{"width"},        Text{"height"},     Text{"size"}, Text{"pixels"},
+                      Text{"aspect_ratio"}, Text{"resolution"}, Text{"valid"}};
 
 // The result of calc_size from the preset's pixel count and the ratio.
 template <typename C, typename N = Number<C>>
@@ -292,7 +273,7 @@ Ref sized_result(const C &c, const N &target, const N &ratio, PyObject *aspect_r
     PyObject *items[] = {values[0].get(), values[1].get(), size.get(), values[2].get(),
                          aspect_ratio,    resolution,      values[3].get()};
     for (int i = 0; i < 7; ++i)
-        if (PyDict_SetItem(result.get(), *result_keys[i], items[i]) < 0) return {};
+        if (PyDict_SetItem(result.get(), result_keys[i], items[i]) < 0) return {};
     return result;
 }
 
@@ -377,8 +358,8 @@ constexpr Class calculator = make_class("GPTImageSizeCalculator",
 bool make_result_shape() {
     Ref shape = Ref::steal(PyDict_New());
     if (!shape) return false;
-    for (const Text *key : result_keys)
-        if (PyDict_SetItem(shape.get(), *key, Py_None) < 0) return false;
+    for (const Text &key : result_keys)
+        if (PyDict_SetItem(shape.get(), key, Py_None) < 0) return false;
     result_shape.keep(shape.get());
     return true;
 }
