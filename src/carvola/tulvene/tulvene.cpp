@@ -37,20 +37,17 @@ Guard builtin_round{n_round};
 Guard own_methods[] = {{n_calculator, n_round_to_multiple},
                        {n_calculator, n_floor_to_multiple},
                        {n_calculator, n_is_valid_image_size}};
-AttributeCache math_sqrt_cache, math_floor_cache;
 
 // ----- class constants -----
-
-Ref int_constant(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
 
 Ref resolution_preset() {
     return Ref::steal(Py_BuildValue("{s:l,s:l,s:l}", "1k", 1572516L, "2k", 6553600L, "4k", 8294400L));
 }
 
 // math.<name>, looked up at the moment of use.
-Object math_function(const Name &name, AttributeCache &cache) {
+Object math_function(const Name &name) {
     Ref math = global(n_math);
-    return Object(math ? module_attribute(math.get(), name, cache) : Ref());
+    return Object(math ? get_attr(math.get(), name) : Ref());
 }
 
 // The guard holds; a failed lookup is left to the Python run, which raises it where Python would.
@@ -88,7 +85,7 @@ struct Through {
     PyObject *cls;
 
     Object constant(Constant k) const { return Object(class_attribute(cls, constant_names[k])); }
-    Object sqrt() const { return math_function(n_sqrt, math_sqrt_cache); }
+    Object sqrt() const { return math_function(n_sqrt); }
     // cls.round_to_multiple(x) and so on
     Object round_to_multiple(const Object &x) const { return Object(call_method(cls, n_round_to_multiple, x.get())); }
     Object floor_to_multiple(const Object &x) const { return Object(call_method(cls, n_floor_to_multiple, x.get())); }
@@ -191,7 +188,7 @@ constexpr Function round_to_multiple_contract{
 Ref floor_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
     return aligned_to_multiple(
         cls, value, multiple, [] { return holds(math_floor) ? machine_floor : throw Failed{}; },
-        [] { return math_function(n_floor, math_floor_cache); });
+        [] { return math_function(n_floor); });
 }
 
 constexpr Function floor_to_multiple_contract{
@@ -328,10 +325,10 @@ constexpr Function calc_size_contract{
 // ----- module -----
 
 constexpr Member calculator_namespace[] = {
-    constant("MIN_PIXELS", [] { return int_constant(655360); }),
-    constant("MAX_PIXELS", [] { return int_constant(8294400); }),
-    constant("MAX_EDGE", [] { return int_constant(3840); }),
-    constant("MULTIPLE", [] { return int_constant(2); }),
+    constant("MIN_PIXELS", [] { return Ref::steal(PyLong_FromLong(655360)); }),
+    constant("MAX_PIXELS", [] { return Ref::steal(PyLong_FromLong(8294400)); }),
+    constant("MAX_EDGE", [] { return Ref::steal(PyLong_FromLong(3840)); }),
+    constant("MULTIPLE", [] { return Ref::steal(PyLong_FromLong(2)); }),
     constant("MAX_RATIO", [] { return Ref::steal(PyFloat_FromDouble(3.0)); }),
     constant("RESOLUTION_PRESET", resolution_preset),
     def(init_contract),
