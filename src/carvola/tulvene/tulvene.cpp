@@ -77,7 +77,8 @@ Ref class_attribute(PyObject *cls, PyObject *name) {
 // ----- the class as the algorithms see it -----
 
 // The class constants, in the order of Constant.
-Name constant_names[] = {Name{"MIN_PIXELS"}, Name{"MAX_PIXELS"}, Name{"MAX_EDGE"}, Name{"MULTIPLE"}, Name{"MAX_RATIO"}};
+Name constant_names[] = {Name{"MIN_PIXELS"}, Name{"MAX_PIXELS"}, Name{"MAX_EDGE"},
+                         Name{"MULTIPLE"}, Name{"MAX_RATIO"}};
 
 // The class through Python: each constant and method is looked up where the code uses it.
 struct Through {
