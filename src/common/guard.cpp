@@ -11,10 +11,7 @@ Retained builtins;  // the builtins module's dict, where globals fall back to
 
 Guard::Guard(const Name &global) noexcept : global_(global), next_(guards) { guards = this; }
 
-Guard::Guard(const Name &global, const Name &attribute) noexcept
-    : global_(global), attribute_(&attribute), next_(guards) {
-    guards = this;
-}
+Guard::Guard(const Name &global, const Name &attribute) noexcept : Guard(global) { attribute_ = &attribute; }
 
 int Guard::holds() noexcept {
     // While the dicts keep the versions of the last success, the lookups find the same.

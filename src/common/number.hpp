@@ -31,7 +31,7 @@ public:
     static Machine of(PyObject *obj) {
         if (obj != nullptr && PyFloat_CheckExact(obj)) return real(PyFloat_AS_DOUBLE(obj));
         long long value;
-        if (obj == nullptr || !exact_in_double(obj, value)) throw Failed{};
+        if (obj == nullptr || !PyLong_CheckExact(obj) || !small_int(obj, value)) throw Failed{};
         return integer(static_cast<double>(value));
     }
 
@@ -104,9 +104,10 @@ class Object {
 public:
     Object() noexcept = default;
     // Takes a C API result: Failed when it is null.
-    explicit Object(PyObject *result) : ref_(Ref::steal(result)) {
+    explicit Object(Ref result) : ref_(std::move(result)) {
         if (!ref_) throw Failed{};
     }
+    explicit Object(PyObject *result) : Object(Ref::steal(result)) {}
     static Object integer(long long value) { return Object(PyLong_FromLongLong(value)); }
     static Object real(double value) { return Object(PyFloat_FromDouble(value)); }
     static Object of(PyObject *obj) { return Object(Py_NewRef(obj)); }

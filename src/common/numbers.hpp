@@ -20,20 +20,14 @@ inline bool small_int(PyObject *value, long long &out) noexcept {
     return true;
 }
 
-// Ints of at most this magnitude are exact doubles, so dividing two of them as doubles
-// gives the correctly rounded quotient that Python's int true division gives.
-inline constexpr long long kExactInDouble = 1LL << 53;
-
-// The value of an exact int that a double holds exactly; false for anything else.
-inline bool exact_in_double(PyObject *value, long long &out) noexcept {
-    return PyLong_CheckExact(value) && small_int(value, out) && out <= kExactInDouble && out >= -kExactInDouble;
-}
-
-// a / b of two exact ints when Python divides them in doubles: both exact doubles and b
-// not zero. false leaves it to the number protocol.
+// a / b of two exact ints when Python divides them in doubles: both of magnitude at most
+// 2**53, so exact doubles whose quotient is the correctly rounded one Python's int true
+// division gives, and b not zero. false leaves it to the number protocol.
 inline bool small_quotient(PyObject *a, PyObject *b, double &quotient) noexcept {
+    constexpr long long exact = 1LL << 53;
     long long x, y;
-    if (!exact_in_double(a, x) || !exact_in_double(b, y) || y == 0) return false;
+    if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b) || !small_int(a, x) || !small_int(b, y)) return false;
+    if (y == 0 || x > exact || x < -exact || y > exact || y < -exact) return false;
     quotient = static_cast<double>(x) / static_cast<double>(y);
     return true;
 }

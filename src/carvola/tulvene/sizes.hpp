@@ -1,6 +1,7 @@
 // The size algorithms of GPTImageSizeCalculator, written once over a class view C:
 // C::Number is the number type, C gives the class constants and the methods called.
 // Each statement is the Python line quoted above it; a step that cannot go on throws Failed.
+// A call f(x) evaluates f before x, as Python does (math.sqrt is looked up first).
 #pragma once
 
 #include "number.hpp"
@@ -79,15 +80,13 @@ void corrected(const C &c, N &w, N &h) {
         N scale;
         if (truth(gt(current, c.constant(max_pixels)))) {
             // scale = math.sqrt(cls.MAX_PIXELS / current_pixels) * 0.999
-            const auto sqrt = c.sqrt();
-            scale = sqrt(c.constant(max_pixels) / current) * N::real(0.999);
+            scale = c.sqrt()(c.constant(max_pixels) / current) * N::real(0.999);
         } else if (const N long_e = max_of(w, h); truth(gt(long_e, c.constant(max_edge)))) {
             // if max(w, h) > cls.MAX_EDGE: scale = cls.MAX_EDGE / long_e
             scale = c.constant(max_edge) / long_e;
         } else if (truth(lt(current, c.constant(min_pixels)))) {
             // scale = math.sqrt(cls.MIN_PIXELS / current_pixels)
-            const auto sqrt = c.sqrt();
-            scale = sqrt(c.constant(min_pixels) / current);
+            scale = c.sqrt()(c.constant(min_pixels) / current);
         } else {
             // w = cls.floor_to_multiple(w); h = cls.floor_to_multiple(h)
             w = c.floor_to_multiple(w);
@@ -107,8 +106,7 @@ void sized(const C &c, const N &target, const N &ratio, N (&out)[3]) {
     const N min_p = c.constant(min_pixels);
     const N clamped = max_of(min_p, min_of(target, c.constant(max_pixels)));
     // w = math.sqrt(target_pixels * ratio); h = w / ratio
-    const auto sqrt = c.sqrt();
-    N w = sqrt(clamped * ratio);
+    N w = c.sqrt()(clamped * ratio);
     N h = w / ratio;
     corrected(c, w, h);
     // width = int(w); height = int(h); final_pixels = width * height

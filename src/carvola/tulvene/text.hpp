@@ -6,6 +6,7 @@
 #include "errors.hpp"
 #include "number.hpp"
 
+#include <charconv>
 #include <cstring>
 
 namespace carvola::tulvene {
@@ -62,29 +63,22 @@ bool parse_ratio(PyObject *text, Ref &rw, Ref &rh) {
         return true;
     }
     // One value or three: the unpacking's own error.
-    Ref got = Ref::steal(count == 1 ? PyTuple_Pack(1, values[0].get())
-                                    : PyTuple_Pack(3, values[0].get(), values[1].get(), values[2].get()));
+    Ref got = Ref::steal(PyTuple_Pack(count, values[0].get(), values[1].get(), values[2].get()));
     Ref a, b;
     if (got) unpack2(got.get(), a, b, Unpack::short_form);
     return false;
 }
 
-// f"{width}x{height}" of two ints; those of the native run are written here, last digit first.
+// f"{width}x{height}" of two ints; those of the native run are written here.
 Ref size_text(PyObject *width, PyObject *height) {
-    long long sides[2];
-    if (!small_int(width, sides[0]) || !small_int(height, sides[1]) || sides[0] < 0 || sides[1] < 0)
-        return Ref::steal(PyUnicode_FromFormat("%Sx%S", width, height));
+    long long w, h;
+    if (!small_int(width, w) || !small_int(height, h)) return Ref::steal(PyUnicode_FromFormat("%Sx%S", width, height));
     char text[48];
-    char *const end = text + sizeof text;
-    char *start = end;
-    for (int i = 1; i >= 0; --i) {
-        if (i == 0) *--start = 'x';
-        do {
-            *--start = static_cast<char>('0' + sides[i] % 10);
-        } while ((sides[i] /= 10) != 0);
-    }
-    Ref result = Ref::steal(PyUnicode_New(end - start, 127));
-    if (result) std::memcpy(PyUnicode_1BYTE_DATA(result.get()), start, static_cast<std::size_t>(end - start));
+    char *end = std::to_chars(text, text + 20, w).ptr;
+    *end++ = 'x';
+    end = std::to_chars(end, end + 20, h).ptr;
+    Ref result = Ref::steal(PyUnicode_New(end - text, 127));
+    if (result) std::memcpy(PyUnicode_1BYTE_DATA(result.get()), text, static_cast<std::size_t>(end - text));
     return result;
 }
 

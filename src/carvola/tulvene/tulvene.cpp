@@ -18,24 +18,12 @@ Name n_round{"round"};
 Name n_get{"get"};
 Name n_service_error{"ServiceError"};
 Name n_calculator{"GPTImageSizeCalculator"};
-Name n_min_pixels{"MIN_PIXELS"};
-Name n_max_pixels{"MAX_PIXELS"};
-Name n_max_edge{"MAX_EDGE"};
-Name n_multiple{"MULTIPLE"};
-Name n_max_ratio{"MAX_RATIO"};
 Name n_resolution_preset{"RESOLUTION_PRESET"};
 Name n_round_to_multiple{"round_to_multiple"};
 Name n_floor_to_multiple{"floor_to_multiple"};
 Name n_is_valid_image_size{"is_valid_image_size"};
 Text t_fallback_preset{"2k"};
-Text t_width{"width"};
-Text t_height{"height"};
-Text t_size{"size"};
-Text t_pixels{"pixels"};
 Name n_aspect_ratio{"aspect_ratio"};
-Text t_resolution{"resolution"};
-Text t_aspect_ratio{"aspect_ratio"};
-Text t_valid{"valid"};
 
 constexpr const char *kRatioRefused = "图像宽高比不合法, 相差太大";
 
@@ -49,30 +37,17 @@ Guard builtin_round{n_round};
 Guard own_methods[] = {{n_calculator, n_round_to_multiple},
                        {n_calculator, n_floor_to_multiple},
                        {n_calculator, n_is_valid_image_size}};
-AttributeCache math_sqrt_cache, math_floor_cache;
 
 // ----- class constants -----
 
-Ref int_constant(long long value) { return Ref::steal(PyLong_FromLongLong(value)); }
-
 Ref resolution_preset() {
-    static constexpr struct {
-        const char *name;
-        long pixels;
-    } presets[] = {{"1k", 1572516}, {"2k", 6553600}, {"4k", 8294400}};
-    Ref table = Ref::steal(PyDict_New());
-    if (!table) return {};
-    for (const auto &preset : presets) {
-        Ref pixels = Ref::steal(PyLong_FromLong(preset.pixels));
-        if (!pixels || PyDict_SetItemString(table.get(), preset.name, pixels.get()) < 0) return {};
-    }
-    return table;
+    return Ref::steal(Py_BuildValue("{s:l,s:l,s:l}", "1k", 1572516L, "2k", 6553600L, "4k", 8294400L));
 }
 
 // math.<name>, looked up at the moment of use.
-Object math_function(const Name &name, AttributeCache &cache) {
+Object math_function(const Name &name) {
     Ref math = global(n_math);
-    return Object((math ? module_attribute(math.get(), name, cache) : Ref()).release());
+    return Object(math ? get_attr(math.get(), name) : Ref());
 }
 
 // The guard holds; a failed lookup is left to the Python run, which raises it where Python would.
@@ -101,24 +76,22 @@ Ref class_attribute(PyObject *cls, PyObject *name) {
 
 // ----- the class as the algorithms see it -----
 
-const Name *const constant_names[] = {&n_min_pixels, &n_max_pixels, &n_max_edge, &n_multiple, &n_max_ratio};
+// The class constants, in the order of Constant.
+Name constant_names[] = {Name{"MIN_PIXELS"}, Name{"MAX_PIXELS"}, Name{"MAX_EDGE"},
+                         Name{"MULTIPLE"}, Name{"MAX_RATIO"}};
 
 // The class through Python: each constant and method is looked up where the code uses it.
 struct Through {
     using Number = Object;
     PyObject *cls;
 
-    Object constant(Constant k) const { return Object(class_attribute(cls, *constant_names[k]).release()); }
-    Object sqrt() const { return math_function(n_sqrt, math_sqrt_cache); }
-    Object round_to_multiple(const Object &x) const { return method(n_round_to_multiple, x); }
-    Object floor_to_multiple(const Object &x) const { return method(n_floor_to_multiple, x); }
-    Object is_valid(const Object &w, const Object &h) const { return method(n_is_valid_image_size, w, h); }
-
-private:
-    // cls.<name>(args...)
-    template <typename... A>
-    Object method(const Name &name, const A &...args) const {
-        return Object(call_method(cls, name, args.get()...).release());
+    Object constant(Constant k) const { return Object(class_attribute(cls, constant_names[k])); }
+    Object sqrt() const { return math_function(n_sqrt); }
+    // cls.round_to_multiple(x) and so on
+    Object round_to_multiple(const Object &x) const { return Object(call_method(cls, n_round_to_multiple, x.get())); }
+    Object floor_to_multiple(const Object &x) const { return Object(call_method(cls, n_floor_to_multiple, x.get())); }
+    Object is_valid(const Object &w, const Object &h) const {
+        return Object(call_method(cls, n_is_valid_image_size, w.get(), h.get()));
     }
 };
 
@@ -147,33 +120,24 @@ struct View {
     Native native;
 };
 
-const View &class_view(PyObject *cls) {
+// The Native view of a plain class; with `calls`, only while the methods calc_size calls
+// and math.sqrt and math.floor are the originals too. Failed hands the run over to Through.
+const Native &native_class(PyObject *cls, bool calls = true) {
     static View view;
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
     const bool tagged = PyType_Check(cls) && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-    if (tagged && type->tp_version_tag == view.version) return view;
-    view = {.version = tagged ? type->tp_version_tag : 0};
-    try {
-        for (int k = min_pixels; k <= max_ratio; ++k)
-            view.native.constants[k] = Machine::of(plain_attribute(cls, *constant_names[k]));
-    } catch (const Failed &) {
-        return view;
+    if (!tagged || type->tp_version_tag != view.version) {
+        view = {.version = tagged ? type->tp_version_tag : 0};
+        try {
+            for (int k = min_pixels; k <= max_ratio; ++k)
+                view.native.constants[k] = Machine::of(plain_attribute(cls, constant_names[k]));
+            view.plain = view.originals = true;
+        } catch (const Failed &) {
+        }
+        for (const Guard &method : own_methods) view.originals = view.originals && method.found_in(cls);
     }
-    view.plain = view.originals = true;
-    for (const Guard &method : own_methods) view.originals = view.originals && method.found_in(cls);
-    return view;
-}
-
-// The Native view of a plain class; Failed hands the run over to Through.
-const Native &native_constants(PyObject *cls) {
-    const View &view = class_view(cls);
-    return view.plain ? view.native : throw Failed{};
-}
-
-// The same, when the methods calc_size calls and math.sqrt and math.floor are the originals.
-const Native &native_class(PyObject *cls) {
-    const View &view = class_view(cls);
-    return view.originals && holds(math_sqrt) && holds(math_floor) ? view.native : throw Failed{};
+    const bool native = calls ? view.originals && holds(math_sqrt) && holds(math_floor) : view.plain;
+    return native ? view.native : throw Failed{};
 }
 
 // ----- __init__ -----
@@ -197,11 +161,11 @@ Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple, Mach
     const bool given = multiple != Py_None;
     return fast_or_general(
         [&] {
-            const Machine m = given ? Machine::of(multiple) : native_constants(cls).constant(Constant::multiple);
+            const Machine m = given ? Machine::of(multiple) : native_class(cls, false).constant(Constant::multiple);
             return aligned(Machine::of(value), m, machine_whole()).object();
         },
         [&] {
-            const Object m(given ? Py_NewRef(multiple) : class_attribute(cls, n_multiple).release());
+            const Object m(given ? Ref::borrow(multiple) : class_attribute(cls, constant_names[Constant::multiple]));
             return aligned(Object::of(value), m, object_whole()).object();
         });
 }
@@ -225,7 +189,7 @@ constexpr Function round_to_multiple_contract{
 Ref floor_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
     return aligned_to_multiple(
         cls, value, multiple, [] { return holds(math_floor) ? machine_floor : throw Failed{}; },
-        [] { return math_function(n_floor, math_floor_cache); });
+        [] { return math_function(n_floor); });
 }
 
 constexpr Function floor_to_multiple_contract{
@@ -240,7 +204,7 @@ constexpr Function floor_to_multiple_contract{
 
 Ref is_valid_image_size(PyObject *cls, PyObject *width, PyObject *height) {
     return fast_or_general(
-        [&] { return validity(native_constants(cls), Machine::of(width), Machine::of(height)).object(); },
+        [&] { return validity(native_class(cls, false), Machine::of(width), Machine::of(height)).object(); },
         [&] { return validity(Through{cls}, Object::of(width), Object::of(height)).object(); });
 }
 
@@ -287,7 +251,8 @@ Ref target_pixels(PyObject *cls, PyObject *resolution, PyObject *key) {
 // The keys of calc_size's result in order, each mapped to None: a copy with its values
 // replaced costs less than inserting the keys anew.
 Retained result_shape;
-const Text *const result_keys[] = {&t_width, &t_height, &t_size, &t_pixels, &t_aspect_ratio, &t_resolution, &t_valid};
+Text result_keys[] = {Text{"width"},        Text{"height"},     Text{"size"}, Text{"pixels"},
+                      Text{"aspect_ratio"}, Text{"resolution"}, Text{"valid"}};
 
 // The result of calc_size from the preset's pixel count and the ratio.
 template <typename C, typename N = Number<C>>
@@ -306,7 +271,7 @@ Ref sized_result(const C &c, const N &target, const N &ratio, PyObject *aspect_r
     PyObject *items[] = {values[0].get(), values[1].get(), size.get(), values[2].get(),
                          aspect_ratio,    resolution,      values[3].get()};
     for (int i = 0; i < 7; ++i)
-        if (PyDict_SetItem(result.get(), *result_keys[i], items[i]) < 0) return {};
+        if (PyDict_SetItem(result.get(), result_keys[i], items[i]) < 0) return {};
     return result;
 }
 
@@ -361,10 +326,10 @@ constexpr Function calc_size_contract{
 // ----- module -----
 
 constexpr Member calculator_namespace[] = {
-    constant("MIN_PIXELS", [] { return int_constant(655360); }),
-    constant("MAX_PIXELS", [] { return int_constant(8294400); }),
-    constant("MAX_EDGE", [] { return int_constant(3840); }),
-    constant("MULTIPLE", [] { return int_constant(2); }),
+    constant("MIN_PIXELS", [] { return Ref::steal(PyLong_FromLong(655360)); }),
+    constant("MAX_PIXELS", [] { return Ref::steal(PyLong_FromLong(8294400)); }),
+    constant("MAX_EDGE", [] { return Ref::steal(PyLong_FromLong(3840)); }),
+    constant("MULTIPLE", [] { return Ref::steal(PyLong_FromLong(2)); }),
     constant("MAX_RATIO", [] { return Ref::steal(PyFloat_FromDouble(3.0)); }),
     constant("RESOLUTION_PRESET", resolution_preset),
     def(init_contract),
@@ -391,8 +356,8 @@ constexpr Class calculator = make_class("GPTImageSizeCalculator",
 bool make_result_shape() {
     Ref shape = Ref::steal(PyDict_New());
     if (!shape) return false;
-    for (const Text *key : result_keys)
-        if (PyDict_SetItem(shape.get(), *key, Py_None) < 0) return false;
+    for (const Text &key : result_keys)
+        if (PyDict_SetItem(shape.get(), key, Py_None) < 0) return false;
     result_shape.keep(shape.get());
     return true;
 }
