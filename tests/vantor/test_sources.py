@@ -229,6 +229,33 @@ def test_text_files_split_and_decode_as_text_mode_does(outcome, vantor, referenc
     assert merged(outcome, vantor.PromptBanChecker, **kwargs) == merged(outcome, reference.ReferenceChecker, **kwargs)
 
 
+def long_lines(count, seed):
+    """`count` lines of mixed ASCII and CJK words and blanks, each with one of the three line ends."""
+    pieces = ["word", " 中文 ", "", "\u00e9t\u00e9", "x" * 40, "\U0001f600", "Mixed 中 text"]
+    ends = ["\n", "\r", "\r\n"]
+    return "".join(pieces[(i * 7 + seed) % len(pieces)] + str(i % 13) + ends[(i * 5 + seed) % 3] for i in range(count))
+
+
+@pytest.mark.parametrize(
+    "content",
+    [
+        long_lines(20_000, 0).encode(),
+        long_lines(20_000, 1).encode() + b"tail without end",
+        ("a" * 70_000 + "\r" + "b" * 70_000 + "\r\n" + "中" * 30_000 + "\n").encode(),  # lines longer than a piece
+        long_lines(20_000, 2).encode() + b"\xff\n" + long_lines(100, 3).encode(),  # not UTF-8 past the first pieces
+        b"\r\n" * 40_000,
+    ],
+    ids=["mixed", "no final line end", "long lines", "bad byte late", "blank"],
+)
+def test_long_text_files_read_like_the_reference(outcome, vantor, reference, tmp_path, content):
+    path = tmp_path / "words.txt"
+    path.write_bytes(content)
+    native = outcome(lambda: vantor.PromptBanChecker._load_from_file(str(path)))
+    assert native == outcome(lambda: reference.ReferenceChecker._load_from_file(str(path)))
+    kwargs = {"ban_word_file": str(path), "builtin_words": ["word3", "kept"]}
+    assert merged(outcome, vantor.PromptBanChecker, **kwargs) == merged(outcome, reference.ReferenceChecker, **kwargs)
+
+
 def test_words_of_a_file_read_in_vain_are_taken_back(run_python, tmp_path):
     # The file turns valid between the native read and open(): only open()'s words stay.
     path = tmp_path / "words.txt"
