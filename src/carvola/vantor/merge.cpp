@@ -88,7 +88,7 @@ bool Merge::flush() noexcept {
             Slot &at = slot(hash, w.get());
             if (at.index != 0) continue;
             at = Slot::of(hash, words_.size());
-            keep(std::move(w));
+            keep(std::move(w), hash);
         }
         pending_.clear();
         return true;
@@ -138,16 +138,17 @@ bool Merge::add_to_set(Ref w) {
     const int found = PySequence_Contains(seen_.get(), w.get());
     if (found != 0) return found > 0;
     if (PySet_Add(seen_.get(), w.get()) < 0) return false;
-    keep(std::move(w));
+    const uint32_t hash = PyUnicode_CheckExact(w.get()) ? text_hash(w.get()) : 0;
+    keep(std::move(w), hash);
     return true;
 }
 
-// words_.append(w), with what the exclusion and the sort ask of an exact str.
-void Merge::keep(Ref w) {
-    Word word{std::move(w), -1, 0, false};
+// words_.append(w), with what the exclusion and the sort ask of an exact str, whose hash
+// the caller knows.
+void Merge::keep(Ref w, uint32_t hash) {
+    Word word{std::move(w), -1, hash, false};
     if (PyUnicode_CheckExact(word.object.get())) {
         word.length = PyUnicode_GET_LENGTH(word.object.get());
-        word.hash = text_hash(word.object.get());
         word.own_lower = own_lower_case(word.object.get());
     }
     words_.push_back(std::move(word));

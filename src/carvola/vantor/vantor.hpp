@@ -94,7 +94,7 @@ private:
     bool flush() noexcept;
     bool add_text(Ref w);
     bool add_to_set(Ref w);
-    void keep(Ref w);
+    void keep(Ref w, uint32_t hash);
 
     std::vector<Word> words_;
     // `seen`: while every word is an exact str, an open-addressing table of words_ by hash,

@@ -165,53 +165,58 @@ Ref file_bytes(PyObject *file_path) {
     return PyErr_Occurred() ? Ref() : none();
 }
 
-// The line [start, end) decoded and stripped as str.strip() strips; None, with no exception
-// set, when it is not UTF-8 (open() then raises the decoder's error in its own words).
-Ref line_word(const char *start, const char *end, bool ascii) {
-    Ref word;
-    if (ascii) {
-        const auto [first, last] = strip_span(reinterpret_cast<const Py_UCS1 *>(start), 0, end - start);
-        word = Ref::steal(PyUnicode_New(last - first, 127));
-        if (word) std::memcpy(PyUnicode_1BYTE_DATA(word.get()), start + first, static_cast<std::size_t>(last - first));
-        return word;
-    }
-    word = Ref::steal(PyUnicode_DecodeUTF8(start, end - start, nullptr));
-    if (word) return strip(word.get());
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return {};
-    PyErr_Clear();
-    return none();
+// The words of the lines of `text`, stripped as str.strip() strips: take(word) for each.
+template <typename Take>
+bool each_line(PyObject *text, Take &&take) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    return with_code_units(text, [&](const auto *data) {
+        for (Py_ssize_t p = 0; p < length;) {
+            const Py_ssize_t start = p;
+            while (p < length && data[p] != '\n' && data[p] != '\r') ++p;
+            const auto [first, last] = strip_span(data, start, p);
+            Ref word = Ref::steal(PyUnicode_Substring(text, first, last));
+            if (!word || !take(word.get())) return false;
+            if (p < length && data[p++] == '\r' && p < length && data[p] == '\n') ++p;
+        }
+        return true;
+    });
 }
 
 // The text branch of _load_from_file: every line stripped, blank lines kept as "". Read
 // natively while `open` is the original, the lines split as text mode splits: at "\n",
 // "\r" and "\r\n" only (not at the other line ends str.splitlines() knows), with no empty
-// line after a final line end. Line ends never fall inside a UTF-8 sequence, so each line
-// decodes on its own. Given a merge, the words go into it and None comes back.
+// line after a final line end. The bytes decode in pieces that end after a "\n": a line
+// end never falls inside a UTF-8 sequence, nor between the two of "\r\n", and small
+// pieces spare a long file's copy of its whole text. Given a merge, the words go into it
+// and None comes back.
 Ref load_text_file(PyObject *file_path, Merge *into) {
+    constexpr Py_ssize_t piece = 1 << 15;
     const int native = PyUnicode_CheckExact(file_path) ? open_guard.holds() : 0;
     if (native < 0) return {};
     Ref bytes = native ? file_bytes(file_path) : none();
     if (!bytes) return {};
-    Ref words = bytes.get() == Py_None || into ? none() : Ref::steal(PyList_New(0));
+    if (bytes.get() == Py_None) return load_text_file_through_open(file_path);
+    Ref words = into ? none() : Ref::steal(PyList_New(0));
     if (!words) return {};
-    const char *p = bytes.get() == Py_None ? nullptr : PyBytes_AS_STRING(bytes.get());
-    const char *end = p + (p ? PyBytes_GET_SIZE(bytes.get()) : 0);
+    const char *p = PyBytes_AS_STRING(bytes.get());
+    const char *end = p + PyBytes_GET_SIZE(bytes.get());
     // Words are rarely shorter than 8 bytes with their line end.
     if (into && !into->expect(static_cast<std::size_t>(end - p) / 8)) return {};
-    Ref word = p ? Ref() : none();
+    auto take = [&](PyObject *word) { return into ? into->add(word) : PyList_Append(words.get(), word) == 0; };
+    Ref text = none();
     while (p < end) {
-        const char *start = p;
-        unsigned char high = 0;
-        while (p < end && *p != '\n' && *p != '\r') high |= static_cast<unsigned char>(*p++);
-        word = line_word(start, p, high < 0x80);
-        if (!word) return {};
-        if (word.get() == Py_None) break;  // not UTF-8
-        if (!(into ? into->add(word.get()) : PyList_Append(words.get(), word.get()) == 0)) return {};
-        if (p < end && *p++ == '\r' && p < end && *p == '\n') ++p;
+        const void *cut = end - p > piece ? std::memchr(p + piece, '\n', end - p - piece) : nullptr;
+        const char *stop = cut ? static_cast<const char *>(cut) + 1 : end;
+        text = Ref::steal(PyUnicode_DecodeUTF8(p, stop - p, nullptr));
+        if (!text) break;
+        if (!each_line(text.get(), take)) return {};
+        p = stop;
     }
-    if (!word || word.get() != Py_None) return words;
-    // open() reads it instead: `open` was replaced, or the bytes are not UTF-8; the words
-    // the merge took from this read are dropped.
+    if (text) return words;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return {};
+    // Bytes that are not UTF-8: open() reads them again and raises the decoder's error in
+    // its own words; the words the merge took from this read are dropped.
+    PyErr_Clear();
     if (into) into->roll_back();
     return load_text_file_through_open(file_path);
 }
