@@ -101,6 +101,19 @@ struct AttributeCache {
 };
 Ref module_attribute(PyObject *module, const Name &name, AttributeCache &cache) noexcept;
 
+// owner.attribute, through the module global `owner` as it is at each use, with the
+// attribute of a module object remembered as module_attribute() does.
+class GlobalAttribute {
+public:
+    GlobalAttribute(const Name &owner, const Name &attribute) noexcept : owner_(owner), attribute_(attribute) {}
+    Ref get() noexcept;
+
+private:
+    const Name &owner_;
+    const Name &attribute_;
+    AttributeCache cache_;
+};
+
 // The module a `from <module> import ...` statement imports (level 1: relative to the
 // package), with `fromlist` the imported names.
 Ref import_module(const char *module, PyObject *fromlist, int level) noexcept;
