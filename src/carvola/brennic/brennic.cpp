@@ -347,8 +347,8 @@ Ref encoded(PyObject *img, PyObject *resized_img) {
     if (has_format < 0) return {};
     if (!has_format) img_format = Ref::borrow(png);
     Ref quality = Ref::steal(PyLong_FromLong(95));
-    if (!quality || !call_method_kw(resized_img, n_save, save_keywords, out_io.get(), img_format.get(), quality.get()))
-        return {};
+    Ref save = quality ? get_attr(resized_img, n_save) : Ref();
+    if (!save || !call_kw(save.get(), save_keywords, out_io.get(), img_format.get(), quality.get())) return {};
     return rewound_bytes(out_io.get());
 }
 
