@@ -194,8 +194,8 @@ Ref module_attribute(PyObject *module, const Name &name, AttributeCache &cache) 
 }
 
 Ref GlobalAttribute::get() noexcept {
-    Ref owner = global(owner_);
-    return owner ? module_attribute(owner.get(), attribute_, cache_) : Ref{};
+    Ref module = global(owner);
+    return module ? module_attribute(module.get(), attribute, cache) : Ref{};
 }
 
 Ref import_name(PyObject *module, PyObject *name) noexcept {

@@ -103,15 +103,10 @@ Ref module_attribute(PyObject *module, const Name &name, AttributeCache &cache) 
 
 // owner.attribute, through the module global `owner` as it is at each use, with the
 // attribute of a module object remembered as module_attribute() does.
-class GlobalAttribute {
-public:
-    GlobalAttribute(const Name &owner, const Name &attribute) noexcept : owner_(owner), attribute_(attribute) {}
+struct GlobalAttribute {
+    const Name &owner, &attribute;
+    AttributeCache cache{};
     Ref get() noexcept;
-
-private:
-    const Name &owner_;
-    const Name &attribute_;
-    AttributeCache cache_;
 };
 
 // The module a `from <module> import ...` statement imports (level 1: relative to the
