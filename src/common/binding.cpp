@@ -3,6 +3,9 @@
 #include "errors.hpp"
 #include "function_object.hpp"
 
+#include <array>
+#include <optional>
+
 namespace carvola::detail {
 
 namespace {
@@ -77,8 +80,10 @@ bool bind_keywords(const FunctionObject *f, PyObject *const *kwvalues, PyObject 
 
 // int(), float() and truth conversions come first, in parameter order; exact-type checks
 // follow once every value is converted, so a caller meets the errors in that order.
-// New ints made by int() conversions go into `converted`, released when the call ends.
-bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slots, Ref *converted) {
+// New ints made by int() conversions go into `converted`, made only when a call needs it
+// and released when the call ends.
+using Converted = std::optional<std::array<Ref, kMaxParams>>;
+bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slots, Converted &converted) {
     const Param *params = f->def->params;
     for (Py_ssize_t p = 0; p < f->nparams; ++p) {
         PyObject *v = values[p];
@@ -91,8 +96,9 @@ bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slot
                     raise_argument_type(params[p].name, "int", v, false);
                     return false;
                 }
-                converted[p] = Ref::steal(PyNumber_Long(v));
-                slots[p].obj = converted[p].get();
+                if (!converted) converted.emplace();
+                (*converted)[p] = Ref::steal(PyNumber_Long(v));
+                slots[p].obj = (*converted)[p].get();
                 if (slots[p].obj == nullptr) return false;
                 break;
             case Conv::real: {
@@ -132,39 +138,39 @@ Ref check_result(Ret ret, Ref result) {
     return {};
 }
 
+// Converts `values`, one per parameter, calls the body with them (and `extra`, the
+// collected keywords, when the contract takes them) and checks its result.
+PyObject *convert_and_call(const FunctionObject *f, PyObject *const *values, PyObject *extra) {
+    Slot slots[kMaxParams + 1];
+    Converted converted;
+    if (!convert_values(f, values, slots, converted)) return nullptr;
+    slots[f->nparams].obj = extra;
+    return check_result(f->def->returns, Ref::steal(f->def->body.entry(slots))).release();
+}
+
+// Any other call: defaults to fill in, keywords to place or a keyword dict to collect.
+Py_NO_INLINE PyObject *bind_all(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    if (nargs > f->nparams) return raise_argument_count(f, nargs);
+    // Parameters past the positional arguments start at their defaults; keywords replace them.
+    PyObject *bound[kMaxParams];
+    for (Py_ssize_t i = 0; i < f->nparams; ++i)
+        bound[i] = i < nargs ? args[i] : i >= f->nrequired ? PyTuple_GET_ITEM(f->defaults, i - f->nrequired) : nullptr;
+    Ref extra = f->def->var_keywords ? Ref::steal(PyDict_New()) : Ref{};
+    if (f->def->var_keywords && !extra) return nullptr;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        if (!bind_keywords(f, args + nargs, kwnames, nargs, bound, extra.get())) return nullptr;
+    } else if (nargs < f->nrequired) {
+        return raise_argument_count(f, nargs);
+    }
+    return convert_and_call(f, bound, extra.get());
+}
+
 }  // namespace
 
 PyObject *bind_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    const Function &def = *f->def;
-    if (nargs > f->nparams) return raise_argument_count(f, nargs);
-    const bool keywords = kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0;
-
-    // Positional arguments that fill every parameter are used where they lie.
-    PyObject *bound[kMaxParams];
-    PyObject *const *values = args;
-    Ref extra;
-    if (keywords || nargs < f->nparams || def.var_keywords) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-        for (Py_ssize_t i = nargs; i < f->nparams; ++i) bound[i] = nullptr;
-        if (def.var_keywords) {
-            extra = Ref::steal(PyDict_New());
-            if (!extra) return nullptr;
-        }
-        if (keywords) {
-            if (!bind_keywords(f, args + nargs, kwnames, nargs, bound, extra.get())) return nullptr;
-        } else if (nargs < f->nrequired) {
-            return raise_argument_count(f, nargs);
-        }
-        for (Py_ssize_t i = nargs; i < f->nparams; ++i)
-            if (bound[i] == nullptr) bound[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
-        values = bound;
-    }
-
-    Slot slots[kMaxParams + 1];
-    Ref converted[kMaxParams];
-    if (!convert_values(f, values, slots, converted)) return nullptr;
-    if (def.var_keywords) slots[f->nparams].obj = extra.get();
-    return check_result(def.returns, Ref::steal(def.body.entry(slots))).release();
+    // The common call, every parameter given by position, uses the arguments where they lie.
+    if (nargs == f->nparams && kwnames == nullptr && !f->def->var_keywords) return convert_and_call(f, args, nullptr);
+    return bind_all(f, args, nargs, kwnames);
 }
 
 }  // namespace carvola::detail

@@ -1,4 +1,4 @@
-// Calls as Python makes them: callable(args...) and obj.name(args...), with or without
+// Calls as Python makes them: callable(args...) and obj.name(args...), callable with
 // keyword arguments, and the tuples of interned names that keyword calls take.
 #pragma once
 
@@ -66,17 +66,6 @@ Ref call_kw(PyObject *callable, NameTuple<N> &keywords, const A &...args) noexce
     PyObject *argv[] = {nullptr, args...};
     return Ref::steal(
         PyObject_Vectorcall(callable, argv + 1, (sizeof...(A) - N) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-}
-
-// obj.name(positional..., name=value...), keywords as for call_kw.
-template <std::size_t N, typename... A>
-Ref call_method_kw(PyObject *obj, PyObject *name, NameTuple<N> &keywords, const A &...args) noexcept {
-    static_assert(sizeof...(A) >= N, "a value for every keyword");
-    PyObject *kwnames = keywords.get();
-    if (kwnames == nullptr) return {};
-    PyObject *argv[] = {obj, args...};
-    return Ref::steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A) - N) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                kwnames));
 }
 
 }  // namespace carvola

@@ -21,12 +21,15 @@ Ref scaled(PyObject *side, PyObject *factor) noexcept {
     return Ref::steal(PyNumber_Long(product.get()));
 }
 
-Ref centred(PyObject *outer, PyObject *inner) noexcept {
-    Ref margin = Ref::steal(PyNumber_Subtract(outer, inner));
-    if (!margin) return {};
+Ref centred(PyObject *outer_w, PyObject *outer_h, PyObject *inner_w, PyObject *inner_h) noexcept {
     Ref two = Ref::steal(PyLong_FromLong(2));
-    if (!two) return {};
-    return Ref::steal(PyNumber_FloorDivide(margin.get(), two.get()));
+    auto half_margin = [&](PyObject *outer, PyObject *inner) {
+        Ref margin = Ref::steal(PyNumber_Subtract(outer, inner));
+        return margin ? Ref::steal(PyNumber_FloorDivide(margin.get(), two.get())) : Ref{};
+    };
+    Ref x = two ? half_margin(outer_w, inner_w) : Ref{};
+    Ref y = x ? half_margin(outer_h, inner_h) : Ref{};
+    return y ? Ref::steal(PyTuple_Pack(2, x.get(), y.get())) : Ref{};
 }
 
 Ref lanczos(ResamplingFrom from) noexcept {

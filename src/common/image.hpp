@@ -9,9 +9,10 @@ namespace carvola {
 // int(side * factor)
 Ref scaled(PyObject *side, PyObject *factor) noexcept;
 
-// (outer - inner) // 2: floor division, so an odd margin leaves the extra pixel on the
-// right or bottom and a negative one rounds toward minus infinity.
-Ref centred(PyObject *outer, PyObject *inner) noexcept;
+// ((outer_w - inner_w) // 2, (outer_h - inner_h) // 2), the corner that centres a paste:
+// floor division, so an odd margin leaves the extra pixel on the right or bottom and a
+// negative one rounds toward minus infinity.
+Ref centred(PyObject *outer_w, PyObject *outer_h, PyObject *inner_w, PyObject *inner_h) noexcept;
 
 // Where a module finds the resampling enum: its own global `Resampling`, or the
 // `Resampling` attribute of its global `Image`.

@@ -193,6 +193,11 @@ Ref module_attribute(PyObject *module, const Name &name, AttributeCache &cache) 
     return Ref::steal(PyObject_GetAttr(module, name));
 }
 
+Ref GlobalAttribute::get() noexcept {
+    Ref module = global(owner);
+    return module ? module_attribute(module.get(), attribute, cache) : Ref{};
+}
+
 Ref import_name(PyObject *module, PyObject *name) noexcept {
     Ref value = Ref::steal(PyObject_GetAttr(module, name));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {

@@ -101,6 +101,14 @@ struct AttributeCache {
 };
 Ref module_attribute(PyObject *module, const Name &name, AttributeCache &cache) noexcept;
 
+// owner.attribute, through the module global `owner` as it is at each use, with the
+// attribute of a module object remembered as module_attribute() does.
+struct GlobalAttribute {
+    const Name &owner, &attribute;
+    AttributeCache cache{};
+    Ref get() noexcept;
+};
+
 // The module a `from <module> import ...` statement imports (level 1: relative to the
 // package), with `fromlist` the imported names.
 Ref import_module(const char *module, PyObject *fromlist, int level) noexcept;

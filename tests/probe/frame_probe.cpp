@@ -1,6 +1,7 @@
 // frame_probe: a test-only module built by the frame tests (never shipped). It exercises
 // the parts of the frame that the shipped modules reach only in some of their functions.
 // The tests build it pretending another Python minor version, to see the warning.
+#include "attributes.hpp"
 #include "calls.hpp"
 #include "errors.hpp"
 #include "guard.hpp"
@@ -108,7 +109,8 @@ Ref calls(PyObject *target, PyObject *a, PyObject *b) {
     Ref one = none ? call(target, a) : Ref();
     Ref method = one ? call_method(target, n_record, a, b) : Ref();
     Ref keyword = method ? call_kw(target, key_keyword, a, b) : Ref();
-    Ref method_keyword = keyword ? call_method_kw(target, n_record, key_keyword, a, b) : Ref();
+    Ref record = keyword ? get_attr(target, n_record) : Ref();
+    Ref method_keyword = record ? call_kw(record.get(), key_keyword, a, b) : Ref();
     if (!method_keyword) return {};
     return build({none.get(), one.get(), method.get(), keyword.get(), method_keyword.get()});
 }

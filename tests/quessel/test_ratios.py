@@ -38,23 +38,8 @@ class IntSub(int):
 def test_module_and_class(quessel):
     import io
 
-    assert [k for k in vars(quessel) if not k.startswith("__")] == ["BytesIO", "Image", "ImageRatioAnalyzer"]
     assert quessel.BytesIO is io.BytesIO and quessel.Image is PIL.Image
-    cls = quessel.ImageRatioAnalyzer
-    assert [k for k in vars(cls) if k not in ("__dict__", "__weakref__")] == [
-        "__module__", "__doc__", "__init__", "_gcd", "get_raw_simple_ratio", "get_approx_simple_ratio",
-    ]  # fmt: skip
-    assert cls.__doc__ == (
-        "\n    图片比例分析工具。\n\n    提供两种比例获取方式：\n    - get_raw_simple_ratio: 获取图片真实最简宽高比（精确值）"
-        "\n    - get_approx_simple_ratio: 自动拟合近似简单整数比例（如 2:3、16:9）\n    "
-    )
-    assert isinstance(vars(cls)["_gcd"], staticmethod) and cls._gcd.__doc__ == "计算最大公约数"
-    assert cls.__init__.__defaults__ == (10,) and cls.__init__.__annotations__ == {"approx_search_range": "int"}
-    assert cls._gcd.__annotations__ == {"a": "int", "b": "int", "return": "int"}
-    raw, approx = cls.get_raw_simple_ratio, cls.get_approx_simple_ratio
-    assert raw.__annotations__ == approx.__annotations__ == {"image_bytes": "bytes", "return": "str"}
-    assert raw.__doc__.endswith('最简比例字符串，如 "16:9"\n        ')
-    assert approx.__doc__.endswith('近似比例字符串，如 "2:3"、"16:9"\n        ')
+    assert isinstance(vars(quessel.ImageRatioAnalyzer)["_gcd"], staticmethod)
 
 
 @pytest.mark.parametrize(

@@ -57,7 +57,7 @@ Text fill_mode{"fill"};
 Guard re_match{n_re, n_match};
 Guard original_parse_ratio{n_image_tool, n_parse_ratio};
 
-AttributeCache math_inf_cache;
+GlobalAttribute math_inf{n_math, n_inf}, image_open{n_image, n_open};
 
 Ref standard_ratio_list() {
     return Ref::steal(Py_BuildValue("[ssssssssss]", "1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9",
@@ -240,8 +240,7 @@ Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height
     Ref img_ratio;  // made only when the quotient is not a plain double division
     const bool small = small_quotient(width, height, quotient);
     if (!small && !(img_ratio = Ref::steal(PyNumber_TrueDivide(width, height)))) return {};
-    Ref math = global(n_math);
-    Ref min_diff = math ? module_attribute(math.get(), n_inf, math_inf_cache) : Ref();
+    Ref min_diff = math_inf.get();
     Ref ratios = min_diff ? get_attr(self, n_standard_ratio_list) : Ref();
     Ref best;  // best_ratio = self.STANDARD_RATIO_LIST[0]
     if (ratios && PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0)
@@ -330,11 +329,9 @@ Ref widened(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyO
     Ref img_h = img_w ? get_attr(img, n_height) : Ref();
     Ref canvas = img_h ? new_image(rgba, canvas_w.get(), canvas_h.get(), [&] { return get_attr(self, n_fill_color); })
                        : Ref();
-    Ref paste_x = canvas ? centred(canvas_w.get(), img_w.get()) : Ref();
-    Ref paste_y = paste_x ? centred(canvas_h.get(), img_h.get()) : Ref();
-    Ref paste = paste_y ? get_attr(canvas.get(), n_paste) : Ref();
-    Ref box = paste ? Ref::steal(PyTuple_Pack(2, paste_x.get(), paste_y.get())) : Ref();
-    Ref mode = box ? get_attr(img, n_mode) : Ref();
+    Ref box = canvas ? centred(canvas_w.get(), canvas_h.get(), img_w.get(), img_h.get()) : Ref();
+    Ref paste = box ? get_attr(canvas.get(), n_paste) : Ref();
+    Ref mode = paste ? get_attr(img, n_mode) : Ref();
     const int has_alpha = mode ? PyObject_RichCompareBool(mode.get(), rgba, Py_EQ) : -1;
     if (has_alpha < 0 || !call_kw(paste.get(), paste_keywords, img, box.get(), has_alpha ? img : Py_None)) return {};
     return canvas;
@@ -350,8 +347,8 @@ Ref encoded(PyObject *img, PyObject *resized_img) {
     if (has_format < 0) return {};
     if (!has_format) img_format = Ref::borrow(png);
     Ref quality = Ref::steal(PyLong_FromLong(95));
-    if (!quality || !call_method_kw(resized_img, n_save, save_keywords, out_io.get(), img_format.get(), quality.get()))
-        return {};
+    Ref save = quality ? get_attr(resized_img, n_save) : Ref();
+    if (!save || !call_kw(save.get(), save_keywords, out_io.get(), img_format.get(), quality.get())) return {};
     return rewound_bytes(out_io.get());
 }
 
@@ -361,8 +358,8 @@ Ref adjust_size(PyObject *self, PyObject *image_bytes, bool return_origin_ratio,
     Ref img_io = bytes_io ? call(bytes_io.get(), image_bytes) : Ref();
     // img = Image.open(img_io).convert("RGBA"), decoded in full on every path: bytes
     // Pillow cannot read fail here whatever follows.
-    Ref image = img_io ? global(n_image) : Ref();
-    Ref opened = image ? call_method(image.get(), n_open, img_io.get()) : Ref();
+    Ref open = img_io ? image_open.get() : Ref();
+    Ref opened = open ? call(open.get(), img_io.get()) : Ref();
     Ref img = opened ? call_method(opened.get(), n_convert, rgba.get()) : Ref();
     opened.reset();  // the decoded original goes now, as Python's temporary does
     Ref size = img ? get_attr(img.get(), n_size) : Ref();

@@ -22,7 +22,7 @@ Name n_size{"size"};
 Name n_gcd{"_gcd"};
 Name n_approx_search_range{"approx_search_range"};
 
-AttributeCache image_open_cache;
+GlobalAttribute image_open{n_image, n_open};
 
 // ----- the size and the ratio text -----
 
@@ -35,8 +35,7 @@ bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
     Ref buffer = bytes_io ? call(bytes_io.get(), image_bytes) : Ref{};
     if (!buffer) return false;
     const bool completed = with_block(buffer.get(), [&](PyObject *buf) {
-        Ref image = global(n_image);
-        Ref open = image ? module_attribute(image.get(), n_open, image_open_cache) : Ref{};
+        Ref open = image_open.get();
         Ref opened = open ? call(open.get(), buf) : Ref{};
         return opened && with_block(opened.get(), [&](PyObject *img) {
             Ref size = get_attr(img, n_size);

@@ -32,11 +32,9 @@ Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObje
     Ref new_h = new_w ? scaled(s_h.get(), ratio.get()) : Ref();
     Ref resized_img = new_h ? resized_lanczos(image, new_w.get(), new_h.get(), ResamplingFrom::global) : Ref();
     // canvas.paste(resized_img, ((target_w - new_w) // 2, (target_h - new_h) // 2))
-    Ref paste_x = resized_img ? centred(target_w, new_w.get()) : Ref();
-    Ref paste_y = paste_x ? centred(target_h, new_h.get()) : Ref();
-    Ref paste = paste_y ? get_attr(canvas.get(), n_paste) : Ref();
-    Ref corner = paste ? Ref::steal(PyTuple_Pack(2, paste_x.get(), paste_y.get())) : Ref();
-    if (!corner || !call(paste.get(), resized_img.get(), corner.get())) return {};
+    Ref corner = resized_img ? centred(target_w, target_h, new_w.get(), new_h.get()) : Ref();
+    Ref paste = corner ? get_attr(canvas.get(), n_paste) : Ref();
+    if (!paste || !call(paste.get(), resized_img.get(), corner.get())) return {};
     return canvas;
 }
 

@@ -59,11 +59,9 @@ Text restart_timed_out{"%s 重启后超时未恢复"};
 
 NameTuple timeout_keyword{n_timeout};  // the keyword names of every request
 
-// owner.<attribute>, for a module global `owner`.
-Ref global_attr(const Name &owner, const Name &attribute) {
-    Ref module = global(owner);
-    return module ? get_attr(module.get(), attribute) : Ref{};
-}
+GlobalAttribute requests_exceptions{n_requests, n_exceptions}, requests_get{n_requests, n_get};
+GlobalAttribute logging_get_logger{n_logging, n_get_logger};
+GlobalAttribute time_time{n_time, n_time}, time_sleep{n_time, n_sleep};
 
 // ----- except clauses -----
 
@@ -74,7 +72,7 @@ Ref global_attr(const Name &owner, const Name &attribute) {
 template <typename Handler>
 bool except_clauses(Handler handler) {
     Caught caught;
-    Ref exceptions = global_attr(n_requests, n_exceptions);
+    Ref exceptions = requests_exceptions.get();
     Ref connection_error = exceptions ? get_attr(exceptions.get(), n_connection_error) : Ref{};
     int clause = connection_error ? caught.matches(connection_error.get()) : -1;
     if (clause == 0) {
@@ -89,7 +87,7 @@ bool except_clauses(Handler handler) {
 
 // requests.get(self.<url>, timeout=self.timeout)
 Ref http_get(PyObject *self, const Name &url) {
-    Ref get = global_attr(n_requests, n_get);
+    Ref get = requests_get.get();
     Ref target = get ? get_attr(self, url) : Ref{};
     Ref timeout = target ? get_attr(self, n_timeout) : Ref{};
     return timeout ? call_kw(get.get(), timeout_keyword, target.get(), timeout.get()) : Ref{};
@@ -153,7 +151,7 @@ bool set_endpoint(PyObject *self, const Name &name, const Text &path) {
 Ref logger_or_module_logger(PyObject *logger) {
     const int truthy = truth(logger);
     if (truthy != 0) return truthy > 0 ? Ref::borrow(logger) : Ref{};
-    Ref get_logger = global_attr(n_logging, n_get_logger);
+    Ref get_logger = logging_get_logger.get();
     Ref name = get_logger ? global(n_module_name) : Ref{};
     return name ? call(get_logger.get(), name.get()) : Ref{};
 }
@@ -231,7 +229,7 @@ constexpr Function trigger_reboot_contract{
 
 // time.time()
 Ref now() {
-    Ref time = global_attr(n_time, n_time);
+    Ref time = time_time.get();
     return time ? call(time.get()) : Ref{};
 }
 
@@ -274,7 +272,7 @@ Ref wait_service_ready(PyObject *self) {
         const int ready = within < 0 ? -1 : poll_round(self);
         if (ready != 0) return ready > 0 ? Ref::borrow(Py_True) : Ref{};
         // time.sleep(self.poll_interval)
-        Ref sleep = global_attr(n_time, n_sleep);
+        Ref sleep = time_sleep.get();
         Ref interval = sleep ? get_attr(self, n_poll_interval) : Ref{};
         if (!interval || !call(sleep.get(), interval.get())) return {};
     }
