@@ -38,6 +38,11 @@ private:
 template <std::same_as<Name>... Names>
 NameTuple(const Names &...) -> NameTuple<sizeof...(Names)>;
 
+// The tuple of the names "a", "b", ...: call_kw(f, name_tuple<"flags">, pattern, flags)
+// is f(pattern, flags=flags).
+template <Literal... L>
+inline NameTuple<sizeof...(L)> name_tuple{name_object<L>...};
+
 // The calls below hand the callee a writable slot before the arguments
 // (PY_VECTORCALL_ARGUMENTS_OFFSET), so a bound method is called without copying them.
 

@@ -85,13 +85,6 @@ int set_doc(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-Name n_parameter{"Parameter"}, n_signature{"Signature"}, n_empty{"empty"};
-Name n_positional{"POSITIONAL_OR_KEYWORD"}, n_var_keyword{"VAR_KEYWORD"};
-Name n_default{"default"}, n_annotation{"annotation"}, n_return_annotation{"return_annotation"};
-NameTuple parameter_keywords{n_default, n_annotation};
-NameTuple signature_keywords{n_return_annotation};
-Name n_return{"return"};
-
 // inspect.signature() and help() read this: the real parameters, defaults and annotation
 // texts, while __doc__ stays the plain docstring. What a parameter lacks is passed as
 // Parameter.empty, which is what leaving the keyword out gives.
@@ -99,9 +92,9 @@ PyObject *get_signature(PyObject *self, void *) {
     FunctionObject *f = as_function(self);
     const Function &def = *f->def;
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    Ref parameter = inspect ? get_attr(inspect.get(), n_parameter) : Ref{};
-    Ref signature = parameter ? get_attr(inspect.get(), n_signature) : Ref{};
-    Ref empty = signature ? get_attr(parameter.get(), n_empty) : Ref{};
+    Ref parameter = inspect ? get_attr(inspect.get(), "Parameter"_n) : Ref{};
+    Ref signature = parameter ? get_attr(inspect.get(), "Signature"_n) : Ref{};
+    Ref empty = signature ? get_attr(parameter.get(), "empty"_n) : Ref{};
     Ref params = Ref::steal(PyList_New(0));
     if (!empty || !params) return nullptr;
     auto text = [&](const char *annotation) {
@@ -110,16 +103,17 @@ PyObject *get_signature(PyObject *self, void *) {
     for (Py_ssize_t i = 0; i < f->nparams + def.var_keywords; ++i) {
         const bool var = i == f->nparams;  // **kwargs
         Ref name = var ? Ref::steal(PyUnicode_FromString("kwargs")) : Ref::borrow(f->param_names[i]);
-        Ref kind = get_attr(parameter.get(), var ? n_var_keyword : n_positional);
+        Ref kind = get_attr(parameter.get(), var ? "VAR_KEYWORD"_n : "POSITIONAL_OR_KEYWORD"_n);
         Ref dflt = !var && i >= f->nrequired ? Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - f->nrequired)) : empty;
         Ref annotation = text(var ? nullptr : def.params[i].annotation);
         if (!name || !kind || !annotation) return nullptr;
-        Ref p = call_kw(parameter.get(), parameter_keywords, name.get(), kind.get(), dflt.get(), annotation.get());
+        Ref p = call_kw(parameter.get(), name_tuple<"default", "annotation">, name.get(), kind.get(), dflt.get(),
+                        annotation.get());
         if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
     }
     Ref annotation = text(def.return_annotation);
     if (!annotation) return nullptr;
-    return call_kw(signature.get(), signature_keywords, params.get(), annotation.get()).release();
+    return call_kw(signature.get(), name_tuple<"return_annotation">, params.get(), annotation.get()).release();
 }
 
 // Pickled by reference, like Python functions: module and qualified name.
@@ -211,7 +205,7 @@ bool fill_metadata(FunctionObject *f, const Function &def) {
         }
         if (!annotate(f->param_names[i], p.annotation)) return false;
     }
-    if (!annotate(n_return, def.return_annotation)) return false;
+    if (!annotate("return"_n, def.return_annotation)) return false;
     f->defaults = f->nrequired < f->nparams ? defaults.release() : Py_NewRef(Py_None);
     f->doc = def.doc != nullptr ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     return f->doc != nullptr;

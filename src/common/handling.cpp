@@ -8,9 +8,6 @@ namespace carvola {
 
 namespace {
 
-Name n_enter{"__enter__"};
-Name n_exit{"__exit__"};
-
 // A special method of `obj`, looked up on its type as the interpreter does and bound to
 // obj; null when the type has no such attribute (no exception set) or binding it failed.
 Ref special_method(PyObject *obj, PyObject *name) {
@@ -59,8 +56,8 @@ Ref Caught::reraise() noexcept {
 }
 
 Ref detail::with_enter(PyObject *manager, Ref &exit) noexcept {
-    Ref enter = special_method(manager, n_enter);
-    if (enter) exit = special_method(manager, n_exit);
+    Ref enter = special_method(manager, "__enter__"_n);
+    if (enter) exit = special_method(manager, "__exit__"_n);
     if (!exit) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",

@@ -8,11 +8,6 @@
 namespace carvola {
 
 namespace {
-Name n_image{"Image"};
-Name n_resampling{"Resampling"};
-Name n_lanczos{"LANCZOS"};
-Name n_resize{"resize"};
-Name n_new{"new"};
 }  // namespace
 
 Ref scaled(PyObject *side, PyObject *factor) noexcept {
@@ -33,20 +28,20 @@ Ref centred(PyObject *outer_w, PyObject *outer_h, PyObject *inner_w, PyObject *i
 }
 
 Ref lanczos(ResamplingFrom from) noexcept {
-    Ref resampling = global(from == ResamplingFrom::global ? n_resampling : n_image);
-    if (resampling && from == ResamplingFrom::image) resampling = get_attr(resampling.get(), n_resampling);
+    Ref resampling = global(from == ResamplingFrom::global ? "Resampling"_n : "Image"_n);
+    if (resampling && from == ResamplingFrom::image) resampling = get_attr(resampling.get(), "Resampling"_n);
     if (!resampling) return {};
-    return get_attr(resampling.get(), n_lanczos);
+    return get_attr(resampling.get(), "LANCZOS"_n);
 }
 
 Ref image_new() noexcept {
-    Ref image = global(n_image);
+    Ref image = global("Image"_n);
     if (!image) return {};
-    return get_attr(image.get(), n_new);
+    return get_attr(image.get(), "new"_n);
 }
 
 Ref resized_lanczos(PyObject *img, PyObject *width, PyObject *height, ResamplingFrom from) noexcept {
-    Ref resize = get_attr(img, n_resize);
+    Ref resize = get_attr(img, "resize"_n);
     if (!resize) return {};
     Ref size = Ref::steal(PyTuple_Pack(2, width, height));
     if (!size) return {};

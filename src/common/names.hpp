@@ -6,6 +6,8 @@
 
 #include "ref.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 
 namespace carvola {
@@ -59,5 +61,28 @@ class Text : public Interned {
 public:
     using Interned::Interned;
 };
+
+// A string literal as a template argument, so that each distinct literal names one object.
+template <std::size_t N>
+struct Literal {
+    constexpr Literal(const char (&s)[N]) noexcept { std::copy_n(s, N, text); }
+    char text[N];
+};
+
+template <Literal L>
+inline Name name_object{L.text};
+template <Literal L>
+inline Text text_object{L.text};
+
+// "proportion"_n is the module's one Name for that text, "RGBA"_t its one Text: a name is
+// written where it is used, and interned with the others when the module is executed.
+template <Literal L>
+const Name &operator""_n() noexcept {
+    return name_object<L>;
+}
+template <Literal L>
+const Text &operator""_t() noexcept {
+    return text_object<L>;
+}
 
 }  // namespace carvola

@@ -13,51 +13,12 @@
 namespace carvola::brennic {
 namespace {
 
-Name n_re{"re"};
-Name n_match{"match"};
-Name n_group{"group"};
-Name n_strip{"strip"};
-Name n_items{"items"};
-Name n_math{"math"};
-Name n_inf{"inf"};
-Name n_standard_ratio_list{"STANDARD_RATIO_LIST"};
-Name n_std_ratio_map{"_std_ratio_map"};
-Name n_parse_ratio{"_parse_ratio"};
-Name n_proportion{"proportion"};
-Name n_need_adjust{"need_adjust"};
-Name n_fill_color{"fill_color"};
-Name n_kwargs{"kwargs"};
-Name n_image_tool{"ImageTool"};
-Name n_bytes_io{"BytesIO"};
-Name n_size{"size"};
-Name n_get_closest{"_get_closest_standard_ratio"};
-Name n_image{"Image"};
-Name n_open{"open"};
-Name n_convert{"convert"};
-Name n_width{"width"};
-Name n_height{"height"};
-Name n_mode{"mode"};
-Name n_format{"format"};
-Name n_paste{"paste"};
-Name n_mask{"mask"};
-Name n_save{"save"};
-Name n_quality{"quality"};
-Name n_seek{"seek"};
-Name n_getvalue{"getvalue"};
-NameTuple paste_keywords{n_mask};
-NameTuple save_keywords{n_format, n_quality};
-Text ratio_pattern{"(\\d+):(\\d+)"};
-Text rgba{"RGBA"};
-Text png{"PNG"};
-Text resize_mode{"resize"};
-Text fill_mode{"fill"};
-
 // Ratio strings are scanned natively while re.match is the one imported, and __init__
 // runs the body of _parse_ratio without a call while the class's is the original.
-Guard re_match{n_re, n_match};
-Guard original_parse_ratio{n_image_tool, n_parse_ratio};
+Guard re_match{"re"_n, "match"_n};
+Guard original_parse_ratio{"ImageTool"_n, "_parse_ratio"_n};
 
-GlobalAttribute math_inf{n_math, n_inf}, image_open{n_image, n_open};
+GlobalAttribute math_inf{"math"_n, "inf"_n}, image_open{"Image"_n, "open"_n};
 
 Ref standard_ratio_list() {
     return Ref::steal(Py_BuildValue("[ssssssssss]", "1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9",
@@ -116,15 +77,15 @@ Ref parse_ratio(PyObject *ratio_str) {
         const int matched = scan_ratio(ratio_str, sides);
         if (matched <= 0) return matched < 0 ? Ref() : raise_ratio_format(ratio_str);
     } else {
-        Ref re = global(n_re);
-        Ref match_fn = re ? get_attr(re.get(), n_match) : Ref();
-        Ref stripped = match_fn ? call_method(ratio_str, n_strip) : Ref();
-        Ref match = stripped ? call(match_fn.get(), ratio_pattern.get(), stripped.get()) : Ref();
+        Ref re = global("re"_n);
+        Ref match_fn = re ? get_attr(re.get(), "match"_n) : Ref();
+        Ref stripped = match_fn ? call_method(ratio_str, "strip"_n) : Ref();
+        Ref match = stripped ? call(match_fn.get(), "(\\d+):(\\d+)"_t.get(), stripped.get()) : Ref();
         const int matched = match ? truth(match.get()) : -1;
         if (matched <= 0) return matched < 0 ? Ref() : raise_ratio_format(ratio_str);
         for (int side = 0; side < 2; ++side) {
             Ref index = Ref::steal(PyLong_FromLong(side + 1));
-            Ref digits = index ? call_method(match.get(), n_group, index.get()) : Ref();
+            Ref digits = index ? call_method(match.get(), "group"_n, index.get()) : Ref();
             if (!digits || !(sides[side] = Ref::steal(PyNumber_Long(digits.get())))) return {};
         }
     }
@@ -143,7 +104,7 @@ constexpr Function parse_ratio_contract{
 // w, h = self._parse_ratio(r); w / h
 // calling the original's body directly when the argument needs no conversion.
 Ref parsed_quotient(PyObject *self, PyObject *r) {
-    Ref parse = get_attr(self, n_parse_ratio);
+    Ref parse = get_attr(self, "_parse_ratio"_n);
     if (!parse) return {};
     Ref parsed = original_parse_ratio.is(parse.get()) && PyUnicode_CheckExact(r)
                      ? call_direct<parse_ratio>(parse_ratio_contract, r)
@@ -159,21 +120,22 @@ Ref image_tool_init(PyObject *self, PyObject *proportion, PyObject *need_adjust,
     bool blank = proportion != Py_None;
     for (Py_ssize_t i = 0, n = blank ? PyUnicode_GET_LENGTH(proportion) : 0; i < n && blank; ++i)
         blank = Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(proportion, i));
-    if (!set_attr(self, n_proportion, blank ? Py_None : proportion) || !set_attr(self, n_need_adjust, need_adjust) ||
-        !set_attr(self, n_fill_color, fill_color) || !set_attr(self, n_kwargs, kwargs)) {
+    if (!set_attr(self, "proportion"_n, blank ? Py_None : proportion) ||
+        !set_attr(self, "need_adjust"_n, need_adjust) || !set_attr(self, "fill_color"_n, fill_color) ||
+        !set_attr(self, "kwargs"_n, kwargs)) {
         return {};
     }
     Ref ratio_map = Ref::steal(PyDict_New());
-    if (!ratio_map || !set_attr(self, n_std_ratio_map, ratio_map.get())) return {};
+    if (!ratio_map || !set_attr(self, "_std_ratio_map"_n, ratio_map.get())) return {};
 
     // for r in self.STANDARD_RATIO_LIST: self._std_ratio_map[r] = w / h
-    Ref ratios = get_attr(self, n_standard_ratio_list);
+    Ref ratios = get_attr(self, "STANDARD_RATIO_LIST"_n);
     Ref iter = ratios ? Ref::steal(PyObject_GetIter(ratios.get())) : Ref();
     if (!iter) return {};
     while (Ref r = Ref::steal(PyIter_Next(iter.get()))) {
         Ref value = parsed_quotient(self, r.get());
         if (!value) return {};
-        Ref target = get_attr(self, n_std_ratio_map);
+        Ref target = get_attr(self, "_std_ratio_map"_n);
         if (!target || PyObject_SetItem(target.get(), r.get(), value.get()) < 0) return {};
     }
     return PyErr_Occurred() ? Ref() : none();
@@ -241,20 +203,20 @@ Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height
     const bool small = small_quotient(width, height, quotient);
     if (!small && !(img_ratio = Ref::steal(PyNumber_TrueDivide(width, height)))) return {};
     Ref min_diff = math_inf.get();
-    Ref ratios = min_diff ? get_attr(self, n_standard_ratio_list) : Ref();
+    Ref ratios = min_diff ? get_attr(self, "STANDARD_RATIO_LIST"_n) : Ref();
     Ref best;  // best_ratio = self.STANDARD_RATIO_LIST[0]
     if (ratios && PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0)
         best = Ref::borrow(PyList_GET_ITEM(ratios.get(), 0));
     else if (Ref zero = ratios ? Ref::steal(PyLong_FromLong(0)) : Ref())
         best = Ref::steal(PyObject_GetItem(ratios.get(), zero.get()));
-    Ref ratio_map = best ? get_attr(self, n_std_ratio_map) : Ref();
+    Ref ratio_map = best ? get_attr(self, "_std_ratio_map"_n) : Ref();
     if (!ratio_map) return {};
     if (small && PyFloat_CheckExact(min_diff.get()) && PyDict_CheckExact(ratio_map.get()) &&
         closest_in_doubles(ratio_map.get(), quotient, PyFloat_AS_DOUBLE(min_diff.get()), best)) {
         return best;
     }
     if (small && !(img_ratio = Ref::steal(PyFloat_FromDouble(quotient)))) return {};
-    Ref items = call_method(ratio_map.get(), n_items);
+    Ref items = call_method(ratio_map.get(), "items"_n);
     Ref iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
     if (!iter) return {};
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
@@ -284,8 +246,8 @@ constexpr Function closest_contract{
 // io.seek(0); io.getvalue()
 Ref rewound_bytes(PyObject *io) {
     Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref rewound = zero ? call_method(io, n_seek, zero.get()) : Ref();
-    return rewound ? call_method(io, n_getvalue) : Ref();
+    Ref rewound = zero ? call_method(io, "seek"_n, zero.get()) : Ref();
+    return rewound ? call_method(io, "getvalue"_n) : Ref();
 }
 
 // The widened size: the shorter side scaled, both sides of a square. "resize" asks
@@ -305,8 +267,8 @@ bool widen(PyObject *w, PyObject *h, PyObject *scale, bool fill, Ref &new_w, Ref
 
 // The image stretched when self.need_adjust == "resize", padded when it is "fill".
 Ref widened(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
-    Ref need_adjust = get_attr(self, n_need_adjust);
-    const int resize = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), resize_mode, Py_EQ) : -1;
+    Ref need_adjust = get_attr(self, "need_adjust"_n);
+    const int resize = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), "resize"_t, Py_EQ) : -1;
     if (resize < 0) return {};
     if (resize) {
         // img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
@@ -314,8 +276,8 @@ Ref widened(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyO
         if (!widen(ori_w, ori_h, expand_scale, false, expand_w, expand_h)) return {};
         return resized_lanczos(img, expand_w.get(), expand_h.get(), ResamplingFrom::image);
     }
-    need_adjust = get_attr(self, n_need_adjust);
-    const int fill = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), fill_mode, Py_EQ) : -1;
+    need_adjust = get_attr(self, "need_adjust"_n);
+    const int fill = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), "fill"_t, Py_EQ) : -1;
     if (fill <= 0) {
         if (fill == 0) PyErr_SetString(PyExc_ValueError, "need_adjust 仅支持 resize / fill");
         return {};
@@ -325,56 +287,59 @@ Ref widened(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyO
     //              mask=img if img.mode == "RGBA" else None)
     Ref canvas_w, canvas_h;
     if (!widen(ori_w, ori_h, expand_scale, true, canvas_w, canvas_h)) return {};
-    Ref img_w = get_attr(img, n_width);
-    Ref img_h = img_w ? get_attr(img, n_height) : Ref();
-    Ref canvas = img_h ? new_image(rgba, canvas_w.get(), canvas_h.get(), [&] { return get_attr(self, n_fill_color); })
-                       : Ref();
+    Ref img_w = get_attr(img, "width"_n);
+    Ref img_h = img_w ? get_attr(img, "height"_n) : Ref();
+    Ref canvas =
+        img_h ? new_image("RGBA"_t, canvas_w.get(), canvas_h.get(), [&] { return get_attr(self, "fill_color"_n); })
+              : Ref();
     Ref box = canvas ? centred(canvas_w.get(), canvas_h.get(), img_w.get(), img_h.get()) : Ref();
-    Ref paste = box ? get_attr(canvas.get(), n_paste) : Ref();
-    Ref mode = paste ? get_attr(img, n_mode) : Ref();
-    const int has_alpha = mode ? PyObject_RichCompareBool(mode.get(), rgba, Py_EQ) : -1;
-    if (has_alpha < 0 || !call_kw(paste.get(), paste_keywords, img, box.get(), has_alpha ? img : Py_None)) return {};
+    Ref paste = box ? get_attr(canvas.get(), "paste"_n) : Ref();
+    Ref mode = paste ? get_attr(img, "mode"_n) : Ref();
+    const int has_alpha = mode ? PyObject_RichCompareBool(mode.get(), "RGBA"_t, Py_EQ) : -1;
+    if (has_alpha < 0 || !call_kw(paste.get(), name_tuple<"mask">, img, box.get(), has_alpha ? img : Py_None))
+        return {};
     return canvas;
 }
 
 // out_io = BytesIO(); resized_img.save(out_io, format=img.format or "PNG", quality=95)
 // and the bytes written (a converted image never has a format).
 Ref encoded(PyObject *img, PyObject *resized_img) {
-    Ref bytes_io = global(n_bytes_io);
+    Ref bytes_io = global("BytesIO"_n);
     Ref out_io = bytes_io ? call(bytes_io.get()) : Ref();
-    Ref img_format = out_io ? get_attr(img, n_format) : Ref();
+    Ref img_format = out_io ? get_attr(img, "format"_n) : Ref();
     const int has_format = img_format ? truth(img_format.get()) : -1;
     if (has_format < 0) return {};
-    if (!has_format) img_format = Ref::borrow(png);
+    if (!has_format) img_format = Ref::borrow("PNG"_t);
     Ref quality = Ref::steal(PyLong_FromLong(95));
-    Ref save = quality ? get_attr(resized_img, n_save) : Ref();
-    if (!save || !call_kw(save.get(), save_keywords, out_io.get(), img_format.get(), quality.get())) return {};
+    Ref save = quality ? get_attr(resized_img, "save"_n) : Ref();
+    if (!save || !call_kw(save.get(), name_tuple<"format", "quality">, out_io.get(), img_format.get(), quality.get()))
+        return {};
     return rewound_bytes(out_io.get());
 }
 
 Ref adjust_size(PyObject *self, PyObject *image_bytes, bool return_origin_ratio, double expand_percent) {
     Ref expand_scale = Ref::steal(PyFloat_FromDouble(expand_percent / 100.0 + 1.0));
-    Ref bytes_io = expand_scale ? global(n_bytes_io) : Ref();
+    Ref bytes_io = expand_scale ? global("BytesIO"_n) : Ref();
     Ref img_io = bytes_io ? call(bytes_io.get(), image_bytes) : Ref();
     // img = Image.open(img_io).convert("RGBA"), decoded in full on every path: bytes
     // Pillow cannot read fail here whatever follows.
     Ref open = img_io ? image_open.get() : Ref();
     Ref opened = open ? call(open.get(), img_io.get()) : Ref();
-    Ref img = opened ? call_method(opened.get(), n_convert, rgba.get()) : Ref();
+    Ref img = opened ? call_method(opened.get(), "convert"_n, "RGBA"_t.get()) : Ref();
     opened.reset();  // the decoded original goes now, as Python's temporary does
-    Ref size = img ? get_attr(img.get(), n_size) : Ref();
+    Ref size = img ? get_attr(img.get(), "size"_n) : Ref();
     Ref ori_w, ori_h;
     if (!size || !unpack2(size.get(), ori_w, ori_h, Unpack::python)) return {};
-    Ref ori_closest_ratio = call_method(self, n_get_closest, ori_w.get(), ori_h.get());
+    Ref ori_closest_ratio = call_method(self, "_get_closest_standard_ratio"_n, ori_w.get(), ori_h.get());
     if (!ori_closest_ratio) return {};
 
     // if self.proportion is not None and self.proportion != ori_closest_ratio: the input
     // goes back untouched. Python's `!=`, since PyObject_RichCompareBool would take any
     // object as equal to itself.
-    Ref proportion = get_attr(self, n_proportion);
+    Ref proportion = get_attr(self, "proportion"_n);
     if (!proportion) return {};
     if (proportion.get() != Py_None) {
-        proportion = get_attr(self, n_proportion);
+        proportion = get_attr(self, "proportion"_n);
         if (!proportion) return {};
         Ref differs = Ref::steal(PyObject_RichCompare(proportion.get(), ori_closest_ratio.get(), Py_NE));
         const int keep = differs ? PyObject_IsTrue(differs.get()) : -1;
@@ -382,7 +347,7 @@ Ref adjust_size(PyObject *self, PyObject *image_bytes, bool return_origin_ratio,
         if (keep) {
             Ref origin_bytes = rewound_bytes(img_io.get());
             if (!origin_bytes || !return_origin_ratio) return origin_bytes;
-            proportion = get_attr(self, n_proportion);  // return origin_bytes, self.proportion
+            proportion = get_attr(self, "proportion"_n);  // return origin_bytes, self.proportion
             return proportion ? Ref::steal(PyTuple_Pack(2, origin_bytes.get(), proportion.get())) : Ref();
         }
     }
@@ -398,16 +363,17 @@ constexpr Function adjust_size_contract{
                {"image_bytes", Conv::bytes, "bytes"},
                {"return_origin_ratio", Conv::truth, "bool", dflt::boolean(false)},
                {"expand_percent", Conv::real, "float", dflt::real(10.0)}},
-    .doc = "\n"
-           "        调整图片尺寸\n"
-           "        1. proportion存在有效值：\n"
-           "           - 若与原图最接近标准比例不一致 → 直接返回原图不处理\n"
-           "           - 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充\n"
-           "        2. proportion=\"\" / None 且 need_adjust=\"fill\"：\n"
-           "           - 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸\n"
-           "        3. proportion=\"\" / None 且 need_adjust=\"resize\"：沿用原有逻辑\n"
-           "        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小\n"
-           "        ",
+    .doc =
+        "\n"
+        "        调整图片尺寸\n"
+        "        1. proportion存在有效值：\n"
+        "           - 若与原图最接近标准比例不一致 → 直接返回原图不处理\n"
+        "           - 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充\n"
+        "        2. proportion=\"\" / None 且 need_adjust=\"fill\"：\n"
+        "           - 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸\n"
+        "        3. proportion=\"\" / None 且 need_adjust=\"resize\"：沿用原有逻辑\n"
+        "        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小\n"
+        "        ",
     .body = native<adjust_size>(),
 };
 

@@ -9,11 +9,6 @@
 namespace carvola::dravik {
 namespace {
 
-Name n_image{"image"};
-Name n_width{"width"};
-Name n_height{"height"};
-Name n_resolutions{"PREFERED_KONTEXT_RESOLUTIONS"};
-
 // Portrait to landscape; the second half mirrors the first.
 Ref preferred_resolutions() {
     return Ref::steal(Py_BuildValue("[(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)]",
@@ -23,7 +18,7 @@ Ref preferred_resolutions() {
 }
 
 Ref scale_init(PyObject *self, PyObject *image) {
-    return set_attr(self, n_image, image) ? none() : Ref();
+    return set_attr(self, "image"_n, image) ? none() : Ref();
 }
 
 constexpr Function init_contract{
@@ -38,7 +33,7 @@ constexpr Function init_contract{
 
 // self.image.<side>, reading self.image afresh each time.
 Ref image_side(PyObject *self, PyObject *side) {
-    Ref image = get_attr(self, n_image);
+    Ref image = get_attr(self, "image"_n);
     return image ? get_attr(image.get(), side) : Ref();
 }
 
@@ -83,12 +78,12 @@ Ref closest_candidate(PyObject *resolutions, PyObject *aspect_ratio) {
 }
 
 Ref scale_start(PyObject *self) {
-    Ref width = image_side(self, n_width);
-    Ref height = width ? image_side(self, n_height) : Ref();
+    Ref width = image_side(self, "width"_n);
+    Ref height = width ? image_side(self, "height"_n) : Ref();
     Ref aspect_ratio = height ? Ref::steal(PyNumber_TrueDivide(width.get(), height.get())) : Ref();
-    Ref resolutions = aspect_ratio ? get_attr(self, n_resolutions) : Ref();
+    Ref resolutions = aspect_ratio ? get_attr(self, "PREFERED_KONTEXT_RESOLUTIONS"_n) : Ref();
     Ref best = resolutions ? closest_candidate(resolutions.get(), aspect_ratio.get()) : Ref();
-    Ref image = best ? get_attr(self, n_image) : Ref();
+    Ref image = best ? get_attr(self, "image"_n) : Ref();
     if (!image) return {};
     // best is a triple built here: (distance, output_width, output_height).
     PyObject *output_width = PyTuple_GET_ITEM(best.get(), 1);

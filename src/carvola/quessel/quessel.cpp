@@ -15,14 +15,7 @@
 namespace carvola::quessel {
 namespace {
 
-Name n_bytes_io{"BytesIO"};
-Name n_image{"Image"};
-Name n_open{"open"};
-Name n_size{"size"};
-Name n_gcd{"_gcd"};
-Name n_approx_search_range{"approx_search_range"};
-
-GlobalAttribute image_open{n_image, n_open};
+GlobalAttribute image_open{"Image"_n, "open"_n};
 
 // ----- the size and the ratio text -----
 
@@ -31,14 +24,14 @@ GlobalAttribute image_open{n_image, n_open};
 //         width, height = img.size
 // Image.open reads the header only; pixel data is never requested.
 bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
-    Ref bytes_io = global(n_bytes_io);
+    Ref bytes_io = global("BytesIO"_n);
     Ref buffer = bytes_io ? call(bytes_io.get(), image_bytes) : Ref{};
     if (!buffer) return false;
     const bool completed = with_block(buffer.get(), [&](PyObject *buf) {
         Ref open = image_open.get();
         Ref opened = open ? call(open.get(), buf) : Ref{};
         return opened && with_block(opened.get(), [&](PyObject *img) {
-            Ref size = get_attr(img, n_size);
+            Ref size = get_attr(img, "size"_n);
             Ref w, h;  // bound together or not at all, like an unpacking assignment
             if (!size || !unpack2(size.get(), w, h, Unpack::python)) return false;
             width = std::move(w);
@@ -68,7 +61,7 @@ Ref ratio_text(PyObject *a, PyObject *b) {
 // ----- __init__ -----
 
 Ref analyzer_init(PyObject *self, PyObject *approx_search_range) {
-    return set_attr(self, n_approx_search_range, approx_search_range) ? none() : Ref{};
+    return set_attr(self, "approx_search_range"_n, approx_search_range) ? none() : Ref{};
 }
 
 constexpr Function init_contract{
@@ -119,7 +112,7 @@ Ref get_raw_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref width, height;
     if (!read_size(image_bytes, width, height)) return {};
     // div = self._gcd(width, height)
-    Ref gcd_method = get_attr(self, n_gcd);
+    Ref gcd_method = get_attr(self, "_gcd"_n);
     Ref div = gcd_method ? call(gcd_method.get(), width.get(), height.get()) : Ref{};
     Ref w = div ? Ref::steal(PyNumber_FloorDivide(width.get(), div.get())) : Ref{};
     Ref h = w ? Ref::steal(PyNumber_FloorDivide(height.get(), div.get())) : Ref{};
@@ -245,7 +238,7 @@ Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
     if (!read_size(image_bytes, width, height)) return {};
     Ref target = Ref::steal(PyNumber_TrueDivide(width.get(), height.get()));
     if (!target) return {};
-    Ref limit = get_attr(self, n_approx_search_range);
+    Ref limit = get_attr(self, "approx_search_range"_n);
     if (!limit) return {};
     // Machine numbers first; Python objects when a value leaves their range.
     try {

@@ -9,14 +9,10 @@
 namespace carvola::resize {
 namespace {
 
-Name n_size{"size"};
-Name n_paste{"paste"};
-Text rgb{"RGB"};
-
 Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObject *bg_color) {
     // The canvas comes first, so Pillow judges the box and the colour before the source.
-    Ref canvas = new_image(rgb, target_w, target_h, [&] { return Ref::borrow(bg_color); });
-    Ref source_size = canvas ? get_attr(image, n_size) : Ref();
+    Ref canvas = new_image("RGB"_t, target_w, target_h, [&] { return Ref::borrow(bg_color); });
+    Ref source_size = canvas ? get_attr(image, "size"_n) : Ref();
     Ref s_w, s_h;
     if (!source_size || !unpack2(source_size.get(), s_w, s_h, Unpack::python)) return {};
 
@@ -33,7 +29,7 @@ Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObje
     Ref resized_img = new_h ? resized_lanczos(image, new_w.get(), new_h.get(), ResamplingFrom::global) : Ref();
     // canvas.paste(resized_img, ((target_w - new_w) // 2, (target_h - new_h) // 2))
     Ref corner = resized_img ? centred(target_w, target_h, new_w.get(), new_h.get()) : Ref();
-    Ref paste = corner ? get_attr(canvas.get(), n_paste) : Ref();
+    Ref paste = corner ? get_attr(canvas.get(), "paste"_n) : Ref();
     if (!paste || !call(paste.get(), resized_img.get(), corner.get())) return {};
     return canvas;
 }

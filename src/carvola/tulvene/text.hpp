@@ -12,13 +12,11 @@
 namespace carvola::tulvene {
 namespace {
 
-Name n_lower{"lower"};
-
 // str.lower(): ASCII text is lowered here, into a new string as str.lower() makes one.
 // `same` tells whether the result equals `text`.
 Ref lowered(PyObject *text, bool &same) {
     same = PyUnicode_IS_ASCII(text);
-    if (!same) return call_method(text, n_lower);
+    if (!same) return call_method(text, "lower"_n);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Ref result = Ref::steal(PyUnicode_New(n, 127));
     if (!result) return {};

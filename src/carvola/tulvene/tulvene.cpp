@@ -11,32 +11,16 @@
 namespace carvola::tulvene {
 namespace {
 
-Name n_math{"math"};
-Name n_sqrt{"sqrt"};
-Name n_floor{"floor"};
-Name n_round{"round"};
-Name n_get{"get"};
-Name n_service_error{"ServiceError"};
-Name n_calculator{"GPTImageSizeCalculator"};
-Name n_resolution_preset{"RESOLUTION_PRESET"};
-Name n_round_to_multiple{"round_to_multiple"};
-Name n_floor_to_multiple{"floor_to_multiple"};
-Name n_is_valid_image_size{"is_valid_image_size"};
-Text t_fallback_preset{"2k"};
-Name n_aspect_ratio{"aspect_ratio"};
-
 constexpr const char *kRatioRefused = "图像宽高比不合法, 相差太大";
 
-NameTuple refusal_keywords{n_aspect_ratio};  // of ServiceError(message, aspect_ratio=...)
-
-Guard math_sqrt{n_math, n_sqrt};
-Guard math_floor{n_math, n_floor};
+Guard math_sqrt{"math"_n, "sqrt"_n};
+Guard math_floor{"math"_n, "floor"_n};
 // The builtin round(), taken when the module is executed, as builtins are.
-Guard builtin_round{n_round};
+Guard builtin_round{"round"_n};
 // The module's own classmethods, which calc_size may run natively.
-Guard own_methods[] = {{n_calculator, n_round_to_multiple},
-                       {n_calculator, n_floor_to_multiple},
-                       {n_calculator, n_is_valid_image_size}};
+Guard own_methods[] = {{"GPTImageSizeCalculator"_n, "round_to_multiple"_n},
+                       {"GPTImageSizeCalculator"_n, "floor_to_multiple"_n},
+                       {"GPTImageSizeCalculator"_n, "is_valid_image_size"_n}};
 
 // ----- class constants -----
 
@@ -46,7 +30,7 @@ Ref resolution_preset() {
 
 // math.<name>, looked up at the moment of use.
 Object math_function(const Name &name) {
-    Ref math = global(n_math);
+    Ref math = global("math"_n);
     return Object(math ? get_attr(math.get(), name) : Ref());
 }
 
@@ -86,12 +70,12 @@ struct Through {
     PyObject *cls;
 
     Object constant(Constant k) const { return Object(class_attribute(cls, constant_names[k])); }
-    Object sqrt() const { return math_function(n_sqrt); }
+    Object sqrt() const { return math_function("sqrt"_n); }
     // cls.round_to_multiple(x) and so on
-    Object round_to_multiple(const Object &x) const { return Object(call_method(cls, n_round_to_multiple, x.get())); }
-    Object floor_to_multiple(const Object &x) const { return Object(call_method(cls, n_floor_to_multiple, x.get())); }
+    Object round_to_multiple(const Object &x) const { return Object(call_method(cls, "round_to_multiple"_n, x.get())); }
+    Object floor_to_multiple(const Object &x) const { return Object(call_method(cls, "floor_to_multiple"_n, x.get())); }
     Object is_valid(const Object &w, const Object &h) const {
-        return Object(call_method(cls, n_is_valid_image_size, w.get(), h.get()));
+        return Object(call_method(cls, "is_valid_image_size"_n, w.get(), h.get()));
     }
 };
 
@@ -189,7 +173,7 @@ constexpr Function round_to_multiple_contract{
 Ref floor_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
     return aligned_to_multiple(
         cls, value, multiple, [] { return holds(math_floor) ? machine_floor : throw Failed{}; },
-        [] { return math_function(n_floor); });
+        [] { return math_function("floor"_n); });
 }
 
 constexpr Function floor_to_multiple_contract{
@@ -221,9 +205,9 @@ constexpr Function is_valid_image_size_contract{
 
 // raise ServiceError("...", aspect_ratio=aspect_ratio); always null.
 Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
-    Ref factory = global(n_service_error);
+    Ref factory = global("ServiceError"_n);
     Ref message = factory ? Ref::steal(PyUnicode_FromString(kRatioRefused)) : Ref();
-    Ref error = message ? call_kw(factory.get(), refusal_keywords, message.get(), aspect_ratio) : Ref();
+    Ref error = message ? call_kw(factory.get(), name_tuple<"aspect_ratio">, message.get(), aspect_ratio) : Ref();
     if (error) raise(error.get());
     return {};
 }
@@ -234,17 +218,17 @@ Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
 Ref target_pixels(PyObject *cls, PyObject *resolution, PyObject *key) {
     // A plain exact dict: its get is dict.get, and the second read gives the same dict.
     // Held while the lookups run, since a key's __eq__ could drop the class's reference.
-    Ref preset = Ref::borrow(plain_attribute(cls, n_resolution_preset));
+    Ref preset = Ref::borrow(plain_attribute(cls, "RESOLUTION_PRESET"_n));
     if (preset && PyDict_CheckExact(preset.get())) {
-        Ref fallback = Ref::steal(PyObject_GetItem(preset.get(), t_fallback_preset));
+        Ref fallback = Ref::steal(PyObject_GetItem(preset.get(), "2k"_t));
         if (!fallback) return {};
         if (PyObject *found = PyDict_GetItemWithError(preset.get(), key)) return Ref::borrow(found);
         return PyErr_Occurred() ? Ref() : fallback;
     }
-    preset = class_attribute(cls, n_resolution_preset);
-    Ref get = preset ? get_attr(preset.get(), n_get) : Ref();
-    Ref table = get ? class_attribute(cls, n_resolution_preset) : Ref();
-    Ref fallback = table ? Ref::steal(PyObject_GetItem(table.get(), t_fallback_preset)) : Ref();
+    preset = class_attribute(cls, "RESOLUTION_PRESET"_n);
+    Ref get = preset ? get_attr(preset.get(), "get"_n) : Ref();
+    Ref table = get ? class_attribute(cls, "RESOLUTION_PRESET"_n) : Ref();
+    Ref fallback = table ? Ref::steal(PyObject_GetItem(table.get(), "2k"_t)) : Ref();
     return fallback ? call(get.get(), resolution, fallback.get()) : Ref();
 }
 
@@ -310,16 +294,17 @@ constexpr Function calc_size_contract{
                {"aspect_ratio", Conv::str, "str", dflt::text("1:1")},
                {"resolution", Conv::str, "str", dflt::text("2k")},
                {"strict", Conv::truth, "bool", dflt::boolean(false)}},
-    .doc = "\n"
-           "        生成合规图像尺寸，严格限制总像素不超过8294400\n"
-           "        Args:\n"
-           "            aspect_ratio: 宽高比字符串，如 1:1 / 16:9 / 9:16 / 4:3 / 7:10\n"
-           "            resolution: 档位 1k / 2k / 4k\n"
-           "            strict: 是否严格校验 gpt-image-2 约束，默认 False（超限比例自动钳位到最近合法比例）；\n"
-           "                    设为 True 时，超限比例直接抛出 ServiceError\n"
-           "        Returns:\n"
-           "            包含宽、高、尺寸字符串、总像素、比例、档位、是否合法的字典\n"
-           "        ",
+    .doc =
+        "\n"
+        "        生成合规图像尺寸，严格限制总像素不超过8294400\n"
+        "        Args:\n"
+        "            aspect_ratio: 宽高比字符串，如 1:1 / 16:9 / 9:16 / 4:3 / 7:10\n"
+        "            resolution: 档位 1k / 2k / 4k\n"
+        "            strict: 是否严格校验 gpt-image-2 约束，默认 False（超限比例自动钳位到最近合法比例）；\n"
+        "                    设为 True 时，超限比例直接抛出 ServiceError\n"
+        "        Returns:\n"
+        "            包含宽、高、尺寸字符串、总像素、比例、档位、是否合法的字典\n"
+        "        ",
     .body = native<calc_size>(),
 };
 

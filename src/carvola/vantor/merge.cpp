@@ -11,11 +11,6 @@ namespace carvola::vantor {
 
 namespace {
 
-Name n_strip{"strip"};
-Name n_lower{"lower"};
-Name n_exclude_words{"exclude_words"};
-Name n_ignore_case{"ignore_case"};
-
 // Whether every character of an exact str is its own simple lower case. Then w.lower() == w:
 // the full lower-casing str.lower() does differs from the simple one only for U+0130, which
 // is not its own.
@@ -38,7 +33,7 @@ uint32_t text_hash(PyObject *w) {
 }  // namespace
 
 Ref strip(PyObject *obj) noexcept {
-    if (!PyUnicode_CheckExact(obj)) return call_method(obj, n_strip);
+    if (!PyUnicode_CheckExact(obj)) return call_method(obj, "strip"_n);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(obj);
     const auto [start, end] = with_code_units(obj, [&](const auto *data) { return strip_span(data, 0, length); });
     if (start == 0 && end == length) return Ref::borrow(obj);
@@ -167,16 +162,16 @@ bool Merge::add_all(PyObject *source) noexcept {
 //     word_list = [w for w in word_list if w[.lower()] not in exclude_set]
 // with .lower() where self.ignore_case holds.
 bool Merge::exclude(PyObject *self) {
-    Ref exclude_words = get_attr(self, n_exclude_words);
+    Ref exclude_words = get_attr(self, "exclude_words"_n);
     const int any = exclude_words ? truth(exclude_words.get()) : -1;
     if (any <= 0) return any == 0;
-    const int ignore_case = attr_truth(self, n_ignore_case);
+    const int ignore_case = attr_truth(self, "ignore_case"_n);
     Ref exclude_set = ignore_case >= 0 ? Ref::steal(PySet_New(nullptr)) : Ref();
     // While every entry is an exact str, the hashes of their code units.
     std::vector<uint32_t> entry_hashes;
     bool all_text = true;
     const bool built = exclude_set && each_stripped(exclude_words.get(), false, [&](Ref entry) {
-        if (ignore_case) entry = call_method(entry.get(), n_lower);
+        if (ignore_case) entry = call_method(entry.get(), "lower"_n);
         if (!entry || PySet_Add(exclude_set.get(), entry.get()) < 0) return false;
         all_text = all_text && PyUnicode_CheckExact(entry.get());
         if (all_text) entry_hashes.push_back(text_hash(entry.get()));
@@ -193,7 +188,7 @@ bool Merge::exclude(PyObject *self) {
             const bool maybe = std::binary_search(entry_hashes.begin(), entry_hashes.end(), w.hash);
             found = maybe ? PySet_Contains(exclude_set.get(), w.object.get()) : 0;
         } else {
-            Ref key = !ignore_case || w.own_lower ? w.object : call_method(w.object.get(), n_lower);
+            Ref key = !ignore_case || w.own_lower ? w.object : call_method(w.object.get(), "lower"_n);
             found = key ? PySequence_Contains(exclude_set.get(), key.get()) : -1;
         }
         if (found < 0) return false;

@@ -6,30 +6,10 @@
 namespace carvola::vantor {
 namespace {
 
-Name n_os{"os"};
-Name n_path{"path"};
-Name n_exists{"exists"};
-Name n_pickle{"pickle"};
-Name n_loads{"loads"};
-Name n_sildor{"_sildor"};
-Name n_encrypted_data{"_ED"};
-Name n_encryption_key{"_EK"};
-Name n_xor{"_xor"};
-Name n_load_default_words{"_load_default_words"};
-Name n_ban_word_file{"ban_word_file"};
-Name n_builtin_words{"builtin_words"};
-Name n_use_default{"use_default"};
-Name n_exclude_words{"exclude_words"};
-Name n_load_banned_words{"load_banned_words"};
-Name n_load_from_file{"_load_from_file"};
-Name n_build_engine{"_build_engine"};
-Name n_prompt_ban_checker{"PromptBanChecker"};
-
 // While an instance's _load_from_file is the module's own, the merge calls its body directly.
-Guard load_from_file_guard{n_prompt_ban_checker, n_load_from_file};
+Guard load_from_file_guard{"PromptBanChecker"_n, "_load_from_file"_n};
 
 // The names imported from _sildor.
-NameTuple sildor_fromlist{n_encrypted_data, n_encryption_key};
 
 // ----- word files -----
 
@@ -77,14 +57,14 @@ constexpr Function xor_contract{
 
 // from ._sildor import _ED, _EK; pickle.loads(_xor(_ED, _EK)), which must be a list or None.
 Ref unpickled_default_words() {
-    PyObject *fromlist = sildor_fromlist.get();
-    Ref sildor = fromlist ? import_module(n_sildor.text(), fromlist, 1) : Ref();
-    Ref data = sildor ? import_name(sildor.get(), n_encrypted_data) : Ref();
-    Ref key = data ? import_name(sildor.get(), n_encryption_key) : Ref();
-    Ref xor_fn = key ? global(n_xor) : Ref();
+    PyObject *fromlist = name_tuple<"_ED", "_EK">.get();
+    Ref sildor = fromlist ? import_module("_sildor"_n.text(), fromlist, 1) : Ref();
+    Ref data = sildor ? import_name(sildor.get(), "_ED"_n) : Ref();
+    Ref key = data ? import_name(sildor.get(), "_EK"_n) : Ref();
+    Ref xor_fn = key ? global("_xor"_n) : Ref();
     Ref raw = xor_fn ? call(xor_fn.get(), data.get(), key.get()) : Ref();
-    Ref pickle = raw ? global(n_pickle) : Ref();
-    Ref words = pickle ? call_method(pickle.get(), n_loads, raw.get()) : Ref();
+    Ref pickle = raw ? global("pickle"_n) : Ref();
+    Ref words = pickle ? call_method(pickle.get(), "loads"_n, raw.get()) : Ref();
     if (!words || PyList_CheckExact(words.get()) || words.get() == Py_None) return words;
     PyErr_SetString(PyExc_TypeError, "the built-in word list is not a list");
     return {};
@@ -120,22 +100,22 @@ constexpr Function load_default_words_contract{
 //         raise FileNotFoundError(f"违禁词文件不存在: {self.ban_word_file}")
 //     _add_words(self._load_from_file(self.ban_word_file))
 bool merge_word_file(PyObject *self, Merge &merge) {
-    const int any = attr_truth(self, n_ban_word_file);
+    const int any = attr_truth(self, "ban_word_file"_n);
     if (any <= 0) return any == 0;
-    Ref file_path = get_attr(self, n_ban_word_file);
-    Ref os = file_path ? global(n_os) : Ref();
-    Ref os_path = os ? get_attr(os.get(), n_path) : Ref();
-    Ref exists = os_path ? call_method(os_path.get(), n_exists, file_path.get()) : Ref();
+    Ref file_path = get_attr(self, "ban_word_file"_n);
+    Ref os = file_path ? global("os"_n) : Ref();
+    Ref os_path = os ? get_attr(os.get(), "path"_n) : Ref();
+    Ref exists = os_path ? call_method(os_path.get(), "exists"_n, file_path.get()) : Ref();
     const int found = exists ? PyObject_IsTrue(exists.get()) : -1;
     if (found == 0) {
-        file_path = get_attr(self, n_ban_word_file);
+        file_path = get_attr(self, "ban_word_file"_n);
         Ref shown = file_path ? Ref::steal(PyObject_Format(file_path.get(), nullptr)) : Ref();
         Ref message = shown ? prefixed("违禁词文件不存在: ", shown.get()) : Ref();
         if (message) PyErr_SetObject(PyExc_FileNotFoundError, message.get());
     }
     if (found <= 0) return false;
-    Ref loader = get_attr(self, n_load_from_file);
-    file_path = loader ? get_attr(self, n_ban_word_file) : Ref();
+    Ref loader = get_attr(self, "_load_from_file"_n);
+    file_path = loader ? get_attr(self, "ban_word_file"_n) : Ref();
     if (!file_path) return false;
     // The body is called directly while the loader is the module's own and the path is
     // what its contract accepts; a text file read natively goes straight into the merge.
@@ -148,26 +128,27 @@ bool merge_word_file(PyObject *self, Merge &merge) {
 Ref load_banned_words(PyObject *self) {
     Merge merge;
     // if self.use_default: _add_words(_load_default_words())
-    const int use_default = attr_truth(self, n_use_default);
-    Ref load_default = use_default > 0 ? global(n_load_default_words) : Ref();
+    const int use_default = attr_truth(self, "use_default"_n);
+    Ref load_default = use_default > 0 ? global("_load_default_words"_n) : Ref();
     Ref defaults = load_default ? Ref::steal(PyObject_CallNoArgs(load_default.get())) : Ref();
     if (use_default < 0 || (use_default && (!defaults || !merge.add_all(defaults.get())))) return {};
-    Ref injected = get_attr(self, n_builtin_words);
+    Ref injected = get_attr(self, "builtin_words"_n);
     if (!injected || !merge.add_all(injected.get()) || !merge_word_file(self, merge)) return {};
     // self.banned_words = word_list; self._build_engine()
     Ref banned_words = merge.finish(self);
-    if (!banned_words || !set_attr(self, n_banned_words, banned_words.get())) return {};
-    return call_method(self, n_build_engine) ? none() : Ref();
+    if (!banned_words || !set_attr(self, "banned_words"_n, banned_words.get())) return {};
+    return call_method(self, "_build_engine"_n) ? none() : Ref();
 }
 
 constexpr Function load_banned_words_contract{
     .name = "load_banned_words",
     .params = {{"self"}},
     .return_annotation = "None",
-    .doc = "\n"
-           "        按优先级加载并合并多来源违禁词，清洗、去重、长词优先排序，重建正则。\n"
-           "        加载顺序：1. 包内置默认词库 → 2. builtin_words 参数 → 3. ban_word_file 用户文件\n"
-           "        ",
+    .doc =
+        "\n"
+        "        按优先级加载并合并多来源违禁词，清洗、去重、长词优先排序，重建正则。\n"
+        "        加载顺序：1. 包内置默认词库 → 2. builtin_words 参数 → 3. ban_word_file 用户文件\n"
+        "        ",
     .body = native<load_banned_words>(),
 };
 
@@ -182,15 +163,15 @@ Ref checker_init(PyObject *self, PyObject *ban_word_file, bool ignore_case, PyOb
     Ref excluded = given_or_new(exclude_words);
     Ref banned = Ref::steal(PyList_New(0));
     if (!injected || !excluded || !banned) return {};
-    if (!set_attr(self, n_ban_word_file, ban_word_file) ||
-        !set_attr(self, n_ignore_case, ignore_case ? Py_True : Py_False) ||
-        !set_attr(self, n_builtin_words, injected.get()) ||
-        !set_attr(self, n_use_default, use_default ? Py_True : Py_False) ||
-        !set_attr(self, n_exclude_words, excluded.get()) || !set_attr(self, n_banned_words, banned.get()) ||
-        !set_attr(self, n_ban_regex, Py_None) || !set_attr(self, n_automaton, Py_None)) {
+    if (!set_attr(self, "ban_word_file"_n, ban_word_file) ||
+        !set_attr(self, "ignore_case"_n, ignore_case ? Py_True : Py_False) ||
+        !set_attr(self, "builtin_words"_n, injected.get()) ||
+        !set_attr(self, "use_default"_n, use_default ? Py_True : Py_False) ||
+        !set_attr(self, "exclude_words"_n, excluded.get()) || !set_attr(self, "banned_words"_n, banned.get()) ||
+        !set_attr(self, "_ban_regex"_n, Py_None) || !set_attr(self, "_automaton"_n, Py_None)) {
         return {};
     }
-    return call_method(self, n_load_banned_words) ? none() : Ref();
+    return call_method(self, "load_banned_words"_n) ? none() : Ref();
 }
 
 constexpr Function init_contract{
@@ -201,15 +182,16 @@ constexpr Function init_contract{
                {"builtin_words", Conv::list, "Optional[List[str]]", dflt::none},
                {"use_default", Conv::truth, "bool", dflt::boolean(true)},
                {"exclude_words", Conv::list, "Optional[List[str]]", dflt::none}},
-    .doc = "\n"
-           "        初始化违禁词检测器\n"
-           "        :param ban_word_file: 用户自定义违禁词文件路径（可选，支持 .txt / .pkl / .pickle）\n"
-           "        :param ignore_case: 是否忽略大小写匹配，默认True\n"
-           "        :param builtin_words: 运行时注入的内置违禁词列表（可选）\n"
-           "        :param use_default: 是否加载包内置默认违禁词库，默认True\n"
-           "        :param exclude_words: 需要从最终词库中排除的词列表（可选），\n"
-           "                              会从已加载的所有来源词库中移除匹配项\n"
-           "        ",
+    .doc =
+        "\n"
+        "        初始化违禁词检测器\n"
+        "        :param ban_word_file: 用户自定义违禁词文件路径（可选，支持 .txt / .pkl / .pickle）\n"
+        "        :param ignore_case: 是否忽略大小写匹配，默认True\n"
+        "        :param builtin_words: 运行时注入的内置违禁词列表（可选）\n"
+        "        :param use_default: 是否加载包内置默认违禁词库，默认True\n"
+        "        :param exclude_words: 需要从最终词库中排除的词列表（可选），\n"
+        "                              会从已加载的所有来源词库中移除匹配项\n"
+        "        ",
     .body = native<checker_init>(),
 };
 

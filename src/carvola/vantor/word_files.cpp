@@ -10,29 +10,8 @@ namespace carvola::vantor {
 
 namespace {
 
-Name n_os{"os"};
-Name n_path{"path"};
-Name n_splitext{"splitext"};
-Name n_lower{"lower"};
-Name n_open{"open"};
-Name n_pickle{"pickle"};
-Name n_dump{"dump"};
-Name n_load{"load"};
-Name n_unpickler{"Unpickler"};
-Name n_unpickling_error{"UnpicklingError"};
-Name n_encoding{"encoding"};
-Name n_mode_read{"r"};
-Name n_mode_read_bytes{"rb"};
-Name n_mode_write_bytes{"wb"};
-Name n_utf8{"utf-8"};
-Name n_file_io{"FileIO"};
-Name n_readall{"readall"};
-Name n_pkl{".pkl"};
-Name n_pickle_ext{".pickle"};
-
 // The text branch reads a file natively only while `open` is io.open.
-Guard open_guard{n_open};
-NameTuple encoding_keyword{n_encoding};
+Guard open_guard{"open"_n};
 
 // ----- pickle files -----
 
@@ -64,12 +43,12 @@ constexpr Member find_class_method = def(find_class_contract);
 
 // The restricted subclass of the Unpickler of the module global `pickle` as it is now.
 Ref restricted_unpickler() {
-    Ref pickle = global(n_pickle);
+    Ref pickle = global("pickle"_n);
     if (!pickle) return {};
-    Ref base = get_attr(pickle.get(), n_unpickler);
+    Ref base = get_attr(pickle.get(), "Unpickler"_n);
     if (!base) return {};
     if (base.get() == restricted.base.get()) return Ref::borrow(restricted.cls.get());
-    Ref error = get_attr(pickle.get(), n_unpickling_error);
+    Ref error = get_attr(pickle.get(), "UnpicklingError"_n);
     if (!error) return {};
     Ref name = Ref::steal(PyUnicode_FromString("_RestrictedUnpickler"));
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
@@ -93,14 +72,14 @@ Ref restricted_unpickler() {
 // with open(file_path, "rb") as f: data = _RestrictedUnpickler(f).load()
 // then data must be a list, of which str() of every item is a word.
 Ref load_pickle_file(PyObject *file_path) {
-    Ref open = global(n_open);
-    Ref file = open ? call(open.get(), file_path, n_mode_read_bytes.get()) : Ref();
+    Ref open = global("open"_n);
+    Ref file = open ? call(open.get(), file_path, "rb"_n.get()) : Ref();
     if (!file) return {};
     Ref data;
     const bool completed = with_block(file.get(), [&](PyObject *f) {
         Ref cls = restricted_unpickler();
         Ref unpickler = cls ? call(cls.get(), f) : Ref();
-        data = unpickler ? call_method(unpickler.get(), n_load) : Ref();
+        data = unpickler ? call_method(unpickler.get(), "load"_n) : Ref();
         return static_cast<bool>(data);
     });
     if (!completed) return {};
@@ -130,8 +109,8 @@ Ref load_pickle_file(PyObject *file_path) {
 
 // with open(file_path, "r", encoding="utf-8") as f: for line in f: words.append(line.strip())
 Ref load_text_file_through_open(PyObject *file_path) {
-    Ref open = global(n_open);
-    Ref file = open ? call_kw(open.get(), encoding_keyword, file_path, n_mode_read, n_utf8) : Ref();
+    Ref open = global("open"_n);
+    Ref file = open ? call_kw(open.get(), name_tuple<"encoding">, file_path, "r"_n, "utf-8"_n) : Ref();
     Ref words = file ? Ref::steal(PyList_New(0)) : Ref();
     if (!words) return {};
     const bool completed = with_block(file.get(), [&](PyObject *f) {
@@ -152,13 +131,13 @@ Ref load_text_file_through_open(PyObject *file_path) {
 // exception set, when a suppressed failure leaves no bytes.
 Ref file_bytes(PyObject *file_path) {
     Ref io = Ref::steal(PyImport_ImportModule("io"));
-    Ref file_io = io ? get_attr(io.get(), n_file_io) : Ref();
+    Ref file_io = io ? get_attr(io.get(), "FileIO"_n) : Ref();
     Ref file = file_io ? call(file_io.get(), file_path) : Ref();
     if (!file) return {};
     Ref bytes;
     // with io.FileIO(file_path) as f: bytes = f.readall()
     const bool completed = with_block(file.get(), [&](PyObject *f) {
-        bytes = call_method(f, n_readall);
+        bytes = call_method(f, "readall"_n);
         return static_cast<bool>(bytes);
     });
     if (completed && bytes && PyBytes_Check(bytes.get())) return bytes;
@@ -225,16 +204,16 @@ Ref load_text_file(PyObject *file_path, Merge *into) {
 
 Ref load_from_file(PyObject *file_path, Merge *into) noexcept {
     // ext = os.path.splitext(file_path)[1].lower()
-    Ref os = global(n_os);
-    Ref os_path = os ? get_attr(os.get(), n_path) : Ref();
-    Ref parts = os_path ? call_method(os_path.get(), n_splitext, file_path) : Ref();
+    Ref os = global("os"_n);
+    Ref os_path = os ? get_attr(os.get(), "path"_n) : Ref();
+    Ref parts = os_path ? call_method(os_path.get(), "splitext"_n, file_path) : Ref();
     Ref one = parts ? Ref::steal(PyLong_FromLong(1)) : Ref();
     Ref ext = one ? Ref::steal(PyObject_GetItem(parts.get(), one.get())) : Ref();
-    if (ext) ext = call_method(ext.get(), n_lower);
+    if (ext) ext = call_method(ext.get(), "lower"_n);
     if (!ext) return {};
     // if ext == ".pkl" or ext == ".pickle"
-    int pickled = PyObject_RichCompareBool(ext.get(), n_pkl, Py_EQ);
-    if (pickled == 0) pickled = PyObject_RichCompareBool(ext.get(), n_pickle_ext, Py_EQ);
+    int pickled = PyObject_RichCompareBool(ext.get(), ".pkl"_n, Py_EQ);
+    if (pickled == 0) pickled = PyObject_RichCompareBool(ext.get(), ".pickle"_n, Py_EQ);
     if (pickled < 0) return {};
     return pickled ? load_pickle_file(file_path) : load_text_file(file_path, into);
 }
@@ -244,12 +223,12 @@ Ref create_pickle_file(PyObject *words, PyObject *output_path) noexcept {
     // cleaned = [w.strip() for w in words if w and w.strip()]
     Ref cleaned = Ref::steal(PyList_New(0));
     auto append = [&](Ref w) { return PyList_Append(cleaned.get(), w.get()) == 0; };
-    Ref open = cleaned && each_stripped(words, true, append) ? global(n_open) : Ref();
-    Ref file = open ? call(open.get(), output_path, n_mode_write_bytes.get()) : Ref();
+    Ref open = cleaned && each_stripped(words, true, append) ? global("open"_n) : Ref();
+    Ref file = open ? call(open.get(), output_path, "wb"_n.get()) : Ref();
     if (!file) return {};
     const bool written = with_block(file.get(), [&](PyObject *f) {
-        Ref pickle = global(n_pickle);
-        return pickle && call_method(pickle.get(), n_dump, cleaned.get(), f);
+        Ref pickle = global("pickle"_n);
+        return pickle && call_method(pickle.get(), "dump"_n, cleaned.get(), f);
     });
     return written ? none() : Ref();
 }
