@@ -32,9 +32,9 @@ Py_NO_INLINE PyObject *raise_argument_count(const FunctionObject *f, Py_ssize_t 
     return nullptr;
 }
 
-Py_NO_INLINE bool raise_keyword(const FunctionObject *f, const char *format, PyObject *key) {
+Py_NO_INLINE PyObject *raise_keyword(const FunctionObject *f, const char *format, PyObject *key) {
     PyErr_Format(PyExc_TypeError, format, f->def->name, key);
-    return false;
+    return nullptr;
 }
 
 // Index of the string `key` among `names`, or -1. Keyword names from call sites are
@@ -45,35 +45,6 @@ Py_ssize_t index_of(PyObject *const *names, Py_ssize_t n, PyObject *key) {
     for (Py_ssize_t i = 0; i < n; ++i)
         if (PyUnicode_Check(names[i]) && PyUnicode_Compare(names[i], key) == 0) return i;
     return -1;
-}
-
-// Places keyword arguments into `values` (borrowed) or `extra`; false with an exception
-// set. Required parameters missing from both positions and keywords are reported first,
-// then the keywords are taken in the caller's order.
-bool bind_keywords(const FunctionObject *f, PyObject *const *kwvalues, PyObject *kwnames, Py_ssize_t nargs,
-                   PyObject **values, PyObject *extra) {
-    for (Py_ssize_t p = nargs; p < f->nrequired; ++p) {
-        if (index_of(PySequence_Fast_ITEMS(kwnames), PyTuple_GET_SIZE(kwnames), f->param_names[p]) < 0) {
-            raise_argument_count(f, p);
-            return false;
-        }
-    }
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) return raise_keyword(f, "%.200s() keywords must be strings", key);
-        const Py_ssize_t p = index_of(f->param_names, f->nparams, key);
-        if (p >= nargs) {
-            values[p] = kwvalues[k];
-        } else if (p >= 0) {
-            return raise_keyword(f, "%s() got multiple values for keyword argument '%U'", key);
-        } else if (extra != nullptr) {
-            if (PyDict_SetItem(extra, key, kwvalues[k]) < 0) return false;
-        } else {
-            return raise_keyword(f, "%s() got an unexpected keyword argument '%U'", key);
-        }
-    }
-    return true;
 }
 
 // ----- conversions -----
@@ -151,16 +122,32 @@ PyObject *convert_and_call(const FunctionObject *f, PyObject *const *values, PyO
 // Any other call: defaults to fill in, keywords to place or a keyword dict to collect.
 Py_NO_INLINE PyObject *bind_all(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (nargs > f->nparams) return raise_argument_count(f, nargs);
-    // Parameters past the positional arguments start at their defaults; keywords replace them.
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    // Parameters past the positional arguments start at their defaults; keywords replace
+    // them. A required parameter given neither way is reported before any keyword is read.
     PyObject *bound[kMaxParams];
-    for (Py_ssize_t i = 0; i < f->nparams; ++i)
-        bound[i] = i < nargs ? args[i] : i >= f->nrequired ? PyTuple_GET_ITEM(f->defaults, i - f->nrequired) : nullptr;
+    for (Py_ssize_t p = 0; p < f->nparams; ++p) {
+        if (p < nargs) bound[p] = args[p];
+        else if (p >= f->nrequired) bound[p] = PyTuple_GET_ITEM(f->defaults, p - f->nrequired);
+        else if (nkw == 0 || index_of(PySequence_Fast_ITEMS(kwnames), nkw, f->param_names[p]) < 0)
+            return raise_argument_count(f, p);
+    }
     Ref extra = f->def->var_keywords ? Ref::steal(PyDict_New()) : Ref{};
     if (f->def->var_keywords && !extra) return nullptr;
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-        if (!bind_keywords(f, args + nargs, kwnames, nargs, bound, extra.get())) return nullptr;
-    } else if (nargs < f->nrequired) {
-        return raise_argument_count(f, nargs);
+    // The keywords, in the caller's order: a parameter's value or an entry of `extra`.
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) return raise_keyword(f, "%.200s() keywords must be strings", key);
+        const Py_ssize_t p = index_of(f->param_names, f->nparams, key);
+        if (p >= nargs) {
+            bound[p] = args[nargs + k];
+        } else if (p >= 0) {
+            return raise_keyword(f, "%s() got multiple values for keyword argument '%U'", key);
+        } else if (!extra) {
+            return raise_keyword(f, "%s() got an unexpected keyword argument '%U'", key);
+        } else if (PyDict_SetItem(extra.get(), key, args[nargs + k]) < 0) {
+            return nullptr;
+        }
     }
     return convert_and_call(f, bound, extra.get());
 }

@@ -19,7 +19,7 @@ inline PyObject *class_lookup(PyObject *cls, PyObject *name) noexcept {
     return _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
 }
 
-class Guard {
+class Guard : GlobalAttribute {
 public:
     // The module global `global`.
     explicit Guard(const Name &global) noexcept;
@@ -45,21 +45,9 @@ public:
     static bool remember_all() noexcept;
 
 private:
-    // The versions of the dicts the lookups read: module globals, builtins, and the
-    // guarded module's own dict when the attribute is one of a plain module.
-    struct Versions {
-        uint64_t globals = 0, builtins = 0, module = 0;
-        bool operator==(const Versions &) const = default;
-    };
-
-    const Name &global_;
-    const Name *attribute_ = nullptr;
     Retained global_value_;  // the global as imported
     Retained original_;      // the guarded object: the attribute, or the global itself
     Retained unbound_;       // the attribute as its class's MRO holds it
-    AttributeCache cache_;
-    PyObject *module_dict_ = nullptr;  // when an unchanged dict proves an unchanged attribute
-    Versions held_;                    // at the last success; zero is no dict's version
     Guard *next_;
 };
 

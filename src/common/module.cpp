@@ -176,26 +176,22 @@ Ref global(const Name &name) noexcept {
     return value;
 }
 
-Ref module_attribute(PyObject *module, const Name &name, AttributeCache &cache) noexcept {
+Ref GlobalAttribute::of(PyObject *owner) noexcept {
+    if (attribute_ == nullptr) return Ref::borrow(owner);
     // A plain module keeps its attributes in its dict and its type's only data descriptors
     // are dunder names (__dict__, __class__), so for other names a dict entry is exactly
     // what getattr() would find.
-    if (PyModule_CheckExact(module)) {
-        PyObject *dict = PyModule_GetDict(module);
+    if (PyModule_CheckExact(owner)) {
+        PyObject *dict = PyModule_GetDict(owner);
         const uint64_t version = dict_version(dict);
-        if (cache.value != nullptr && cache.version == version) return Ref::borrow(cache.value);
-        if (PyObject *value = PyDict_GetItemWithError(dict, name)) {
-            cache = {version, value};
-            return Ref::borrow(value);
+        if (value_ != nullptr && version_ == version) return Ref::borrow(value_);
+        if ((value_ = PyDict_GetItemWithError(dict, *attribute_)) != nullptr) {
+            version_ = version;
+            return Ref::borrow(value_);
         }
         if (PyErr_Occurred()) return {};
     }
-    return Ref::steal(PyObject_GetAttr(module, name));
-}
-
-Ref GlobalAttribute::get() noexcept {
-    Ref module = global(owner);
-    return module ? module_attribute(module.get(), attribute, cache) : Ref{};
+    return Ref::steal(PyObject_GetAttr(owner, *attribute_));
 }
 
 Ref import_name(PyObject *module, PyObject *name) noexcept {

@@ -93,20 +93,28 @@ const char *module_name() noexcept;
 // "carvola.brennic"; borrowed, null before the module is executed.
 PyObject *module_file() noexcept;
 
-// getattr(module, name) for a module object, with the dict entry remembered until the
-// module's dict changes (any other object goes through getattr every time).
-struct AttributeCache {
-    uint64_t version = 0;
-    PyObject *value = nullptr;  // borrowed from the module's dict
-};
-Ref module_attribute(PyObject *module, const Name &name, AttributeCache &cache) noexcept;
+// owner.attribute, through the module global `owner` as it is at each use; the global
+// `owner` itself when no attribute is named. The attribute of a plain module is remembered
+// until the module's dict changes; any other owner goes through getattr every time.
+class GlobalAttribute {
+public:
+    GlobalAttribute(const Name &owner, const Name &attribute) noexcept : owner_(owner), attribute_(&attribute) {}
+    explicit GlobalAttribute(const Name &owner) noexcept : owner_(owner) {}
 
-// owner.attribute, through the module global `owner` as it is at each use, with the
-// attribute of a module object remembered as module_attribute() does.
-struct GlobalAttribute {
-    const Name &owner, &attribute;
-    AttributeCache cache{};
-    Ref get() noexcept;
+    Ref get() noexcept {
+        Ref owner = global(owner_);
+        return owner ? of(owner.get()) : Ref{};
+    }
+    // The attribute of `owner`, the global as it was found.
+    Ref of(PyObject *owner) noexcept;
+
+protected:
+    const Name &owner_;
+    const Name *attribute_ = nullptr;
+
+private:
+    uint64_t version_ = 0;       // of the module dict `value_` was found in
+    PyObject *value_ = nullptr;  // borrowed from that dict
 };
 
 // The module a `from <module> import ...` statement imports (level 1: relative to the
