@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <structmember.h>
 
 namespace carvola {
@@ -80,11 +81,6 @@ int set_field(PyObject *self, PyObject *value, void *offset) {
     return 0;
 }
 
-int set_doc(PyObject *self, PyObject *value, void *) {
-    Py_SETREF(as_function(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
-    return 0;
-}
-
 // inspect.signature() and help() read this: the real parameters, defaults and annotation
 // texts, while __doc__ stays the plain docstring. What a parameter lacks is passed as
 // Parameter.empty, which is what leaving the keyword out gives.
@@ -122,7 +118,6 @@ PyObject *function_reduce(PyObject *self, PyObject *) { return Py_NewRef(as_func
 PyGetSetDef function_getset[] = {
     {"__name__", get_field, set_field, nullptr, FIELD(name)},
     {"__qualname__", get_field, set_field, nullptr, FIELD(qualname)},
-    {"__doc__", get_field, set_doc, nullptr, FIELD(doc)},
     {"__defaults__", get_field, nullptr, nullptr, FIELD(defaults)},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_field, set_field, nullptr, FIELD(annotations)},
@@ -133,6 +128,8 @@ PyGetSetDef function_getset[] = {
 
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    // Any value may be set; a deleted docstring reads as None.
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -211,30 +208,14 @@ bool fill_metadata(FunctionObject *f, const Function &def) {
     return f->doc != nullptr;
 }
 
-// The traceback names of the functions made so far, for add_entry(). A module has a few
-// dozen functions at most.
-struct Traced {
-    const Function *def = nullptr;
-    Retained name;
-};
-Traced traced[64];
-
-void remember_trace_name(const Function &def, PyObject *name) {
-    for (Traced &t : traced) {
-        if (t.def != nullptr && t.def != &def) continue;
-        t.def = &def;
-        t.name.keep(name);
-        return;
-    }
-}
+// The traceback names of the functions made so far, for add_entry().
+std::unordered_map<const Function *, Retained> trace_names;
 
 }  // namespace
 
 void add_entry(const Function &callee) noexcept {
-    for (const Traced &t : traced) {
-        if (t.def != &callee) continue;
-        return add_traceback(t.name.get(), callee.body.line);
-    }
+    const auto made = trace_names.find(&callee);
+    if (made != trace_names.end()) return add_traceback(made->second.get(), callee.body.line);
     add_traceback(callee.name, callee.body.line);
 }
 
@@ -265,7 +246,11 @@ Ref make_function(const Function &def, const char *class_name) {
     f->trace_name = PyUnicode_FromString((module + "." + qualname).c_str());
     if (!f->name || !f->qualname || !f->module || !f->trace_name) return {};
     if (!fill_metadata(f, def)) return {};
-    remember_trace_name(def, f->trace_name);
+    try {
+        trace_names[&def].keep(f->trace_name);
+    } catch (const std::bad_alloc &) {
+        return Ref::steal(PyErr_NoMemory());
+    }
     PyObject_GC_Track(self.get());
     return self;
 }

@@ -22,8 +22,6 @@ Name n_getrecursionlimit{"getrecursionlimit"};
 Guard sys_module{n_sys};
 Guard recursion_limit{n_sys, n_getrecursionlimit};
 
-NameTuple key_keyword{n_key};
-
 Ref build(std::initializer_list<PyObject *> items) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     if (!tuple) return {};
@@ -108,9 +106,9 @@ Ref calls(PyObject *target, PyObject *a, PyObject *b) {
     Ref none = call(target);
     Ref one = none ? call(target, a) : Ref();
     Ref method = one ? call_method(target, n_record, a, b) : Ref();
-    Ref keyword = method ? call_kw(target, key_keyword, a, b) : Ref();
+    Ref keyword = method ? call_kw(target, name_tuple<"key">, a, b) : Ref();
     Ref record = keyword ? get_attr(target, n_record) : Ref();
-    Ref method_keyword = record ? call_kw(record.get(), key_keyword, a, b) : Ref();
+    Ref method_keyword = record ? call_kw(record.get(), name_tuple<"key">, a, b) : Ref();
     if (!method_keyword) return {};
     return build({none.get(), one.get(), method.get(), keyword.get(), method_keyword.get()});
 }
