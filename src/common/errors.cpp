@@ -1,5 +1,5 @@
 // Python statement semantics the modules need in C++: raise, tuple unpacking, traceback
-// entries, and the argument type error of the frame.
+// entries, message prefixing and the unbound-local error.
 #include "errors.hpp"
 
 #include "module.hpp"
@@ -89,14 +89,6 @@ bool raise_unbound_local(const char *name) noexcept {
     PyErr_Format(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
                  name);
     return false;
-}
-
-void raise_argument_type(const char *name, const char *expected, PyObject *value, bool subclass_note) noexcept {
-    const char *note = subclass_note
-                           ? ". Subclasses of built-in types are refused, so convert the value to the exact type first."
-                           : "";
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s", name,
-                 expected, Py_TYPE(value)->tp_name, note);
 }
 
 }  // namespace carvola

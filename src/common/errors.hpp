@@ -1,5 +1,5 @@
 // Python statement semantics the modules need in C++: raise, tuple unpacking, traceback
-// entries, and the argument and return type errors of the frame.
+// entries, message prefixing and the unbound-local error.
 #pragma once
 
 #include "ref.hpp"
@@ -29,9 +29,5 @@ Ref prefixed(const char *head, PyObject *tail) noexcept;
 // happens after a with statement whose __exit__ suppressed the failure that would have
 // bound it. Always false.
 bool raise_unbound_local(const char *name) noexcept;
-
-// TypeError "Argument 'name' has incorrect type (expected T, got U)", with a note when
-// the value is a subclass instance of the expected built-in type.
-void raise_argument_type(const char *name, const char *expected, PyObject *value, bool subclass_note) noexcept;
 
 }  // namespace carvola
