@@ -87,54 +87,6 @@ Py_ssize_t index_of(PyObject *const *names, Py_ssize_t n, PyObject *key) {
 
 // ----- conversions -----
 
-// int(), float() and truth conversions come first, in parameter order; exact-type checks
-// follow once every value is converted, so a caller meets the errors in that order.
-// New ints made by int() conversions go into `converted`, made only when a call needs it
-// and released when the call ends.
-using Converted = std::optional<std::array<Ref, kMaxParams>>;
-bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slots, Converted &converted) {
-    const Param *params = f->def->params;
-    for (Py_ssize_t p = 0; p < f->nparams; ++p) {
-        PyObject *v = values[p];
-        slots[p].obj = v;
-        if (!f->converts) continue;
-        switch (params[p].conv) {
-            case Conv::integer:
-                if (PyLong_CheckExact(v)) break;
-                if (!PyNumber_Check(v)) {
-                    raise_argument_type(params[p].name, "int", v, false);
-                    return false;
-                }
-                if (!converted) converted.emplace();
-                (*converted)[p] = Ref::steal(PyNumber_Long(v));
-                slots[p].obj = (*converted)[p].get();
-                if (slots[p].obj == nullptr) return false;
-                break;
-            case Conv::real: {
-                const double d = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : PyFloat_AsDouble(v);
-                if (d == -1.0 && PyErr_Occurred()) return false;
-                slots[p].real = d;
-                break;
-            }
-            case Conv::truth: {
-                const int t = v == Py_True ? 1 : v == Py_False ? 0 : PyObject_IsTrue(v);
-                if (t < 0) return false;
-                slots[p].truth = t != 0;
-                break;
-            }
-            default: break;
-        }
-    }
-    for (Py_ssize_t p = 0; f->checks_types && p < f->nparams; ++p) {
-        PyTypeObject *want = exact_type(params[p].conv);
-        PyObject *v = values[p];
-        if (want == nullptr || Py_IS_TYPE(v, want) || (v == Py_None && f->none_allowed[p])) continue;
-        raise_argument_type(params[p].name, want->tp_name, v, PyObject_TypeCheck(v, want));
-        return false;
-    }
-    return true;
-}
-
 // The result as the contract's return check lets it out: str and list exactly or None,
 // an int as it is or any other number through int().
 Ref check_result(Ret ret, Ref result) {
@@ -148,11 +100,52 @@ Ref check_result(Ret ret, Ref result) {
 }
 
 // Converts `values`, one per parameter, calls the body with them (and `extra`, the
-// collected keywords, when the contract takes them) and checks its result.
+// collected keywords, when the contract takes them) and checks its result. int(), float()
+// and truth conversions come first, in parameter order; exact-type checks follow once
+// every value is converted, so a caller meets the errors in that order.
 PyObject *convert_and_call(const FunctionObject *f, PyObject *const *values, PyObject *extra) {
+    const Param *params = f->def->params;
     Slot slots[kMaxParams + 1];
-    Converted converted;
-    if (!convert_values(f, values, slots, converted)) return nullptr;
+    // The new ints of int() conversions, made only when a call needs them.
+    std::optional<std::array<Ref, kMaxParams>> converted;
+    for (Py_ssize_t p = 0; p < f->nparams; ++p) {
+        PyObject *v = values[p];
+        slots[p].obj = v;
+        if (!f->converts) continue;
+        switch (params[p].conv) {
+            case Conv::integer:
+                if (PyLong_CheckExact(v)) break;
+                if (!PyNumber_Check(v)) {
+                    raise_argument_type(params[p].name, "int", v, false);
+                    return nullptr;
+                }
+                if (!converted) converted.emplace();
+                (*converted)[p] = Ref::steal(PyNumber_Long(v));
+                slots[p].obj = (*converted)[p].get();
+                if (slots[p].obj == nullptr) return nullptr;
+                break;
+            case Conv::real: {
+                const double d = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : PyFloat_AsDouble(v);
+                if (d == -1.0 && PyErr_Occurred()) return nullptr;
+                slots[p].real = d;
+                break;
+            }
+            case Conv::truth: {
+                const int t = v == Py_True ? 1 : v == Py_False ? 0 : PyObject_IsTrue(v);
+                if (t < 0) return nullptr;
+                slots[p].truth = t != 0;
+                break;
+            }
+            default: break;
+        }
+    }
+    for (Py_ssize_t p = 0; f->checks_types && p < f->nparams; ++p) {
+        PyTypeObject *want = exact_type(params[p].conv);
+        PyObject *v = values[p];
+        if (want == nullptr || Py_IS_TYPE(v, want) || (v == Py_None && f->none_allowed[p])) continue;
+        raise_argument_type(params[p].name, want->tp_name, v, PyObject_TypeCheck(v, want));
+        return nullptr;
+    }
     slots[f->nparams].obj = extra;
     return check_result(f->def->returns, Ref::steal(f->def->body.entry(slots))).release();
 }
@@ -190,21 +183,19 @@ Py_NO_INLINE PyObject *bind_all(FunctionObject *f, PyObject *const *args, Py_ssi
     return convert_and_call(f, bound, extra.get());
 }
 
-// Binds the vectorcall arguments to the parameters, converts them as the contract says,
-// calls the body and checks its result: a new reference, or null with an exception set.
-PyObject *bind_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    // The common call, every parameter given by position, uses the arguments where they lie.
-    if (nargs == f->nparams && kwnames == nullptr && !f->def->var_keywords) return convert_and_call(f, args, nullptr);
-    return bind_all(f, args, nargs, kwnames);
-}
-
 // ----- the type -----
 
 FunctionObject *as_function(PyObject *obj) { return reinterpret_cast<FunctionObject *>(obj); }
 
+// Binds the arguments to the parameters, converts them as the contract says, calls the
+// body and checks its result. The common call, every parameter given by position, uses
+// the arguments where they lie.
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *f = as_function(callable);
-    PyObject *result = bind_and_call(f, args, PyVectorcall_NARGS(nargsf), kwnames);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject *result = nargs == f->nparams && kwnames == nullptr && !f->def->var_keywords
+                           ? convert_and_call(f, args, nullptr)
+                           : bind_all(f, args, nargs, kwnames);
     if (result == nullptr) add_traceback(f->trace_name, f->def->body.line);
     return result;
 }

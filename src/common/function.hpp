@@ -40,13 +40,9 @@ enum class Conv : unsigned char {
     truth,    // the truth value; the body gets a bool
 };
 
-// What the body's result must be on the way out.
-enum class Ret : unsigned char {
-    object,   // anything
-    str,      // exactly str or None
-    list,     // exactly list or None
-    integer,  // an int as it is, any other number through int()
-};
+// What the body's result must be on the way out: anything (object), exactly str or list or
+// None, or an int as it is and any other number through int() (integer).
+using Ret = Conv;
 
 enum class Kind : unsigned char { function, method, staticmethod, classmethod };
 
