@@ -29,6 +29,15 @@ inline int attr_truth(PyObject *obj, const Name &name) noexcept {
     return value ? truth(value.get()) : -1;
 }
 
+// The value the MRO of class `cls` holds for `name`, as type.__getattribute__ finds it
+// before binding; borrowed, null when absent (a failed lookup leaves no exception set).
+inline PyObject *class_lookup(PyObject *cls, PyObject *name) noexcept {
+    // Private: 3.11 has no public lookup that leaves a descriptor unbound, or that looks at
+    // the type alone as special method lookup does; this one is served from the
+    // interpreter's method cache, where a walk of the MRO's dicts is not.
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
+}
+
 // None, as a body's result.
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 

@@ -1,10 +1,6 @@
-// Python statement semantics the modules need in C++: raise, tuple unpacking, traceback
-// entries, message prefixing and the unbound-local error.
+// Python statement semantics the modules need in C++: raise, tuple unpacking, message
+// prefixing and the unbound-local error (traceback entries are in module.cpp).
 #include "errors.hpp"
-
-#include "module.hpp"
-
-#include <frameobject.h>
 
 namespace carvola {
 
@@ -54,29 +50,6 @@ bool unpack2(PyObject *obj, Ref &first, Ref &second, Unpack style) noexcept {
         return false;
     }
     return !PyErr_Occurred();
-}
-
-void add_traceback(PyObject *funcname, int line) noexcept {
-    // The entry is built while the exception waits aside, then attached to it.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref frame;
-    const char *func = PyUnicode_AsUTF8(funcname);
-    const char *file = module_file() != nullptr ? PyUnicode_AsUTF8(module_file()) : nullptr;
-    if (func != nullptr && file != nullptr && module_globals() != nullptr) {
-        Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(file, func, line)));
-        if (code) {
-            frame = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_New(
-                PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), module_globals(), nullptr)));
-        }
-    }
-    PyErr_Restore(type, value, tb);  // drops any error of the entry's own making
-    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
-}
-
-void add_traceback(const char *funcname, int line) noexcept {
-    Ref name = Ref::steal(PyUnicode_FromString(funcname));
-    if (name) add_traceback(name.get(), line);
 }
 
 Ref prefixed(const char *head, PyObject *tail) noexcept {

@@ -7,17 +7,10 @@
 //     const int native = re_match.holds();  // 1, 0, or -1 with an error set
 #pragma once
 
+#include "attributes.hpp"
 #include "module.hpp"
 
 namespace carvola {
-
-// The value the MRO of class `cls` holds for `name`, as type.__getattribute__ finds it
-// before binding; borrowed, null when absent (a failed lookup leaves no exception set).
-inline PyObject *class_lookup(PyObject *cls, PyObject *name) noexcept {
-    // Private: 3.11 has no public lookup that leaves a descriptor unbound, and this one is
-    // served from the interpreter's method cache, where a walk of the MRO's dicts is not.
-    return _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name);
-}
 
 class Guard : GlobalAttribute {
 public:

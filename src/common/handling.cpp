@@ -2,6 +2,7 @@
 // statement, each with the handled exception set as the interpreter sets it.
 #include "handling.hpp"
 
+#include "attributes.hpp"
 #include "calls.hpp"
 
 namespace carvola {
@@ -11,8 +12,7 @@ namespace {
 // A special method of `obj`, looked up on its type as the interpreter does and bound to
 // obj; null when the type has no such attribute (no exception set) or binding it failed.
 Ref special_method(PyObject *obj, PyObject *name) {
-    // Private, with no public equivalent: a lookup on the type alone, past its metaclass.
-    Ref descr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
+    Ref descr = Ref::borrow(class_lookup(reinterpret_cast<PyObject *>(Py_TYPE(obj)), name));
     descrgetfunc get = descr ? Py_TYPE(descr.get())->tp_descr_get : nullptr;
     if (get == nullptr) return descr;
     return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject *>(Py_TYPE(obj))));

@@ -5,6 +5,8 @@
 #include "errors.hpp"
 #include "guard.hpp"
 
+#include <frameobject.h>
+
 #include <cstring>
 #include <string>
 
@@ -45,7 +47,7 @@ struct Record {
     Retained module;              // set while executing and after success
     PyObject *globals = nullptr;  // the module's dict, borrowed from `module`
     Retained builtins;            // the builtins module's dict
-    Retained file;                // see module_file()
+    Retained file;                // of traceback entries: "carvola/brennic" for "carvola.brennic"
 };
 
 Record record;
@@ -148,11 +150,31 @@ PyObject *module_init(const ModuleInfo &info) noexcept {
     return PyModuleDef_Init(&record.def);
 }
 
-PyObject *module_globals() noexcept { return record.globals; }
-
 const char *module_name() noexcept { return record.info->full_name; }
 
-PyObject *module_file() noexcept { return record.file.get(); }
+// A traceback entry is the module's: its file name and its dict as the frame's globals.
+void add_traceback(PyObject *funcname, int line) noexcept {
+    // The entry is built while the exception waits aside, then attached to it.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref frame;
+    const char *func = PyUnicode_AsUTF8(funcname);
+    const char *file = record.file.get() != nullptr ? PyUnicode_AsUTF8(record.file.get()) : nullptr;
+    if (func != nullptr && file != nullptr && record.globals != nullptr) {
+        Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(file, func, line)));
+        if (code) {
+            frame = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_New(
+                PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), record.globals, nullptr)));
+        }
+    }
+    PyErr_Restore(type, value, tb);  // drops any error of the entry's own making
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
+}
+
+void add_traceback(const char *funcname, int line) noexcept {
+    Ref name = Ref::steal(PyUnicode_FromString(funcname));
+    if (name) add_traceback(name.get(), line);
+}
 
 Ref global(PyObject *name) noexcept {
     if (PyObject *value = PyDict_GetItemWithError(record.globals, name)) return Ref::borrow(value);

@@ -85,13 +85,8 @@ private:
 Ref global(PyObject *name) noexcept;
 // The same lookup, remembered until the module dict or the builtins change.
 Ref global(const Name &name) noexcept;
-// Borrowed module dict; only valid once the module is executing.
-PyObject *module_globals() noexcept;
 // The module's full name as given to the frame.
 const char *module_name() noexcept;
-// The file name of the module's traceback entries, "carvola/brennic" for
-// "carvola.brennic"; borrowed, null before the module is executed.
-PyObject *module_file() noexcept;
 
 // owner.attribute, through the module global `owner` as it is at each use; the global
 // `owner` itself when no attribute is named. The attribute of a plain module is remembered
