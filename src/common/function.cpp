@@ -24,8 +24,6 @@ struct FunctionObject {
     const Function *def;
     Py_ssize_t nparams;
     Py_ssize_t nrequired;
-    bool converts;        // some parameter takes int(), float() or its truth value
-    bool checks_types;    // some parameter takes exactly str, bytes or list
     bool none_allowed[kMaxParams];
     PyObject *param_names[kMaxParams];  // interned, owned
     PyObject *name;
@@ -111,7 +109,6 @@ PyObject *convert_and_call(const FunctionObject *f, PyObject *const *values, PyO
     for (Py_ssize_t p = 0; p < f->nparams; ++p) {
         PyObject *v = values[p];
         slots[p].obj = v;
-        if (!f->converts) continue;
         switch (params[p].conv) {
             case Conv::integer:
                 if (PyLong_CheckExact(v)) break;
@@ -139,7 +136,7 @@ PyObject *convert_and_call(const FunctionObject *f, PyObject *const *values, PyO
             default: break;
         }
     }
-    for (Py_ssize_t p = 0; f->checks_types && p < f->nparams; ++p) {
+    for (Py_ssize_t p = 0; p < f->nparams; ++p) {
         PyTypeObject *want = exact_type(params[p].conv);
         PyObject *v = values[p];
         if (want == nullptr || Py_IS_TYPE(v, want) || (v == Py_None && f->none_allowed[p])) continue;
@@ -363,8 +360,6 @@ bool fill_metadata(FunctionObject *f, const Function &def) {
         const Param &p = def.params[i];
         f->param_names[i] = PyUnicode_InternFromString(p.name);
         if (f->param_names[i] == nullptr) return false;
-        f->converts |= p.conv == Conv::integer || p.conv == Conv::real || p.conv == Conv::truth;
-        f->checks_types |= p.conv == Conv::str || p.conv == Conv::bytes || p.conv == Conv::list;
         f->none_allowed[i] = p.value.tag == Default::Tag::none ||
                              (p.annotation != nullptr && std::strncmp(p.annotation, "Optional[", 9) == 0);
         if (i >= f->nrequired) {

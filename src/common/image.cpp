@@ -7,9 +7,6 @@
 
 namespace carvola {
 
-namespace {
-}  // namespace
-
 Ref scaled(PyObject *side, PyObject *factor) noexcept {
     Ref product = Ref::steal(PyNumber_Multiply(side, factor));
     if (!product) return {};
