@@ -88,12 +88,12 @@ struct Slot {
 
 using Entry = PyObject *(*)(const Slot *) noexcept;
 
-// The C++ side of a function: its entry point and what its parameters are in C++.
+// The C++ side of a function: its entry point and, per parameter, the conversion its C++
+// type takes (real for double, truth for bool, object for PyObject*).
 struct Body {
-    enum class Type : unsigned char { object, real, truth };
     Entry entry = nullptr;
     int arity = 0;
-    Type types[kMaxParams + 1] = {};
+    Conv types[kMaxParams + 1] = {};
     int line = 0;  // where the contract is declared; shown in traceback entries
 };
 
@@ -110,16 +110,16 @@ struct Function {
 
 namespace detail {
 
-// The C++ type of a body parameter and the slot member its conversion fills.
+// The conversion a body parameter of C++ type T takes, and the slot member it fills.
 template <typename T>
-constexpr Body::Type body_type = std::is_same_v<T, double> ? Body::Type::real
-                                 : std::is_same_v<T, bool> ? Body::Type::truth
-                                                           : Body::Type::object;
+constexpr Conv body_type = std::is_same_v<T, double> ? Conv::real
+                           : std::is_same_v<T, bool> ? Conv::truth
+                                                     : Conv::object;
 
 template <typename T>
 T slot_value(const Slot &s) {
-    if constexpr (body_type<T> == Body::Type::real) return s.real;
-    else if constexpr (body_type<T> == Body::Type::truth) return s.truth;
+    if constexpr (body_type<T> == Conv::real) return s.real;
+    else if constexpr (body_type<T> == Conv::truth) return s.truth;
     else {
         static_assert(std::is_same_v<T, PyObject *>, "a body takes PyObject*, double or bool");
         return s.obj;
@@ -171,14 +171,12 @@ consteval const Function &checked(const Function &f) {
         const bool has_default = p.value.tag != Default::Tag::required;
         if (seen_default && !has_default) throw "a parameter without default follows one with a default";
         seen_default = seen_default || has_default;
-        const Body::Type want = p.conv == Conv::real    ? Body::Type::real
-                                : p.conv == Conv::truth ? Body::Type::truth
-                                                        : Body::Type::object;
+        const Conv want = p.conv == Conv::real || p.conv == Conv::truth ? p.conv : Conv::object;
         if (n >= f.body.arity || f.body.types[n] != want) throw "body parameter does not match its conversion";
         ++n;
     }
     if (f.var_keywords) {
-        if (f.body.types[n] != Body::Type::object) throw "the keyword dict is passed as PyObject*";
+        if (f.body.types[n] != Conv::object) throw "the keyword dict is passed as PyObject*";
         ++n;
     }
     if (n != f.body.arity) throw "body arity differs from the declared parameters";

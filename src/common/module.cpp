@@ -131,7 +131,6 @@ int exec_module(PyObject *module) {
         PyErr_SetString(PyExc_ImportError, init_name.c_str());
     // A failed execution leaves nothing behind, so a later import starts afresh.
     record.module.clear();
-    record.builtins.clear();
     record.globals = nullptr;
     return -1;
 }
@@ -185,16 +184,13 @@ Ref global(PyObject *name) noexcept {
 }
 
 Ref global(const Name &name) noexcept {
-    Name::GlobalCache &cache = name.global_cache();
-    const uint64_t globals_version = dict_version(record.globals);
-    const uint64_t builtins_version = dict_version(record.builtins.get());
-    if (cache.value != nullptr && cache.globals_version == globals_version &&
-        cache.builtins_version == builtins_version)
-        return Ref::borrow(cache.value);
+    const uint64_t globals = dict_version(record.globals), builtins = dict_version(record.builtins.get());
+    if (name.global_ != nullptr && name.globals_version_ == globals && name.builtins_version_ == builtins)
+        return Ref::borrow(name.global_);
     Ref value = global(name.get());
-    cache.value = value.get();  // null when the lookup failed
-    cache.globals_version = globals_version;
-    cache.builtins_version = builtins_version;
+    name.global_ = value.get();  // null when the lookup failed
+    name.globals_version_ = globals;
+    name.builtins_version_ = builtins;
     return value;
 }
 

@@ -43,17 +43,12 @@ class Name : public Interned {
 public:
     using Interned::Interned;
 
-    // The last lookup of this name as a module global (see global()): valid while both
-    // dicts keep the versions it was made at.
-    struct GlobalCache {
-        uint64_t globals_version = 0;
-        uint64_t builtins_version = 0;
-        PyObject *value = nullptr;  // borrowed from one of the two dicts
-    };
-    GlobalCache &global_cache() const noexcept { return cache_; }
-
 private:
-    mutable GlobalCache cache_;
+    friend Ref global(const Name &name) noexcept;
+    // The last lookup of this name as a module global: valid while the module dict and the
+    // builtins keep the versions it was made at.
+    mutable uint64_t globals_version_ = 0, builtins_version_ = 0;
+    mutable PyObject *global_ = nullptr;  // borrowed from one of the two dicts
 };
 
 // A text constant: a message, a format or a fixed part of a value.
