@@ -1,5 +1,6 @@
 // Multi-phase initialisation of one extension module (one interpreter per process, one
-// executed module object), the statements of a module body, and module global lookup.
+// executed module object), the statements of a module body, module global lookup, and
+// the guards of fast paths.
 #include "module.hpp"
 
 #include "errors.hpp"
@@ -210,6 +211,38 @@ Ref GlobalAttribute::of(PyObject *owner) noexcept {
         if (PyErr_Occurred()) return {};
     }
     return Ref::steal(PyObject_GetAttr(owner, *attribute_));
+}
+
+// Guards of fast paths link themselves in at load time and remember their objects once
+// the module body has bound every global.
+static constinit Guard *guards = nullptr;
+
+Guard::Guard(const Name &global) noexcept : GlobalAttribute(global), next_(guards) { guards = this; }
+
+Guard::Guard(const Name &global, const Name &attribute) noexcept : Guard(global) { attribute_ = &attribute; }
+
+// The lookups remember what they found while the dicts they read are unchanged.
+int Guard::holds() noexcept {
+    Ref current = global(owner_);
+    if (!current) return -1;
+    if (current.get() != global_value_.get()) return 0;
+    current = of(current.get());
+    if (!current) return -1;
+    return current.get() == original_.get();
+}
+
+bool Guard::remember_all() noexcept {
+    for (Guard *g = guards; g != nullptr; g = g->next_) {
+        Ref value = global(g->owner_);
+        if (!value) return false;
+        g->global_value_.keep(value.get());
+        if (g->attribute_ != nullptr && PyType_Check(value.get()))
+            g->unbound_.keep(class_lookup(value.get(), *g->attribute_));
+        value = g->of(value.get());
+        if (!value) return false;
+        g->original_.keep(value.get());
+    }
+    return true;
 }
 
 Ref import_name(PyObject *module, PyObject *name) noexcept {

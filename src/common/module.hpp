@@ -26,9 +26,7 @@ struct Class {
     const char *doc;  // none when null
     const Member *members;
     std::size_t count;
-    // The class statement names `object` as its base. It makes the same class as naming
-    // none (see Module::add); the flag keeps the contract's text true to the Python.
-    bool explicit_base = false;
+    bool explicit_base = false;  // `class C(object)`, the same class as `class C` (Module::add)
 };
 
 template <std::size_t N>
