@@ -9,7 +9,6 @@
 #include <array>
 #include <cstring>
 #include <optional>
-#include <string>
 #include <unordered_map>
 #include <structmember.h>
 
@@ -405,14 +404,12 @@ Ref make_function(const Function &def, const char *class_name) {
     f->nrequired = f->nparams;
     while (f->nrequired > 0 && def.params[f->nrequired - 1].value.tag != Default::Tag::required) --f->nrequired;
 
-    std::string qualname = class_name != nullptr ? std::string(class_name) + "." + def.name : std::string(def.name);
-    std::string module = module_name();
     f->name = PyUnicode_FromString(def.name);
-    f->qualname = PyUnicode_FromString(qualname.c_str());
-    f->module = PyUnicode_FromString(module.c_str());
-    f->trace_name = PyUnicode_FromString((module + "." + qualname).c_str());
-    if (!f->name || !f->qualname || !f->module || !f->trace_name) return {};
-    if (!fill_metadata(f, def)) return {};
+    f->module = PyUnicode_FromString(module_name());
+    f->qualname = class_name != nullptr ? PyUnicode_FromFormat("%s.%s", class_name, def.name) : Py_XNewRef(f->name);
+    if (!f->name || !f->qualname || !f->module) return {};
+    f->trace_name = PyUnicode_FromFormat("%U.%U", f->module, f->qualname);
+    if (!f->trace_name || !fill_metadata(f, def)) return {};
     try {
         trace_names[&def].keep(f->trace_name);
     } catch (const std::bad_alloc &) {

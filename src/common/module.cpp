@@ -19,11 +19,9 @@
 
 namespace carvola {
 
-namespace {
 // Interned strings link themselves in at load time and are interned when the module is
 // executed, before any code that could use them runs.
-constinit Interned *registered = nullptr;
-}  // namespace
+static constinit Interned *registered = nullptr;
 
 Interned::Interned(const char *text) noexcept : text_(text), next_(registered) { registered = this; }
 
@@ -300,9 +298,7 @@ bool Module::import_from(const char *module, std::initializer_list<const char *>
     return true;
 }
 
-namespace {
-
-Ref wrap(const Member &member, const char *class_name) {
+static Ref wrap(const Member &member, const char *class_name) {
     Ref f = make_function(*member.function, class_name);
     if (!f) return {};
     switch (member.function->kind) {
@@ -311,8 +307,6 @@ Ref wrap(const Member &member, const char *class_name) {
         default: return f;
     }
 }
-
-}  // namespace
 
 bool Module::add(const Member &function, Where where) noexcept {
     at(where);

@@ -4,6 +4,7 @@
 // on Objects Python's exception is set. fast_or_general() runs the two in turn.
 #pragma once
 
+#include "calls.hpp"
 #include "numbers.hpp"
 #include "ref.hpp"
 
@@ -123,11 +124,11 @@ public:
     friend Object operator%(const Object &a, const Object &b) { return Object(PyNumber_Remainder(a.get(), b.get())); }
     Object &operator*=(const Object &b) { return *this = Object(PyNumber_InPlaceMultiply(get(), b.get())); }
 
-    friend Object lt(const Object &a, const Object &b) { return compared(a, b, Py_LT); }
-    friend Object le(const Object &a, const Object &b) { return compared(a, b, Py_LE); }
-    friend Object gt(const Object &a, const Object &b) { return compared(a, b, Py_GT); }
-    friend Object ge(const Object &a, const Object &b) { return compared(a, b, Py_GE); }
-    friend Object eq(const Object &a, const Object &b) { return compared(a, b, Py_EQ); }
+    friend Object lt(const Object &a, const Object &b) { return Object(PyObject_RichCompare(a.get(), b.get(), Py_LT)); }
+    friend Object le(const Object &a, const Object &b) { return Object(PyObject_RichCompare(a.get(), b.get(), Py_LE)); }
+    friend Object gt(const Object &a, const Object &b) { return Object(PyObject_RichCompare(a.get(), b.get(), Py_GT)); }
+    friend Object ge(const Object &a, const Object &b) { return Object(PyObject_RichCompare(a.get(), b.get(), Py_GE)); }
+    friend Object eq(const Object &a, const Object &b) { return Object(PyObject_RichCompare(a.get(), b.get(), Py_EQ)); }
     friend bool truth(const Object &a) {
         const int holds = PyObject_IsTrue(a.get());
         return holds >= 0 ? holds : throw Failed{};
@@ -135,16 +136,9 @@ public:
     friend Object to_int(const Object &a) { return Object(PyNumber_Long(a.get())); }
     // A call of this callable with one number (on Machines, a native stand-in such as
     // Machine::sqrt takes the callable's place).
-    Object operator()(const Object &x) const {
-        PyObject *argv[] = {nullptr, x.get()};
-        return Object(PyObject_Vectorcall(get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
+    Object operator()(const Object &x) const { return Object(call(get(), x.get())); }
 
 private:
-    static Object compared(const Object &a, const Object &b, int op) {
-        return Object(PyObject_RichCompare(a.get(), b.get(), op));
-    }
-
     Ref ref_;
 };
 
