@@ -76,9 +76,7 @@ Py_NO_INLINE PyObject *raise_keyword(const FunctionObject *f, const char *format
 // usually interned, so identity finds them; equal strings from elsewhere are found by value.
 Py_ssize_t index_of(PyObject *const *names, Py_ssize_t n, PyObject *key) {
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (names[i] == key) return i;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyUnicode_Check(names[i]) && PyUnicode_Compare(names[i], key) == 0) return i;
+        if (names[i] == key || (PyUnicode_Check(names[i]) && PyUnicode_Compare(names[i], key) == 0)) return i;
     return -1;
 }
 

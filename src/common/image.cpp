@@ -24,7 +24,8 @@ Ref centred(PyObject *outer_w, PyObject *outer_h, PyObject *inner_w, PyObject *i
     return y ? Ref::steal(PyTuple_Pack(2, x.get(), y.get())) : Ref{};
 }
 
-Ref lanczos(ResamplingFrom from) noexcept {
+// Resampling.LANCZOS or Image.Resampling.LANCZOS, through whatever the globals now are.
+static Ref lanczos(ResamplingFrom from) noexcept {
     Ref resampling = global(from == ResamplingFrom::global ? "Resampling"_n : "Image"_n);
     if (resampling && from == ResamplingFrom::image) resampling = get_attr(resampling.get(), "Resampling"_n);
     if (!resampling) return {};

@@ -18,9 +18,6 @@ Ref centred(PyObject *outer_w, PyObject *outer_h, PyObject *inner_w, PyObject *i
 // `Resampling` attribute of its global `Image`.
 enum class ResamplingFrom { global, image };
 
-// Resampling.LANCZOS or Image.Resampling.LANCZOS, through whatever the globals now are.
-Ref lanczos(ResamplingFrom from) noexcept;
-
 // Image.new, through the module global `Image` as it is now.
 Ref image_new() noexcept;
 
