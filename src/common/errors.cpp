@@ -72,18 +72,14 @@ bool raise_unbound_local(const char *name) noexcept {
 
 // ----- except and with -----
 
-namespace {
-
 // A special method of `obj`, looked up on its type as the interpreter does and bound to
 // obj; null when the type has no such attribute (no exception set) or binding it failed.
-Ref special_method(PyObject *obj, PyObject *name) {
+static Ref special_method(PyObject *obj, PyObject *name) {
     Ref descr = Ref::borrow(class_lookup(reinterpret_cast<PyObject *>(Py_TYPE(obj)), name));
     descrgetfunc get = descr ? Py_TYPE(descr.get())->tp_descr_get : nullptr;
     if (get == nullptr) return descr;
     return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject *>(Py_TYPE(obj))));
 }
-
-}  // namespace
 
 Caught::Caught() noexcept {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");

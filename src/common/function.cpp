@@ -383,12 +383,6 @@ void add_entry(const Function &callee) noexcept {
     add_traceback(callee.name, callee.body.line);
 }
 
-namespace detail {
-void report_cpp_exception() noexcept {
-    PyErr_SetString(PyExc_SystemError, "a C++ exception escaped a carvola function");
-}
-}  // namespace detail
-
 Ref make_function(const Function &def, const char *class_name) {
     if (PyType_Ready(&function_type) < 0) return {};
     Ref self = Ref::steal(reinterpret_cast<PyObject *>(PyObject_GC_New(FunctionObject, &function_type)));

@@ -126,7 +126,9 @@ T slot_value(const Slot &s) {
     }
 }
 
-void report_cpp_exception() noexcept;
+Py_NO_INLINE inline void report_cpp_exception() noexcept {
+    PyErr_SetString(PyExc_SystemError, "a C++ exception escaped a carvola function");
+}
 
 template <typename... A>
 constexpr Body describe(Ref (*)(A...), Entry entry, int line) {
