@@ -7,25 +7,19 @@
 #include <cstddef>
 #include <exception>
 #include <new>
-#include <source_location>
 #include <type_traits>
 #include <utility>
 
 namespace carvola {
 
-// The line of a caller, taken where a default argument is evaluated. std::source_location
-// where the standard library offers it; with clang before 15 (the fuzzing build's compiler)
-// libstdc++ leaves it out for want of a builtin, and a line-only stand-in built from
-// __builtin_LINE takes its place. Only the line is ever read.
-#ifdef __cpp_lib_source_location
-using CallSite = std::source_location;
-#else
+// The line of a caller, taken where a default argument is evaluated. __builtin_LINE, which
+// GCC and clang both offer, serves where std::source_location would: clang before 15 (the
+// fuzzing build's compiler) finds no std::source_location in libstdc++.
 struct CallSite {
     static constexpr CallSite current(unsigned line = __builtin_LINE()) noexcept { return CallSite{line}; }
     constexpr unsigned line() const noexcept { return line_; }
     unsigned line_ = 0;
 };
-#endif
 
 inline constexpr int kMaxParams = 8;
 
