@@ -36,15 +36,9 @@ struct FunctionObject {
 };
 
 // The exact type a str, bytes or list parameter takes (its tp_name is what messages
-// call it); null for the other conversions.
-PyTypeObject *exact_type(Conv conv) {
-    switch (conv) {
-        case Conv::str: return &PyUnicode_Type;
-        case Conv::bytes: return &PyBytes_Type;
-        case Conv::list: return &PyList_Type;
-        default: return nullptr;
-    }
-}
+// call it), by conversion in Conv's order; null for the other conversions.
+PyTypeObject *const exact_types[] = {nullptr, &PyUnicode_Type, &PyBytes_Type, &PyList_Type, nullptr, nullptr, nullptr};
+static_assert(static_cast<int>(Conv::str) == 1 && static_cast<int>(Conv::list) == 3 && static_cast<int>(Conv::truth) == 6);
 
 // ----- argument binding errors -----
 
@@ -134,7 +128,7 @@ PyObject *convert_and_call(const FunctionObject *f, PyObject *const *values, PyO
         }
     }
     for (Py_ssize_t p = 0; p < f->nparams; ++p) {
-        PyTypeObject *want = exact_type(params[p].conv);
+        PyTypeObject *want = exact_types[static_cast<int>(params[p].conv)];
         PyObject *v = values[p];
         if (want == nullptr || Py_IS_TYPE(v, want) || (v == Py_None && f->none_allowed[p])) continue;
         raise_argument_type(params[p].name, want->tp_name, v, PyObject_TypeCheck(v, want));
