@@ -38,7 +38,8 @@ struct FunctionObject {
 // The exact type a str, bytes or list parameter takes (its tp_name is what messages
 // call it), by conversion in Conv's order; null for the other conversions.
 PyTypeObject *const exact_types[] = {nullptr, &PyUnicode_Type, &PyBytes_Type, &PyList_Type, nullptr, nullptr, nullptr};
-static_assert(static_cast<int>(Conv::str) == 1 && static_cast<int>(Conv::list) == 3 && static_cast<int>(Conv::truth) == 6);
+static_assert(static_cast<int>(Conv::str) == 1 && static_cast<int>(Conv::list) == 3 &&
+              static_cast<int>(Conv::truth) == 6);
 
 // ----- argument binding errors -----
 
