@@ -45,9 +45,9 @@ bool Merge::add(PyObject *word) noexcept {
     if (!w) return false;
     try {
         // The table indexes at most 2**32 - 2 words.
-        if (!seen_ && PyUnicode_CheckExact(w.get()) && words_.size() + pending_.size() < UINT32_MAX - 1)
+        if (!seen_ && PyUnicode_CheckExact(w.get()) && words_.size() < UINT32_MAX - 1)
             return add_text(std::move(w));
-        return flush() && add_to_set(std::move(w));
+        return add_to_set(std::move(w));
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
         return false;
@@ -66,31 +66,17 @@ Merge::Slot &Merge::slot(uint32_t hash, PyObject *w) {
 }
 
 // An exact str's truth, hash and equality run no code: one lookup in the table answers
-// both `w` and `w not in seen`. Words wait in batches, their slots fetched ahead, so that
-// the cache misses of a batch overlap instead of following one another.
+// both `w` and `w not in seen`.
 bool Merge::add_text(Ref w) {
     if (PyUnicode_GET_LENGTH(w.get()) == 0) return true;
     const uint32_t hash = text_hash(w.get());
-    if (!table_.empty()) __builtin_prefetch(&table_[hash & (table_.size() - 1)]);
-    pending_.emplace_back(std::move(w), hash);
-    return pending_.size() < 8 || flush();
-}
-
-bool Merge::flush() noexcept {
-    try {
-        for (auto &[w, hash] : pending_) {
-            if ((words_.size() + 1) * 2 > table_.size()) rehash(std::max<std::size_t>(64, table_.size() * 2));
-            Slot &at = slot(hash, w.get());
-            if (at.index != 0) continue;
-            at = Slot::of(hash, words_.size());
-            keep(std::move(w), hash);
-        }
-        pending_.clear();
-        return true;
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return false;
+    if ((words_.size() + 1) * 2 > table_.size()) rehash(std::max<std::size_t>(64, table_.size() * 2));
+    Slot &at = slot(hash, w.get());
+    if (at.index == 0) {
+        at = Slot::of(hash, words_.size());
+        keep(std::move(w), hash);
     }
+    return true;
 }
 
 // table_ with `size` slots, a power of two, every kept word placed anew.
@@ -99,8 +85,7 @@ void Merge::rehash(std::size_t size) {
     for (std::size_t k = 0; k < words_.size(); ++k) slot(words_[k].hash, nullptr) = Slot::of(words_[k].hash, k);
 }
 
-bool Merge::expect(std::size_t more) noexcept {
-    if (!flush()) return false;
+void Merge::expect(std::size_t more) noexcept {
     mark_ = words_.size();
     const std::size_t total = words_.size() + more;
     std::size_t size = std::max<std::size_t>(64, table_.size());
@@ -111,11 +96,9 @@ bool Merge::expect(std::size_t more) noexcept {
     } catch (const std::bad_alloc &) {
         // only a hint: the words still find room one by one
     }
-    return true;
 }
 
 void Merge::roll_back() noexcept {
-    pending_.clear();
     for (; words_.size() > mark_; words_.pop_back())
         if (seen_ && PySet_Discard(seen_.get(), words_.back().object.get()) < 0) PyErr_Clear();  // a str: no error
     if (!seen_) rehash(table_.size());  // the same size: no allocation
@@ -225,7 +208,7 @@ Ref Merge::sorted_longest_first() {
 
 Ref Merge::finish(PyObject *self) noexcept {
     try {
-        return flush() && exclude(self) ? sorted_longest_first() : Ref();
+        return exclude(self) ? sorted_longest_first() : Ref();
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
         return {};

@@ -63,8 +63,8 @@ public:
     // The same for one word.
     bool add(PyObject *word) noexcept;
     // Marks where a source begins and makes room for about `more` words to come, when
-    // memory allows; false with an exception set.
-    bool expect(std::size_t more) noexcept;
+    // memory allows.
+    void expect(std::size_t more) noexcept;
     // Drops the words kept since the mark: a source read in vain is taken back.
     void roll_back() noexcept;
     // The kept words without those self.exclude_words removes (self.ignore_case chooses
@@ -91,7 +91,6 @@ private:
     };
     Slot &slot(uint32_t hash, PyObject *w);
     void rehash(std::size_t size);
-    bool flush() noexcept;
     bool add_text(Ref w);
     bool add_to_set(Ref w);
     void keep(Ref w, uint32_t hash);
@@ -102,9 +101,7 @@ private:
     // of the words.
     std::vector<Slot> table_;
     Ref seen_;
-    // Exact strs waiting for the table, in load order, and where the source began.
-    std::vector<std::pair<Ref, uint32_t>> pending_;
-    std::size_t mark_ = 0;
+    std::size_t mark_ = 0;  // where the source being read began
 };
 
 // The body of _load_from_file: the words of a pickle or text file, by its extension. Given

@@ -180,7 +180,7 @@ Ref load_text_file(PyObject *file_path, Merge *into) {
     const char *p = PyBytes_AS_STRING(bytes.get());
     const char *end = p + PyBytes_GET_SIZE(bytes.get());
     // Words are rarely shorter than 8 bytes with their line end.
-    if (into && !into->expect(static_cast<std::size_t>(end - p) / 8)) return {};
+    if (into) into->expect(static_cast<std::size_t>(end - p) / 8);
     auto take = [&](PyObject *word) { return into ? into->add(word) : PyList_Append(words.get(), word) == 0; };
     Ref text = none();
     while (p < end) {
