@@ -7,8 +7,6 @@
 namespace carvola::vantor {
 namespace {
 
-// Keyword names of the calls made with keywords.
-
 // auto = ahocorasick.Automaton()
 // for word in self.banned_words:
 //     auto.add_word(word.lower() if self.ignore_case else word, word)

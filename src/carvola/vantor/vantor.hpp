@@ -33,6 +33,9 @@ std::pair<Py_ssize_t, Py_ssize_t> strip_span(const Char *data, Py_ssize_t start,
     return {start, end};
 }
 
+// os.path, through the module global `os`.
+inline GlobalAttribute os_path{"os"_n, "path"_n};
+
 // obj.strip(): natively for an exact str, whose methods nobody can replace.
 Ref strip(PyObject *obj) noexcept;
 
