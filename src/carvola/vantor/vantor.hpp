@@ -84,19 +84,19 @@ private:
     struct Word {
         Ref object;
         Py_ssize_t length;  // -1 for an object other than an exact str, until sorted
-        uint32_t hash;      // of an exact str's code units
+        Py_hash_t hash;     // of an exact str
         bool own_lower;     // an exact str equal to its lower()
     };
     struct Slot {
         uint32_t hash;
         uint32_t index;  // into words_, + 1; 0 for a free slot
-        static Slot of(uint32_t hash, std::size_t k) { return {hash, static_cast<uint32_t>(k + 1)}; }
+        static Slot of(Py_hash_t hash, std::size_t k) {
+            return {static_cast<uint32_t>(hash), static_cast<uint32_t>(k + 1)};
+        }
     };
-    Slot &slot(uint32_t hash, PyObject *w);
+    Slot &slot(Py_hash_t hash, PyObject *w);
     void rehash(std::size_t size);
-    bool add_text(Ref w);
-    bool add_to_set(Ref w);
-    void keep(Ref w, uint32_t hash);
+    bool to_set();
 
     std::vector<Word> words_;
     // `seen`: while every word is an exact str, an open-addressing table of words_ by hash,
