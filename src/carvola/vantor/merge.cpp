@@ -114,11 +114,7 @@ void Merge::roll_back() noexcept {
 }
 
 bool Merge::add_all(PyObject *source) noexcept {
-    Ref iter = Ref::steal(PyObject_GetIter(source));
-    if (!iter) return false;
-    while (Ref word = Ref::steal(PyIter_Next(iter.get())))
-        if (!add(word.get())) return false;
-    return !PyErr_Occurred();
+    return for_each(source, [&](Ref word) { return add(word.get()); });
 }
 
 // if self.exclude_words:
@@ -187,13 +183,6 @@ Ref Merge::sorted_longest_first() {
     return list;
 }
 
-Ref Merge::finish(PyObject *self) noexcept {
-    try {
-        return exclude(self) ? sorted_longest_first() : Ref();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return {};
-    }
-}
+Ref Merge::finish(PyObject *self) { return exclude(self) ? sorted_longest_first() : Ref(); }
 
 }  // namespace carvola::vantor

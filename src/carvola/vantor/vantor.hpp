@@ -39,22 +39,40 @@ inline GlobalAttribute os_path{"os"_n, "path"_n};
 // obj.strip(): natively for an exact str, whose methods nobody can replace.
 Ref strip(PyObject *obj) noexcept;
 
+// for item in items: body(item), which returns false with an exception set to stop the
+// loop. true when the loop ran to its end.
+template <typename Body>
+bool for_each(PyObject *items, Body &&body) {
+    Ref iter = Ref::steal(PyObject_GetIter(items));
+    if (!iter) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iter.get())))
+        if (!body(std::move(item))) return false;
+    return !PyErr_Occurred();
+}
+
+// [f(item) for item in items], with f returning a Ref (null with an exception set).
+template <typename F>
+Ref list_of(PyObject *items, F &&f) {
+    Ref list = Ref::steal(PyList_New(0));
+    auto append = [&](Ref item) {
+        Ref value = f(item.get());
+        return value && PyList_Append(list.get(), value.get()) == 0;
+    };
+    return list && for_each(items, append) ? list : Ref();
+}
+
 // for w in items: if [w and] w.strip(): take(w.strip()), with `w and` where truth_first
 // holds. The condition and the element each strip, which only shows when strip is not str's.
 template <typename Take>
 bool each_stripped(PyObject *items, bool truth_first, Take &&take) {
-    Ref iter = Ref::steal(PyObject_GetIter(items));
-    if (!iter) return false;
-    while (Ref w = Ref::steal(PyIter_Next(iter.get()))) {
+    return for_each(items, [&](Ref w) {
         int kept = truth_first ? truth(w.get()) : 1;
         Ref condition = kept > 0 ? strip(w.get()) : Ref();
         if (kept > 0) kept = condition ? truth(condition.get()) : -1;
-        if (kept < 0) return false;
-        if (!kept) continue;
+        if (kept <= 0) return kept == 0;
         Ref item = PyUnicode_CheckExact(w.get()) ? std::move(condition) : strip(w.get());
-        if (!item || !take(std::move(item))) return false;
-    }
-    return !PyErr_Occurred();
+        return item && take(std::move(item));
+    });
 }
 
 // The merge of load_banned_words: words from every source, stripped and de-duplicated in
@@ -73,7 +91,7 @@ public:
     // The kept words without those self.exclude_words removes (self.ignore_case chooses
     // the comparison), sorted by length, longest first, keeping load order among equal
     // lengths: a new list.
-    Ref finish(PyObject *self) noexcept;
+    Ref finish(PyObject *self);
 
 private:
     bool exclude(PyObject *self);

@@ -88,14 +88,7 @@ Ref load_pickle_file(PyObject *file_path) {
         if (message) PyErr_SetObject(PyExc_ValueError, message.get());
         return {};
     }
-    Ref words = Ref::steal(PyList_New(0));
-    Ref iter = Ref::steal(PyObject_GetIter(data.get()));
-    if (!words || !iter) return {};
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref text = Ref::steal(PyObject_Str(item.get()));
-        if (!text || PyList_Append(words.get(), text.get()) < 0) return {};
-    }
-    return PyErr_Occurred() ? Ref() : words;
+    return list_of(data.get(), [](PyObject *item) { return Ref::steal(PyObject_Str(item)); });
 }
 
 // ----- text files -----
@@ -107,13 +100,10 @@ Ref load_text_file_through_open(PyObject *file_path) {
     Ref words = file ? Ref::steal(PyList_New(0)) : Ref();
     if (!words) return {};
     const bool completed = with_block(file.get(), [&](PyObject *f) {
-        Ref lines = Ref::steal(PyObject_GetIter(f));
-        if (!lines) return false;
-        while (Ref line = Ref::steal(PyIter_Next(lines.get()))) {
+        return for_each(f, [&](Ref line) {
             Ref word = strip(line.get());
-            if (!word || PyList_Append(words.get(), word.get()) < 0) return false;
-        }
-        return !PyErr_Occurred();
+            return word && PyList_Append(words.get(), word.get()) == 0;
+        });
     });
     // A suppressed failure returns the lines read so far, as the Python code would.
     return completed ? words : Ref();
