@@ -3,6 +3,7 @@
 #include "vantor.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <new>
 
 namespace carvola::vantor {
@@ -97,8 +98,7 @@ void Merge::rehash(std::size_t size) {
 void Merge::expect(std::size_t more) noexcept {
     mark_ = words_.size();
     const std::size_t total = words_.size() + more;
-    std::size_t size = std::max<std::size_t>(64, table_.size());
-    while (size < total * 2) size *= 2;
+    const std::size_t size = std::max({std::size_t{64}, table_.size(), std::bit_ceil(total * 2)});
     try {
         words_.reserve(total);
         if (!seen_ && size != table_.size()) rehash(size);

@@ -1,5 +1,5 @@
-// What the vantor sources share: the frame, str.strip() with the semantics of the Python
-// code it stands for, the merge of load_banned_words and the word files.
+// What the vantor sources share: the frame, loops over iterables, str.strip() with the
+// semantics of the Python code it stands for, the merge of load_banned_words, word files.
 #pragma once
 
 #include "attributes.hpp"
