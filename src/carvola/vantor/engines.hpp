@@ -62,8 +62,7 @@ Ref build_engine(PyObject *self) {
     const Py_ssize_t count = words ? PyObject_Size(words.get()) : -1;
     Ref size = count >= 0 ? Ref::steal(PyLong_FromSsize_t(count)) : Ref();
     Ref threshold = size ? global("_AC_THRESHOLD"_n) : Ref();
-    Ref large = threshold ? Ref::steal(PyObject_RichCompare(size.get(), threshold.get(), Py_GE)) : Ref();
-    int automaton = large ? truth(large.get()) : -1;
+    int automaton = threshold ? PyObject_RichCompareBool(size.get(), threshold.get(), Py_GE) : -1;
     if (automaton > 0) {
         Ref has_ac = global("_HAS_AC"_n);
         automaton = has_ac ? truth(has_ac.get()) : -1;
