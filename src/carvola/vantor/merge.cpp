@@ -47,7 +47,7 @@ bool Merge::add(PyObject *word) noexcept {
             if ((words_.size() + 1) * 2 > table_.size()) rehash(std::max<std::size_t>(64, table_.size() * 2));
             Slot &at = slot(hash, w.get());
             if (at.index != 0) return true;
-            at = Slot::of(hash, words_.size());
+            at = Slot(hash, words_.size());
         } else {
             const int kept = truth(w.get());
             if (kept <= 0) return kept == 0;
@@ -92,7 +92,7 @@ Merge::Slot &Merge::slot(Py_hash_t hash, PyObject *w) {
 // table_ with `size` slots, a power of two, every kept word placed anew.
 void Merge::rehash(std::size_t size) {
     table_.assign(size, Slot{});
-    for (std::size_t k = 0; k < words_.size(); ++k) slot(words_[k].hash, nullptr) = Slot::of(words_[k].hash, k);
+    for (std::size_t k = 0; k < words_.size(); ++k) slot(words_[k].hash, nullptr) = Slot(words_[k].hash, k);
 }
 
 void Merge::expect(std::size_t more) noexcept {

@@ -159,16 +159,14 @@ Ref checker_init(PyObject *self, PyObject *ban_word_file, bool ignore_case, PyOb
     Ref injected = given_or_new(builtin_words);
     Ref excluded = given_or_new(exclude_words);
     Ref banned = Ref::steal(PyList_New(0));
-    if (!injected || !excluded || !banned) return {};
-    if (!set_attr(self, "ban_word_file"_n, ban_word_file) ||
-        !set_attr(self, "ignore_case"_n, ignore_case ? Py_True : Py_False) ||
-        !set_attr(self, "builtin_words"_n, injected.get()) ||
-        !set_attr(self, "use_default"_n, use_default ? Py_True : Py_False) ||
-        !set_attr(self, "exclude_words"_n, excluded.get()) || !set_attr(self, "banned_words"_n, banned.get()) ||
-        !set_attr(self, "_ban_regex"_n, Py_None) || !set_attr(self, "_automaton"_n, Py_None)) {
-        return {};
-    }
-    return call_method(self, "load_banned_words"_n) ? none() : Ref();
+    const bool set = injected && excluded && banned && set_attr(self, "ban_word_file"_n, ban_word_file) &&
+                     set_attr(self, "ignore_case"_n, ignore_case ? Py_True : Py_False) &&
+                     set_attr(self, "builtin_words"_n, injected.get()) &&
+                     set_attr(self, "use_default"_n, use_default ? Py_True : Py_False) &&
+                     set_attr(self, "exclude_words"_n, excluded.get()) &&
+                     set_attr(self, "banned_words"_n, banned.get()) && set_attr(self, "_ban_regex"_n, Py_None) &&
+                     set_attr(self, "_automaton"_n, Py_None);
+    return set && call_method(self, "load_banned_words"_n) ? none() : Ref();
 }
 
 constexpr Function init_contract{

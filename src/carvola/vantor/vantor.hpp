@@ -106,11 +106,10 @@ private:
         bool own_lower;     // an exact str equal to its lower()
     };
     struct Slot {
-        uint32_t hash;
-        uint32_t index;  // into words_, + 1; 0 for a free slot
-        static Slot of(Py_hash_t hash, std::size_t k) {
-            return {static_cast<uint32_t>(hash), static_cast<uint32_t>(k + 1)};
-        }
+        uint32_t hash = 0;   // the word's, cut to 32 bits
+        uint32_t index = 0;  // into words_, + 1; 0 for a free slot
+        Slot() = default;
+        Slot(Py_hash_t h, std::size_t k) : hash(static_cast<uint32_t>(h)), index(static_cast<uint32_t>(k + 1)) {}
     };
     Slot &slot(Py_hash_t hash, PyObject *w);
     void rehash(std::size_t size);
