@@ -7,8 +7,6 @@
 namespace carvola::vantor {
 namespace {
 
-// Keyword names of the calls made with keywords.
-
 // auto = ahocorasick.Automaton()
 // for word in self.banned_words:
 //     auto.add_word(word.lower() if self.ignore_case else word, word)
@@ -18,15 +16,13 @@ Ref build_automaton(PyObject *self) {
     Ref automaton_type = ahocorasick ? get_attr(ahocorasick.get(), "Automaton"_n) : Ref();
     Ref automaton = automaton_type ? Ref::steal(PyObject_CallNoArgs(automaton_type.get())) : Ref();
     Ref words = automaton ? get_attr(self, "banned_words"_n) : Ref();
-    Ref iter = words ? Ref::steal(PyObject_GetIter(words.get())) : Ref();
-    if (!iter) return {};
-    while (Ref word = Ref::steal(PyIter_Next(iter.get()))) {
+    auto add_word = [&](Ref word) {
         const int ignore_case = attr_truth(self, "ignore_case"_n);
-        if (ignore_case < 0) return {};
-        Ref key = ignore_case ? call_method(word.get(), "lower"_n) : word;
-        if (!key || !call_method(automaton.get(), "add_word"_n, key.get(), word.get())) return {};
-    }
-    return !PyErr_Occurred() && call_method(automaton.get(), "make_automaton"_n) ? automaton : Ref();
+        Ref key = ignore_case > 0 ? call_method(word.get(), "lower"_n) : ignore_case == 0 ? word : Ref();
+        return key && call_method(automaton.get(), "add_word"_n, key.get(), word.get());
+    };
+    const bool added = words && for_each(words.get(), add_word);
+    return added && call_method(automaton.get(), "make_automaton"_n) ? automaton : Ref();
 }
 
 constexpr Function build_automaton_contract{
@@ -41,15 +37,12 @@ constexpr Function build_automaton_contract{
 //                              flags=re.IGNORECASE if self.ignore_case else 0)
 bool build_regex(PyObject *self) {
     Ref words = set_attr(self, "_automaton"_n, Py_None) ? get_attr(self, "banned_words"_n) : Ref();
-    Ref escaped = words ? Ref::steal(PyList_New(0)) : Ref();
-    Ref iter = escaped ? Ref::steal(PyObject_GetIter(words.get())) : Ref();
-    if (!iter) return false;
-    while (Ref word = Ref::steal(PyIter_Next(iter.get()))) {
+    auto escape = [](PyObject *word) {
         Ref re = global("re"_n);
-        Ref escape = re ? call_method(re.get(), "escape"_n, word.get()) : Ref();
-        if (!escape || PyList_Append(escaped.get(), escape.get()) < 0) return false;
-    }
-    Ref pattern = PyErr_Occurred() ? Ref() : Ref::steal(PyUnicode_Join("|"_t, escaped.get()));
+        return re ? call_method(re.get(), "escape"_n, word) : Ref();
+    };
+    Ref escaped = words ? list_of(words.get(), escape) : Ref();
+    Ref pattern = escaped ? Ref::steal(PyUnicode_Join("|"_t, escaped.get())) : Ref();
     const int ignore_case = pattern ? attr_truth(self, "ignore_case"_n) : -1;
     Ref re = ignore_case >= 0 ? global("re"_n) : Ref();
     if (!re) return false;
@@ -69,8 +62,7 @@ Ref build_engine(PyObject *self) {
     const Py_ssize_t count = words ? PyObject_Size(words.get()) : -1;
     Ref size = count >= 0 ? Ref::steal(PyLong_FromSsize_t(count)) : Ref();
     Ref threshold = size ? global("_AC_THRESHOLD"_n) : Ref();
-    Ref large = threshold ? Ref::steal(PyObject_RichCompare(size.get(), threshold.get(), Py_GE)) : Ref();
-    int automaton = large ? truth(large.get()) : -1;
+    int automaton = threshold ? PyObject_RichCompareBool(size.get(), threshold.get(), Py_GE) : -1;
     if (automaton > 0) {
         Ref has_ac = global("_HAS_AC"_n);
         automaton = has_ac ? truth(has_ac.get()) : -1;
@@ -111,13 +103,11 @@ Ref find_matched_words(PyObject *self, PyObject *text) {
     if (automaton) {
         Ref matches = automaton_matches(self, text);
         Ref hits = matches ? Ref::steal(PySet_New(nullptr)) : Ref();
-        if (!hits) return {};
-        while (Ref match = Ref::steal(PyIter_Next(matches.get()))) {
+        auto add_hit = [&](Ref match) {
             Ref end_index, word;
-            if (!unpack2(match.get(), end_index, word, Unpack::python) || PySet_Add(hits.get(), word.get()) < 0)
-                return {};
-        }
-        return PyErr_Occurred() ? Ref() : Ref::steal(PySequence_List(hits.get()));
+            return unpack2(match.get(), end_index, word, Unpack::python) && PySet_Add(hits.get(), word.get()) == 0;
+        };
+        return hits && for_each(matches.get(), add_hit) ? Ref::steal(PySequence_List(hits.get())) : Ref();
     }
     const int regex = attr_truth(self, "_ban_regex"_n);
     if (regex <= 0) return regex < 0 ? Ref{} : Ref::steal(PyList_New(0));

@@ -3,9 +3,8 @@
 #include "vantor.hpp"
 
 #include <algorithm>
-#include <functional>
+#include <bit>
 #include <new>
-#include <string_view>
 
 namespace carvola::vantor {
 
@@ -22,14 +21,6 @@ bool own_lower_case(PyObject *w) {
     });
 }
 
-// A hash of an exact str's code units; equal strs have equal code units, as strs are
-// always stored in the narrowest kind their characters allow.
-uint32_t text_hash(PyObject *w) {
-    const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(w)) * PyUnicode_KIND(w);
-    const std::size_t h = std::hash<std::string_view>{}({static_cast<const char *>(PyUnicode_DATA(w)), size});
-    return static_cast<uint32_t>(h ^ (h >> 32));
-}
-
 }  // namespace
 
 Ref strip(PyObject *obj) noexcept {
@@ -40,52 +31,36 @@ Ref strip(PyObject *obj) noexcept {
     return Ref::steal(PyUnicode_Substring(obj, start, end));
 }
 
+// w = word.strip(); if w and w not in seen: seen.add(w); word_list.append(w)
+// An exact str's truth, hash and equality run no code: while every word is one, one lookup
+// in the table answers both `w` and `w not in seen`.
 bool Merge::add(PyObject *word) noexcept {
     Ref w = strip(word);
     if (!w) return false;
+    const bool text = PyUnicode_CheckExact(w.get());
+    const Py_hash_t hash = text ? PyObject_Hash(w.get()) : -1;  // a str's hash cannot fail
     try {
         // The table indexes at most 2**32 - 2 words.
-        if (!seen_ && PyUnicode_CheckExact(w.get()) && words_.size() + pending_.size() < UINT32_MAX - 1)
-            return add_text(std::move(w));
-        return flush() && add_to_set(std::move(w));
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return false;
-    }
-}
-
-// The slot of table_ that holds `w`, or the free one where it goes (always, for null).
-Merge::Slot &Merge::slot(uint32_t hash, PyObject *w) {
-    const std::size_t mask = table_.size() - 1;
-    std::size_t i = hash & mask;
-    for (; table_[i].index != 0; i = (i + 1) & mask) {
-        if (w == nullptr || table_[i].hash != hash) continue;
-        if (PyUnicode_Compare(words_[table_[i].index - 1].object.get(), w) == 0) break;
-    }
-    return table_[i];
-}
-
-// An exact str's truth, hash and equality run no code: one lookup in the table answers
-// both `w` and `w not in seen`. Words wait in batches, their slots fetched ahead, so that
-// the cache misses of a batch overlap instead of following one another.
-bool Merge::add_text(Ref w) {
-    if (PyUnicode_GET_LENGTH(w.get()) == 0) return true;
-    const uint32_t hash = text_hash(w.get());
-    if (!table_.empty()) __builtin_prefetch(&table_[hash & (table_.size() - 1)]);
-    pending_.emplace_back(std::move(w), hash);
-    return pending_.size() < 8 || flush();
-}
-
-bool Merge::flush() noexcept {
-    try {
-        for (auto &[w, hash] : pending_) {
+        if (!seen_ && (!text || words_.size() == UINT32_MAX - 1) && !to_set()) return false;
+        if (text && !seen_) {
+            if (PyUnicode_GET_LENGTH(w.get()) == 0) return true;
             if ((words_.size() + 1) * 2 > table_.size()) rehash(std::max<std::size_t>(64, table_.size() * 2));
             Slot &at = slot(hash, w.get());
-            if (at.index != 0) continue;
-            at = Slot::of(hash, words_.size());
-            keep(std::move(w), hash);
+            if (at.index != 0) return true;
+            at = Slot(hash, words_.size());
+        } else {
+            const int kept = truth(w.get());
+            if (kept <= 0) return kept == 0;
+            const int found = PySequence_Contains(seen_.get(), w.get());
+            if (found != 0) return found > 0;
+            if (PySet_Add(seen_.get(), w.get()) < 0) return false;
         }
-        pending_.clear();
+        // What the exclusion and the sort ask of an exact str, noted while it is fresh.
+        Word &kept = words_.emplace_back(Word{std::move(w), -1, hash, false});
+        if (text) {
+            kept.length = PyUnicode_GET_LENGTH(kept.object.get());
+            kept.own_lower = own_lower_case(kept.object.get());
+        }
         return true;
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
@@ -93,68 +68,53 @@ bool Merge::flush() noexcept {
     }
 }
 
+// seen as a set of the words kept so far, from the table.
+bool Merge::to_set() {
+    if (!(seen_ = Ref::steal(PySet_New(nullptr)))) return false;
+    for (const Word &k : words_)
+        if (PySet_Add(seen_.get(), k.object.get()) < 0) return false;
+    std::vector<Slot>().swap(table_);
+    return true;
+}
+
+// The slot of table_ that holds `w`, or the free one where it goes (always, for null).
+Merge::Slot &Merge::slot(Py_hash_t hash, PyObject *w) {
+    const std::size_t mask = table_.size() - 1;
+    const auto short_hash = static_cast<uint32_t>(hash);
+    std::size_t i = short_hash & mask;
+    for (; table_[i].index != 0; i = (i + 1) & mask) {
+        if (w == nullptr || table_[i].hash != short_hash) continue;
+        if (PyUnicode_Compare(words_[table_[i].index - 1].object.get(), w) == 0) break;
+    }
+    return table_[i];
+}
+
 // table_ with `size` slots, a power of two, every kept word placed anew.
 void Merge::rehash(std::size_t size) {
     table_.assign(size, Slot{});
-    for (std::size_t k = 0; k < words_.size(); ++k) slot(words_[k].hash, nullptr) = Slot::of(words_[k].hash, k);
+    for (std::size_t k = 0; k < words_.size(); ++k) slot(words_[k].hash, nullptr) = Slot(words_[k].hash, k);
 }
 
-bool Merge::expect(std::size_t more) noexcept {
-    if (!flush()) return false;
+void Merge::expect(std::size_t more) noexcept {
     mark_ = words_.size();
     const std::size_t total = words_.size() + more;
-    std::size_t size = std::max<std::size_t>(64, table_.size());
-    while (size < total * 2) size *= 2;
+    const std::size_t size = std::max({std::size_t{64}, table_.size(), std::bit_ceil(total * 2)});
     try {
         words_.reserve(total);
         if (!seen_ && size != table_.size()) rehash(size);
     } catch (const std::bad_alloc &) {
         // only a hint: the words still find room one by one
     }
-    return true;
 }
 
 void Merge::roll_back() noexcept {
-    pending_.clear();
     for (; words_.size() > mark_; words_.pop_back())
         if (seen_ && PySet_Discard(seen_.get(), words_.back().object.get()) < 0) PyErr_Clear();  // a str: no error
     if (!seen_) rehash(table_.size());  // the same size: no allocation
 }
 
-bool Merge::add_to_set(Ref w) {
-    if (!seen_) {
-        if (!(seen_ = Ref::steal(PySet_New(nullptr)))) return false;
-        for (const Word &k : words_)
-            if (PySet_Add(seen_.get(), k.object.get()) < 0) return false;
-        std::vector<Slot>().swap(table_);
-    }
-    const int kept = truth(w.get());
-    if (kept <= 0) return kept == 0;
-    const int found = PySequence_Contains(seen_.get(), w.get());
-    if (found != 0) return found > 0;
-    if (PySet_Add(seen_.get(), w.get()) < 0) return false;
-    const uint32_t hash = PyUnicode_CheckExact(w.get()) ? text_hash(w.get()) : 0;
-    keep(std::move(w), hash);
-    return true;
-}
-
-// words_.append(w), with what the exclusion and the sort ask of an exact str, whose hash
-// the caller knows.
-void Merge::keep(Ref w, uint32_t hash) {
-    Word word{std::move(w), -1, hash, false};
-    if (PyUnicode_CheckExact(word.object.get())) {
-        word.length = PyUnicode_GET_LENGTH(word.object.get());
-        word.own_lower = own_lower_case(word.object.get());
-    }
-    words_.push_back(std::move(word));
-}
-
 bool Merge::add_all(PyObject *source) noexcept {
-    Ref iter = Ref::steal(PyObject_GetIter(source));
-    if (!iter) return false;
-    while (Ref word = Ref::steal(PyIter_Next(iter.get())))
-        if (!add(word.get())) return false;
-    return !PyErr_Occurred();
+    return for_each(source, [&](Ref word) { return add(word.get()); });
 }
 
 // if self.exclude_words:
@@ -167,14 +127,14 @@ bool Merge::exclude(PyObject *self) {
     if (any <= 0) return any == 0;
     const int ignore_case = attr_truth(self, "ignore_case"_n);
     Ref exclude_set = ignore_case >= 0 ? Ref::steal(PySet_New(nullptr)) : Ref();
-    // While every entry is an exact str, the hashes of their code units.
-    std::vector<uint32_t> entry_hashes;
+    // While every entry is an exact str, their hashes.
+    std::vector<Py_hash_t> entry_hashes;
     bool all_text = true;
     const bool built = exclude_set && each_stripped(exclude_words.get(), false, [&](Ref entry) {
         if (ignore_case) entry = call_method(entry.get(), "lower"_n);
         if (!entry || PySet_Add(exclude_set.get(), entry.get()) < 0) return false;
         all_text = all_text && PyUnicode_CheckExact(entry.get());
-        if (all_text) entry_hashes.push_back(text_hash(entry.get()));
+        if (all_text) entry_hashes.push_back(PyObject_Hash(entry.get()));
         return true;
     });
     if (!built) return false;
@@ -183,8 +143,8 @@ bool Merge::exclude(PyObject *self) {
     for (Word &w : words_) {
         int found;
         if (all_text && w.length >= 0 && (!ignore_case || w.own_lower)) {
-            // Exact strs are equal only with equal code units: most words are answered by
-            // their noted hash, without fetching the str.
+            // Equal strs have equal hashes: most words are answered by their noted hash,
+            // without fetching the str.
             const bool maybe = std::binary_search(entry_hashes.begin(), entry_hashes.end(), w.hash);
             found = maybe ? PySet_Contains(exclude_set.get(), w.object.get()) : 0;
         } else {
@@ -223,13 +183,6 @@ Ref Merge::sorted_longest_first() {
     return list;
 }
 
-Ref Merge::finish(PyObject *self) noexcept {
-    try {
-        return flush() && exclude(self) ? sorted_longest_first() : Ref();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return {};
-    }
-}
+Ref Merge::finish(PyObject *self) { return exclude(self) ? sorted_longest_first() : Ref(); }
 
 }  // namespace carvola::vantor

@@ -9,8 +9,6 @@ namespace {
 // While an instance's _load_from_file is the module's own, the merge calls its body directly.
 Guard load_from_file_guard{"PromptBanChecker"_n, "_load_from_file"_n};
 
-// The names imported from _sildor.
-
 // ----- word files -----
 
 Ref load_words(PyObject *file_path) { return load_from_file(file_path, nullptr); }
@@ -103,9 +101,8 @@ bool merge_word_file(PyObject *self, Merge &merge) {
     const int any = attr_truth(self, "ban_word_file"_n);
     if (any <= 0) return any == 0;
     Ref file_path = get_attr(self, "ban_word_file"_n);
-    Ref os = file_path ? global("os"_n) : Ref();
-    Ref os_path = os ? get_attr(os.get(), "path"_n) : Ref();
-    Ref exists = os_path ? call_method(os_path.get(), "exists"_n, file_path.get()) : Ref();
+    Ref path = file_path ? os_path.get() : Ref();
+    Ref exists = path ? call_method(path.get(), "exists"_n, file_path.get()) : Ref();
     const int found = exists ? PyObject_IsTrue(exists.get()) : -1;
     if (found == 0) {
         file_path = get_attr(self, "ban_word_file"_n);
@@ -162,16 +159,14 @@ Ref checker_init(PyObject *self, PyObject *ban_word_file, bool ignore_case, PyOb
     Ref injected = given_or_new(builtin_words);
     Ref excluded = given_or_new(exclude_words);
     Ref banned = Ref::steal(PyList_New(0));
-    if (!injected || !excluded || !banned) return {};
-    if (!set_attr(self, "ban_word_file"_n, ban_word_file) ||
-        !set_attr(self, "ignore_case"_n, ignore_case ? Py_True : Py_False) ||
-        !set_attr(self, "builtin_words"_n, injected.get()) ||
-        !set_attr(self, "use_default"_n, use_default ? Py_True : Py_False) ||
-        !set_attr(self, "exclude_words"_n, excluded.get()) || !set_attr(self, "banned_words"_n, banned.get()) ||
-        !set_attr(self, "_ban_regex"_n, Py_None) || !set_attr(self, "_automaton"_n, Py_None)) {
-        return {};
-    }
-    return call_method(self, "load_banned_words"_n) ? none() : Ref();
+    const bool set = injected && excluded && banned && set_attr(self, "ban_word_file"_n, ban_word_file) &&
+                     set_attr(self, "ignore_case"_n, ignore_case ? Py_True : Py_False) &&
+                     set_attr(self, "builtin_words"_n, injected.get()) &&
+                     set_attr(self, "use_default"_n, use_default ? Py_True : Py_False) &&
+                     set_attr(self, "exclude_words"_n, excluded.get()) &&
+                     set_attr(self, "banned_words"_n, banned.get()) && set_attr(self, "_ban_regex"_n, Py_None) &&
+                     set_attr(self, "_automaton"_n, Py_None);
+    return set && call_method(self, "load_banned_words"_n) ? none() : Ref();
 }
 
 constexpr Function init_contract{

@@ -1,5 +1,5 @@
-// What the vantor sources share: the frame, str.strip() with the semantics of the Python
-// code it stands for, the merge of load_banned_words and the word files.
+// What the vantor sources share: the frame, loops over iterables, str.strip() with the
+// semantics of the Python code it stands for, the merge of load_banned_words, word files.
 #pragma once
 
 #include "attributes.hpp"
@@ -33,25 +33,46 @@ std::pair<Py_ssize_t, Py_ssize_t> strip_span(const Char *data, Py_ssize_t start,
     return {start, end};
 }
 
+// os.path, through the module global `os`.
+inline GlobalAttribute os_path{"os"_n, "path"_n};
+
 // obj.strip(): natively for an exact str, whose methods nobody can replace.
 Ref strip(PyObject *obj) noexcept;
+
+// for item in items: body(item), which returns false with an exception set to stop the
+// loop. true when the loop ran to its end.
+template <typename Body>
+bool for_each(PyObject *items, Body &&body) {
+    Ref iter = Ref::steal(PyObject_GetIter(items));
+    if (!iter) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iter.get())))
+        if (!body(std::move(item))) return false;
+    return !PyErr_Occurred();
+}
+
+// [f(item) for item in items], with f returning a Ref (null with an exception set).
+template <typename F>
+Ref list_of(PyObject *items, F &&f) {
+    Ref list = Ref::steal(PyList_New(0));
+    auto append = [&](Ref item) {
+        Ref value = f(item.get());
+        return value && PyList_Append(list.get(), value.get()) == 0;
+    };
+    return list && for_each(items, append) ? list : Ref();
+}
 
 // for w in items: if [w and] w.strip(): take(w.strip()), with `w and` where truth_first
 // holds. The condition and the element each strip, which only shows when strip is not str's.
 template <typename Take>
 bool each_stripped(PyObject *items, bool truth_first, Take &&take) {
-    Ref iter = Ref::steal(PyObject_GetIter(items));
-    if (!iter) return false;
-    while (Ref w = Ref::steal(PyIter_Next(iter.get()))) {
+    return for_each(items, [&](Ref w) {
         int kept = truth_first ? truth(w.get()) : 1;
         Ref condition = kept > 0 ? strip(w.get()) : Ref();
         if (kept > 0) kept = condition ? truth(condition.get()) : -1;
-        if (kept < 0) return false;
-        if (!kept) continue;
+        if (kept <= 0) return kept == 0;
         Ref item = PyUnicode_CheckExact(w.get()) ? std::move(condition) : strip(w.get());
-        if (!item || !take(std::move(item))) return false;
-    }
-    return !PyErr_Occurred();
+        return item && take(std::move(item));
+    });
 }
 
 // The merge of load_banned_words: words from every source, stripped and de-duplicated in
@@ -63,14 +84,14 @@ public:
     // The same for one word.
     bool add(PyObject *word) noexcept;
     // Marks where a source begins and makes room for about `more` words to come, when
-    // memory allows; false with an exception set.
-    bool expect(std::size_t more) noexcept;
+    // memory allows.
+    void expect(std::size_t more) noexcept;
     // Drops the words kept since the mark: a source read in vain is taken back.
     void roll_back() noexcept;
     // The kept words without those self.exclude_words removes (self.ignore_case chooses
     // the comparison), sorted by length, longest first, keeping load order among equal
     // lengths: a new list.
-    Ref finish(PyObject *self) noexcept;
+    Ref finish(PyObject *self);
 
 private:
     bool exclude(PyObject *self);
@@ -81,20 +102,18 @@ private:
     struct Word {
         Ref object;
         Py_ssize_t length;  // -1 for an object other than an exact str, until sorted
-        uint32_t hash;      // of an exact str's code units
+        Py_hash_t hash;     // of an exact str
         bool own_lower;     // an exact str equal to its lower()
     };
     struct Slot {
-        uint32_t hash;
-        uint32_t index;  // into words_, + 1; 0 for a free slot
-        static Slot of(uint32_t hash, std::size_t k) { return {hash, static_cast<uint32_t>(k + 1)}; }
+        uint32_t hash = 0;   // the word's, cut to 32 bits
+        uint32_t index = 0;  // into words_, + 1; 0 for a free slot
+        Slot() = default;
+        Slot(Py_hash_t h, std::size_t k) : hash(static_cast<uint32_t>(h)), index(static_cast<uint32_t>(k + 1)) {}
     };
-    Slot &slot(uint32_t hash, PyObject *w);
+    Slot &slot(Py_hash_t hash, PyObject *w);
     void rehash(std::size_t size);
-    bool flush() noexcept;
-    bool add_text(Ref w);
-    bool add_to_set(Ref w);
-    void keep(Ref w, uint32_t hash);
+    bool to_set();
 
     std::vector<Word> words_;
     // `seen`: while every word is an exact str, an open-addressing table of words_ by hash,
@@ -102,9 +121,7 @@ private:
     // of the words.
     std::vector<Slot> table_;
     Ref seen_;
-    // Exact strs waiting for the table, in load order, and where the source began.
-    std::vector<std::pair<Ref, uint32_t>> pending_;
-    std::size_t mark_ = 0;
+    std::size_t mark_ = 0;  // where the source being read began
 };
 
 // The body of _load_from_file: the words of a pickle or text file, by its extension. Given

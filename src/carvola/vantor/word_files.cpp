@@ -44,24 +44,17 @@ constexpr Member find_class_method = def(find_class_contract);
 // The restricted subclass of the Unpickler of the module global `pickle` as it is now.
 Ref restricted_unpickler() {
     Ref pickle = global("pickle"_n);
-    if (!pickle) return {};
-    Ref base = get_attr(pickle.get(), "Unpickler"_n);
+    Ref base = pickle ? get_attr(pickle.get(), "Unpickler"_n) : Ref();
     if (!base) return {};
     if (base.get() == restricted.base.get()) return Ref::borrow(restricted.cls.get());
     Ref error = get_attr(pickle.get(), "UnpicklingError"_n);
-    if (!error) return {};
-    Ref name = Ref::steal(PyUnicode_FromString("_RestrictedUnpickler"));
-    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    Ref ns = Ref::steal(PyDict_New());
-    Ref module = Ref::steal(PyUnicode_FromString(module_name()));
-    Ref find_class = make_function(*find_class_method.function, "_RestrictedUnpickler");
-    if (!name || !bases || !ns || !module || !find_class) return {};
-    if (PyDict_SetItemString(ns.get(), "__module__", module.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", name.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "find_class", find_class.get()) < 0) {
-        return {};
-    }
-    Ref cls = call(reinterpret_cast<PyObject *>(&PyType_Type), name.get(), bases.get(), ns.get());
+    Ref find_class = error ? make_function(*find_class_method.function, "_RestrictedUnpickler") : Ref();
+    if (!find_class) return {};
+    // type(name, (base,), {"__module__": ..., "__qualname__": name, "find_class": find_class})
+    const char *name = "_RestrictedUnpickler";
+    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(O){sssssO}", name,
+                                               base.get(), "__module__", module_name(), "__qualname__", name,
+                                               "find_class", find_class.get()));
     if (!cls) return {};
     restricted.base.keep(base.get());
     restricted.cls.keep(cls.get());
@@ -73,7 +66,7 @@ Ref restricted_unpickler() {
 // then data must be a list, of which str() of every item is a word.
 Ref load_pickle_file(PyObject *file_path) {
     Ref open = global("open"_n);
-    Ref file = open ? call(open.get(), file_path, "rb"_n.get()) : Ref();
+    Ref file = open ? call(open.get(), file_path, "rb"_t.get()) : Ref();
     if (!file) return {};
     Ref data;
     const bool completed = with_block(file.get(), [&](PyObject *f) {
@@ -95,14 +88,7 @@ Ref load_pickle_file(PyObject *file_path) {
         if (message) PyErr_SetObject(PyExc_ValueError, message.get());
         return {};
     }
-    Ref words = Ref::steal(PyList_New(0));
-    Ref iter = Ref::steal(PyObject_GetIter(data.get()));
-    if (!words || !iter) return {};
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref text = Ref::steal(PyObject_Str(item.get()));
-        if (!text || PyList_Append(words.get(), text.get()) < 0) return {};
-    }
-    return PyErr_Occurred() ? Ref() : words;
+    return list_of(data.get(), [](PyObject *item) { return Ref::steal(PyObject_Str(item)); });
 }
 
 // ----- text files -----
@@ -110,34 +96,29 @@ Ref load_pickle_file(PyObject *file_path) {
 // with open(file_path, "r", encoding="utf-8") as f: for line in f: words.append(line.strip())
 Ref load_text_file_through_open(PyObject *file_path) {
     Ref open = global("open"_n);
-    Ref file = open ? call_kw(open.get(), name_tuple<"encoding">, file_path, "r"_n, "utf-8"_n) : Ref();
+    Ref file = open ? call_kw(open.get(), name_tuple<"encoding">, file_path, "r"_t, "utf-8"_t) : Ref();
     Ref words = file ? Ref::steal(PyList_New(0)) : Ref();
     if (!words) return {};
     const bool completed = with_block(file.get(), [&](PyObject *f) {
-        Ref lines = Ref::steal(PyObject_GetIter(f));
-        if (!lines) return false;
-        while (Ref line = Ref::steal(PyIter_Next(lines.get()))) {
+        return for_each(f, [&](Ref line) {
             Ref word = strip(line.get());
-            if (!word || PyList_Append(words.get(), word.get()) < 0) return false;
-        }
-        return !PyErr_Occurred();
+            return word && PyList_Append(words.get(), word.get()) == 0;
+        });
     });
     // A suppressed failure returns the lines read so far, as the Python code would.
     return completed ? words : Ref();
 }
 
-// The bytes open(file_path, "r", encoding="utf-8") would decode, read through io.FileIO,
-// which open() itself opens first: the same audit event and the same errors. None, with no
-// exception set, when a suppressed failure leaves no bytes.
+// The bytes open(file_path, "r", encoding="utf-8") would decode, read through the original
+// open() in binary mode: the same audit event and the same errors. None, with no exception
+// set, when a suppressed failure leaves no bytes.
 Ref file_bytes(PyObject *file_path) {
-    Ref io = Ref::steal(PyImport_ImportModule("io"));
-    Ref file_io = io ? get_attr(io.get(), "FileIO"_n) : Ref();
-    Ref file = file_io ? call(file_io.get(), file_path) : Ref();
+    Ref file = call(open_guard.original(), file_path, "rb"_t.get());
     if (!file) return {};
     Ref bytes;
-    // with io.FileIO(file_path) as f: bytes = f.readall()
+    // with open(file_path, "rb") as f: bytes = f.read()
     const bool completed = with_block(file.get(), [&](PyObject *f) {
-        bytes = call_method(f, "readall"_n);
+        bytes = call_method(f, "read"_n);
         return static_cast<bool>(bytes);
     });
     if (completed && bytes && PyBytes_Check(bytes.get())) return bytes;
@@ -180,7 +161,7 @@ Ref load_text_file(PyObject *file_path, Merge *into) {
     const char *p = PyBytes_AS_STRING(bytes.get());
     const char *end = p + PyBytes_GET_SIZE(bytes.get());
     // Words are rarely shorter than 8 bytes with their line end.
-    if (into && !into->expect(static_cast<std::size_t>(end - p) / 8)) return {};
+    if (into) into->expect(static_cast<std::size_t>(end - p) / 8);
     auto take = [&](PyObject *word) { return into ? into->add(word) : PyList_Append(words.get(), word) == 0; };
     Ref text = none();
     while (p < end) {
@@ -204,16 +185,15 @@ Ref load_text_file(PyObject *file_path, Merge *into) {
 
 Ref load_from_file(PyObject *file_path, Merge *into) noexcept {
     // ext = os.path.splitext(file_path)[1].lower()
-    Ref os = global("os"_n);
-    Ref os_path = os ? get_attr(os.get(), "path"_n) : Ref();
-    Ref parts = os_path ? call_method(os_path.get(), "splitext"_n, file_path) : Ref();
+    Ref path = os_path.get();
+    Ref parts = path ? call_method(path.get(), "splitext"_n, file_path) : Ref();
     Ref one = parts ? Ref::steal(PyLong_FromLong(1)) : Ref();
     Ref ext = one ? Ref::steal(PyObject_GetItem(parts.get(), one.get())) : Ref();
     if (ext) ext = call_method(ext.get(), "lower"_n);
     if (!ext) return {};
     // if ext == ".pkl" or ext == ".pickle"
-    int pickled = PyObject_RichCompareBool(ext.get(), ".pkl"_n, Py_EQ);
-    if (pickled == 0) pickled = PyObject_RichCompareBool(ext.get(), ".pickle"_n, Py_EQ);
+    int pickled = PyObject_RichCompareBool(ext.get(), ".pkl"_t, Py_EQ);
+    if (pickled == 0) pickled = PyObject_RichCompareBool(ext.get(), ".pickle"_t, Py_EQ);
     if (pickled < 0) return {};
     return pickled ? load_pickle_file(file_path) : load_text_file(file_path, into);
 }
@@ -224,7 +204,7 @@ Ref create_pickle_file(PyObject *words, PyObject *output_path) noexcept {
     Ref cleaned = Ref::steal(PyList_New(0));
     auto append = [&](Ref w) { return PyList_Append(cleaned.get(), w.get()) == 0; };
     Ref open = cleaned && each_stripped(words, true, append) ? global("open"_n) : Ref();
-    Ref file = open ? call(open.get(), output_path, "wb"_n.get()) : Ref();
+    Ref file = open ? call(open.get(), output_path, "wb"_t.get()) : Ref();
     if (!file) return {};
     const bool written = with_block(file.get(), [&](PyObject *f) {
         Ref pickle = global("pickle"_n);
