@@ -341,8 +341,12 @@ class Ratio(float):
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.dictionaries(st.text(max_size=3), st.floats(), max_size=12), sides, sides)
-def test_the_loop_agrees_over_doubles_and_over_objects(outcome, ImageTool, ratio_map, width, height):
+@given(
+    st.dictionaries(st.text(max_size=3), st.one_of(st.floats(), st.integers(-(2**54), 2**54)), max_size=12),
+    sides,
+    sides,
+)
+def test_the_loop_agrees_over_machines_and_over_objects(outcome, ImageTool, ratio_map, width, height):
     in_doubles, in_objects = ImageTool(), ImageTool()
     in_doubles._std_ratio_map = ratio_map
     in_objects._std_ratio_map = type("Mapping", (dict,), {})(ratio_map)
