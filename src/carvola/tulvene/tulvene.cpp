@@ -11,8 +11,6 @@
 namespace carvola::tulvene {
 namespace {
 
-constexpr const char *kRatioRefused = "图像宽高比不合法, 相差太大";
-
 Guard math_sqrt{"math"_n, "sqrt"_n};
 Guard math_floor{"math"_n, "floor"_n};
 // The builtin round(), taken when the module is executed, as builtins are.
@@ -21,8 +19,6 @@ Guard builtin_round{"round"_n};
 Guard own_methods[] = {{"GPTImageSizeCalculator"_n, "round_to_multiple"_n},
                        {"GPTImageSizeCalculator"_n, "floor_to_multiple"_n},
                        {"GPTImageSizeCalculator"_n, "is_valid_image_size"_n}};
-
-// ----- class constants -----
 
 Ref resolution_preset() {
     return Ref::steal(Py_BuildValue("{s:l,s:l,s:l}", "1k", 1572516L, "2k", 6553600L, "4k", 8294400L));
@@ -40,8 +36,6 @@ bool holds(Guard &guard) {
     if (original < 0) PyErr_Clear();
     return original > 0;
 }
-
-// ----- class attributes -----
 
 // getattr(cls, name) when it can run no code: the metaclass is exactly `type` (which has
 // no attribute of these names) and the value found is no descriptor. Borrowed; null, with
@@ -206,8 +200,8 @@ constexpr Function is_valid_image_size_contract{
 // raise ServiceError("...", aspect_ratio=aspect_ratio); always null.
 Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
     Ref factory = global("ServiceError"_n);
-    Ref message = factory ? Ref::steal(PyUnicode_FromString(kRatioRefused)) : Ref();
-    Ref error = message ? call_kw(factory.get(), name_tuple<"aspect_ratio">, message.get(), aspect_ratio) : Ref();
+    Ref error = factory ? call_kw(factory.get(), name_tuple<"aspect_ratio">, "图像宽高比不合法, 相差太大"_t.get(), aspect_ratio)
+                        : Ref();
     if (error) raise(error.get());
     return {};
 }
