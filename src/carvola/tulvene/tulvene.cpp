@@ -43,12 +43,6 @@ PyObject *plain_attribute(PyObject *cls, PyObject *name) {
     return found != nullptr && Py_TYPE(found)->tp_descr_get == nullptr ? found : nullptr;
 }
 
-// cls.<name>
-Ref class_attribute(PyObject *cls, PyObject *name) {
-    if (PyObject *found = plain_attribute(cls, name)) return Ref::borrow(found);
-    return get_attr(cls, name);
-}
-
 // ----- the class as the algorithms see it -----
 
 // The class constants, in the order of Constant.
@@ -60,7 +54,7 @@ struct Through {
     using Number = Object;
     PyObject *cls;
 
-    Object constant(Constant k) const { return Object(class_attribute(cls, constant_names[k])); }
+    Object constant(Constant k) const { return Object(get_attr(cls, constant_names[k])); }
     Object sqrt() const { return Object(math_sqrt_now.get()); }
     // cls.round_to_multiple(x) and so on
     Object round_to_multiple(const Object &x) const { return Object(call_method(cls, "round_to_multiple"_n, x.get())); }
@@ -142,7 +136,7 @@ Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
                          : aligned(Machine::of(value), m, machine_round).object();
         },
         [&] {
-            const Object m(given ? Ref::borrow(multiple) : class_attribute(cls, constant_names[Constant::multiple]));
+            const Object m(given ? Ref::borrow(multiple) : get_attr(cls, constant_names[Constant::multiple]));
             const Object whole(Floor ? math_floor_now.get() : Ref::borrow(builtin_round.original()));
             return aligned(Object::of(value), m, whole).object();
         });
@@ -203,9 +197,9 @@ Ref target_pixels(PyObject *cls, PyObject *resolution, PyObject *key) {
         if (PyObject *found = PyDict_GetItemWithError(preset.get(), key)) return Ref::borrow(found);
         return PyErr_Occurred() ? Ref() : fallback;
     }
-    preset = class_attribute(cls, "RESOLUTION_PRESET"_n);
+    preset = get_attr(cls, "RESOLUTION_PRESET"_n);
     Ref get = preset ? get_attr(preset.get(), "get"_n) : Ref();
-    Ref table = get ? class_attribute(cls, "RESOLUTION_PRESET"_n) : Ref();
+    Ref table = get ? get_attr(cls, "RESOLUTION_PRESET"_n) : Ref();
     Ref fallback = table ? Ref::steal(PyObject_GetItem(table.get(), "2k"_t)) : Ref();
     return fallback ? call(get.get(), resolution, fallback.get()) : Ref();
 }
