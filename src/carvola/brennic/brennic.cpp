@@ -274,29 +274,25 @@ Ref widened(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyO
     Ref need_adjust = get_attr(self, "need_adjust"_n);
     const int resize = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), "resize"_t, Py_EQ) : -1;
     if (resize < 0) return {};
-    if (resize) {
-        // img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
-        Ref expand_w, expand_h;
-        if (!widen(ori_w, ori_h, expand_scale, false, expand_w, expand_h)) return {};
-        return resized_lanczos(img, expand_w.get(), expand_h.get(), ResamplingFrom::image);
-    }
-    need_adjust = get_attr(self, "need_adjust"_n);
-    const int fill = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), "fill"_t, Py_EQ) : -1;
-    if (fill <= 0) {
+    if (!resize) {
+        need_adjust = get_attr(self, "need_adjust"_n);
+        const int fill = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), "fill"_t, Py_EQ) : -1;
         if (fill == 0) PyErr_SetString(PyExc_ValueError, "need_adjust 仅支持 resize / fill");
-        return {};
+        if (fill <= 0) return {};
     }
+    // (expand_w, expand_h) to resize to, or (canvas_w, canvas_h)
+    Ref new_w, new_h;
+    if (!widen(ori_w, ori_h, expand_scale, !resize, new_w, new_h)) return {};
+    // img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
+    if (resize) return resized_lanczos(img, new_w.get(), new_h.get(), ResamplingFrom::image);
     // canvas = Image.new("RGBA", (canvas_w, canvas_h), self.fill_color)
     // canvas.paste(img, ((canvas_w - img_w) // 2, (canvas_h - img_h) // 2),
     //              mask=img if img.mode == "RGBA" else None)
-    Ref canvas_w, canvas_h;
-    if (!widen(ori_w, ori_h, expand_scale, true, canvas_w, canvas_h)) return {};
     Ref img_w = get_attr(img, "width"_n);
     Ref img_h = img_w ? get_attr(img, "height"_n) : Ref();
     Ref canvas =
-        img_h ? new_image("RGBA"_t, canvas_w.get(), canvas_h.get(), [&] { return get_attr(self, "fill_color"_n); })
-              : Ref();
-    Ref box = canvas ? centred(canvas_w.get(), canvas_h.get(), img_w.get(), img_h.get()) : Ref();
+        img_h ? new_image("RGBA"_t, new_w.get(), new_h.get(), [&] { return get_attr(self, "fill_color"_n); }) : Ref();
+    Ref box = canvas ? centred(new_w.get(), new_h.get(), img_w.get(), img_h.get()) : Ref();
     Ref paste = box ? get_attr(canvas.get(), "paste"_n) : Ref();
     Ref mode = paste ? get_attr(img, "mode"_n) : Ref();
     const int has_alpha = mode ? PyObject_RichCompareBool(mode.get(), "RGBA"_t, Py_EQ) : -1;
