@@ -20,10 +20,6 @@ Guard own_methods[] = {{"GPTImageSizeCalculator"_n, "round_to_multiple"_n},
                        {"GPTImageSizeCalculator"_n, "floor_to_multiple"_n},
                        {"GPTImageSizeCalculator"_n, "is_valid_image_size"_n}};
 
-Ref resolution_preset() {
-    return Ref::steal(Py_BuildValue("{s:l,s:l,s:l}", "1k", 1572516L, "2k", 6553600L, "4k", 8294400L));
-}
-
 // math.sqrt and math.floor, looked up at the moment of use.
 GlobalAttribute math_sqrt_now{"math"_n, "sqrt"_n}, math_floor_now{"math"_n, "floor"_n};
 
@@ -288,7 +284,8 @@ constexpr Member calculator_namespace[] = {
     constant("MAX_EDGE", [] { return Ref::steal(PyLong_FromLong(3840)); }),
     constant("MULTIPLE", [] { return Ref::steal(PyLong_FromLong(2)); }),
     constant("MAX_RATIO", [] { return Ref::steal(PyFloat_FromDouble(3.0)); }),
-    constant("RESOLUTION_PRESET", resolution_preset),
+    constant("RESOLUTION_PRESET",
+             [] { return Ref::steal(Py_BuildValue("{s:l,s:l,s:l}", "1k", 1572516L, "2k", 6553600L, "4k", 8294400L)); }),
     def(init_contract),
     def(round_to_multiple_contract),
     def(floor_to_multiple_contract),
