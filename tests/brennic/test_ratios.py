@@ -377,7 +377,9 @@ def test_replaced_maps_go_the_general_way(outcome, ImageTool, Reference, ratio_m
 
 def test_replaced_math_is_honoured(outcome, brennic, Reference, monkeypatch):
     reference_globals = Reference._get_closest_standard_ratio.__globals__
-    for replacement in (types.SimpleNamespace(inf=0.1), types.SimpleNamespace(inf=10**9), types.SimpleNamespace()):
+    # math.inf is out of the machine range: -inf and nan must not be taken for it
+    infinities = (-float("inf"), float("nan"), 0.1, 10**9)
+    for replacement in (*(types.SimpleNamespace(inf=value) for value in infinities), types.SimpleNamespace()):
         monkeypatch.setattr(brennic, "math", replacement)
         monkeypatch.setitem(reference_globals, "math", replacement)
         for size in ((1920, 1080), (100, 1), (1, 1)):
