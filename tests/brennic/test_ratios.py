@@ -341,8 +341,12 @@ class Ratio(float):
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.dictionaries(st.text(max_size=3), st.floats(), max_size=12), sides, sides)
-def test_the_loop_agrees_over_doubles_and_over_objects(outcome, ImageTool, ratio_map, width, height):
+@given(
+    st.dictionaries(st.text(max_size=3), st.one_of(st.floats(), st.integers(-(2**54), 2**54)), max_size=12),
+    sides,
+    sides,
+)
+def test_the_loop_agrees_over_machines_and_over_objects(outcome, ImageTool, ratio_map, width, height):
     in_doubles, in_objects = ImageTool(), ImageTool()
     in_doubles._std_ratio_map = ratio_map
     in_objects._std_ratio_map = type("Mapping", (dict,), {})(ratio_map)
@@ -373,7 +377,9 @@ def test_replaced_maps_go_the_general_way(outcome, ImageTool, Reference, ratio_m
 
 def test_replaced_math_is_honoured(outcome, brennic, Reference, monkeypatch):
     reference_globals = Reference._get_closest_standard_ratio.__globals__
-    for replacement in (types.SimpleNamespace(inf=0.1), types.SimpleNamespace(inf=10**9), types.SimpleNamespace()):
+    # math.inf is out of the machine range: -inf and nan must not be taken for it
+    infinities = (-float("inf"), float("nan"), 0.1, 10**9)
+    for replacement in (*(types.SimpleNamespace(inf=value) for value in infinities), types.SimpleNamespace()):
         monkeypatch.setattr(brennic, "math", replacement)
         monkeypatch.setitem(reference_globals, "math", replacement)
         for size in ((1920, 1080), (100, 1), (1, 1)):

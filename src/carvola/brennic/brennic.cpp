@@ -6,9 +6,12 @@
 #include "guard.hpp"
 #include "image.hpp"
 #include "module.hpp"
-#include "numbers.hpp"
+#include "number.hpp"
 
 #include <cmath>
+#include <optional>
+#include <type_traits>
+#include <utility>
 
 namespace carvola::brennic {
 namespace {
@@ -27,35 +30,26 @@ Ref standard_ratio_list() {
 
 bool is_decimal(Py_UCS4 c) { return c < 128 ? c >= '0' && c <= '9' : Py_UNICODE_ISDECIMAL(c) != 0; }
 
-// re.match(r"(\d+):(\d+)", text.strip()) on an exact str, and int() of its two groups:
-// \d is str.isdecimal(), and strip() removes only characters that are neither digits
-// nor ":". 1 with `sides` set, 0 when nothing matches, -1 with an error set.
-int scan_ratio(PyObject *text, Ref (&sides)[2]) {
+// The two groups of re.match(r"(\d+):(\d+)", text.strip()) on an exact str: \d is
+// str.isdecimal(), and strip() removes only characters that are neither digits nor ":".
+// A group of at most 18 ASCII digits is counted into `value`, -1 otherwise. false when
+// nothing matches.
+bool scan_ratio(PyObject *text, Py_ssize_t (&start)[2], Py_ssize_t (&end)[2], long long (&value)[2]) {
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    Py_ssize_t i = 0, start[2] = {}, end[2] = {};
-    long long value[2] = {};  // counted natively while a group is at most 18 ASCII digits
-    bool small[2] = {true, true};
+    Py_ssize_t i = 0;
     while (i < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
     for (int side = 0; side < 2; ++side) {
-        if (side == 1 && (i == n || PyUnicode_READ(kind, data, i++) != ':')) return 0;
+        if (side == 1 && (i == n || PyUnicode_READ(kind, data, i++) != ':')) return false;
         Py_UCS4 c;
         for (start[side] = i; i < n && is_decimal(c = PyUnicode_READ(kind, data, i)); ++i) {
-            small[side] = small[side] && c < 128 && i - start[side] < 18;
-            value[side] = small[side] ? value[side] * 10 + static_cast<long long>(c - '0') : 0;
+            const bool small = value[side] >= 0 && c < 128 && i - start[side] < 18;
+            value[side] = small ? value[side] * 10 + static_cast<long long>(c - '0') : -1;
         }
-        if ((end[side] = i) == start[side]) return 0;
+        if ((end[side] = i) == start[side]) return false;
     }
-    for (int side = 0; side < 2; ++side) {
-        if (small[side]) {
-            sides[side] = Ref::steal(PyLong_FromLongLong(value[side]));
-        } else if (Ref digits = Ref::steal(PyUnicode_Substring(text, start[side], end[side]))) {
-            sides[side] = Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10));
-        }
-        if (!sides[side]) return -1;
-    }
-    return 1;
+    return true;
 }
 
 // raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4")
@@ -72,22 +66,30 @@ Py_NO_INLINE Ref raise_ratio_format(PyObject *ratio_str) {
 Ref parse_ratio(PyObject *ratio_str) {
     const int native = re_match.holds();
     if (native < 0) return {};
-    Ref sides[2];
-    if (native) {
-        const int matched = scan_ratio(ratio_str, sides);
-        if (matched <= 0) return matched < 0 ? Ref() : raise_ratio_format(ratio_str);
-    } else {
+    Py_ssize_t start[2], end[2];
+    long long value[2] = {};
+    Ref match;
+    if (!native) {
         Ref re = global("re"_n);
         Ref match_fn = re ? get_attr(re.get(), "match"_n) : Ref();
         Ref stripped = match_fn ? call_method(ratio_str, "strip"_n) : Ref();
-        Ref match = stripped ? call(match_fn.get(), "(\\d+):(\\d+)"_t.get(), stripped.get()) : Ref();
-        const int matched = match ? truth(match.get()) : -1;
-        if (matched <= 0) return matched < 0 ? Ref() : raise_ratio_format(ratio_str);
-        for (int side = 0; side < 2; ++side) {
+        match = stripped ? call(match_fn.get(), "(\\d+):(\\d+)"_t.get(), stripped.get()) : Ref();
+    }
+    const int matched = native ? scan_ratio(ratio_str, start, end, value) : match ? truth(match.get()) : -1;
+    if (matched <= 0) return matched < 0 ? Ref() : raise_ratio_format(ratio_str);
+    Ref sides[2];
+    for (int side = 0; side < 2; ++side) {
+        // int(m.group(side + 1)); a small group as the scan counted it
+        if (native && value[side] >= 0) {
+            sides[side] = Ref::steal(PyLong_FromLongLong(value[side]));
+        } else {
             Ref index = Ref::steal(PyLong_FromLong(side + 1));
-            Ref digits = index ? call_method(match.get(), "group"_n, index.get()) : Ref();
-            if (!digits || !(sides[side] = Ref::steal(PyNumber_Long(digits.get())))) return {};
+            Ref digits = native  ? Ref::steal(PyUnicode_Substring(ratio_str, start[side], end[side]))
+                         : index ? call_method(match.get(), "group"_n, index.get())
+                                 : Ref();
+            sides[side] = digits ? Ref::steal(PyNumber_Long(digits.get())) : Ref();
         }
+        if (!sides[side]) return {};
     }
     return Ref::steal(PyTuple_Pack(2, sides[0].get(), sides[1].get()));
 }
@@ -156,50 +158,62 @@ constexpr Function init_contract{
     .body = native<image_tool_init>(),
 };
 
-// The last ratio map met, as doubles, while the dict keeps its version: walking the dict
-// on every call costs the bench target a third of the call.
+// The items of the last ratio map met, an exact dict of Machines, while the dict keeps its
+// version: walking the dict on every call costs the bench target a third of the call.
 struct RatioMapCache {
     static constexpr Py_ssize_t kCapacity = 32;
     uint64_t version = 0;
     Py_ssize_t count = 0;
-    PyObject *keys[kCapacity] = {};  // borrowed from the dict while its version stands
-    double values[kCapacity] = {};
+    std::pair<PyObject *, Machine> entries[kCapacity];  // keys borrowed while the version stands
 } ratio_map_cache;
+
+// abs(a)
+Machine absolute(Machine a) {
+    return a.is_int() ? Machine::integer(std::fabs(a.value())) : Machine::real(std::fabs(a.value()));
+}
+Object absolute(const Object &a) { return Object(PyNumber_Absolute(a.get())); }
 
 // for ratio_str, std_val in self._std_ratio_map.items():
 //     diff = abs(img_ratio - std_val)
 //     if diff < min_diff: min_diff, best_ratio = diff, ratio_str
-// on the doubles of an exact dict of exact floats, without Python code (float -, abs()
-// and < are these double operations); false, with `best` untouched, for other maps.
-bool closest_in_doubles(PyObject *ratio_map, double img_ratio, double min_diff, Ref &best) {
-    RatioMapCache &cache = ratio_map_cache;
-    if (cache.version != dict_version(ratio_map)) {
-        cache.version = 0;
-        cache.count = 0;
-        if (PyDict_GET_SIZE(ratio_map) > RatioMapCache::kCapacity) return false;
-        PyObject *key, *value;
-        for (Py_ssize_t pos = 0; PyDict_Next(ratio_map, &pos, &key, &value); ++cache.count) {
-            if (!PyFloat_CheckExact(value)) return false;
-            cache.keys[cache.count] = key;
-            cache.values[cache.count] = PyFloat_AS_DOUBLE(value);
-        }
-        cache.version = dict_version(ratio_map);
-    }
-    PyObject *best_key = nullptr;
-    for (Py_ssize_t i = 0; i < cache.count; ++i) {
-        const double diff = std::fabs(img_ratio - cache.values[i]);
-        if (diff < min_diff) {
+// On Machines the items come from the cache, and an empty `min_diff` stands for math.inf,
+// which is out of their range: every diff is below it.
+template <typename N>
+Ref nearest(PyObject *ratio_map, const N &img_ratio, std::optional<N> min_diff, Ref best) {
+    const auto visit = [&](PyObject *ratio_str, const N &std_val) {
+        const N diff = absolute(img_ratio - std_val);
+        if (!min_diff || truth(lt(diff, *min_diff))) {
             min_diff = diff;
-            best_key = cache.keys[i];
+            best = Ref::borrow(ratio_str);
         }
+    };
+    if constexpr (std::is_same_v<N, Machine>) {
+        RatioMapCache &items = ratio_map_cache;
+        if (!PyDict_CheckExact(ratio_map) || PyDict_GET_SIZE(ratio_map) > RatioMapCache::kCapacity) throw Failed{};
+        if (items.version != dict_version(ratio_map)) {
+            items.version = items.count = 0;
+            PyObject *key, *value;
+            for (Py_ssize_t pos = 0; PyDict_Next(ratio_map, &pos, &key, &value); ++items.count)
+                items.entries[items.count] = {key, Machine::of(value)};
+            items.version = dict_version(ratio_map);
+        }
+        for (Py_ssize_t i = 0; i < items.count; ++i) visit(items.entries[i].first, items.entries[i].second);
+    } else {
+        const Object items(call_method(ratio_map, "items"_n));
+        const Object iter(PyObject_GetIter(items.get()));
+        while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+            Ref ratio_str, std_val;
+            if (!unpack2(item.get(), ratio_str, std_val, Unpack::python)) throw Failed{};
+            visit(ratio_str.get(), Object(std::move(std_val)));
+        }
+        if (PyErr_Occurred()) throw Failed{};
     }
-    if (best_key != nullptr) best = Ref::borrow(best_key);
-    return true;
+    return best;
 }
 
 Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height) {
     double quotient = 0.0;
-    Ref img_ratio;  // made only when the quotient is not a plain double division
+    Ref img_ratio;  // img_ratio = width / height, made only when it is no double division
     const bool small = small_quotient(width, height, quotient);
     if (!small && !(img_ratio = Ref::steal(PyNumber_TrueDivide(width, height)))) return {};
     Ref min_diff = math_inf.get();
@@ -211,27 +225,17 @@ Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height
         best = Ref::steal(PyObject_GetItem(ratios.get(), zero.get()));
     Ref ratio_map = best ? get_attr(self, "_std_ratio_map"_n) : Ref();
     if (!ratio_map) return {};
-    if (small && PyFloat_CheckExact(min_diff.get()) && PyDict_CheckExact(ratio_map.get()) &&
-        closest_in_doubles(ratio_map.get(), quotient, PyFloat_AS_DOUBLE(min_diff.get()), best)) {
-        return best;
-    }
-    if (small && !(img_ratio = Ref::steal(PyFloat_FromDouble(quotient)))) return {};
-    Ref items = call_method(ratio_map.get(), "items"_n);
-    Ref iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
-    if (!iter) return {};
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref ratio_str, std_val;
-        if (!unpack2(item.get(), ratio_str, std_val, Unpack::python)) return {};
-        Ref delta = Ref::steal(PyNumber_Subtract(img_ratio.get(), std_val.get()));
-        Ref diff = delta ? Ref::steal(PyNumber_Absolute(delta.get())) : Ref();
-        const int less = diff ? PyObject_RichCompareBool(diff.get(), min_diff.get(), Py_LT) : -1;
-        if (less < 0) return {};
-        if (less) {
-            min_diff = std::move(diff);
-            best = std::move(ratio_str);
-        }
-    }
-    return PyErr_Occurred() ? Ref() : best;
+    return fast_or_general(
+        [&] {
+            PyObject *inf = min_diff.get();
+            const bool infinite = PyFloat_CheckExact(inf) && PyFloat_AS_DOUBLE(inf) == HUGE_VAL;
+            const auto least = infinite ? std::nullopt : std::optional(Machine::of(inf));
+            return nearest(ratio_map.get(), small ? Machine::real(quotient) : throw Failed{}, least, best);
+        },
+        [&] {
+            const Object ratio(small ? Ref::steal(PyFloat_FromDouble(quotient)) : img_ratio);
+            return nearest(ratio_map.get(), ratio, std::optional(Object::of(min_diff.get())), best);
+        });
 }
 
 constexpr Function closest_contract{
@@ -270,29 +274,25 @@ Ref widened(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyO
     Ref need_adjust = get_attr(self, "need_adjust"_n);
     const int resize = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), "resize"_t, Py_EQ) : -1;
     if (resize < 0) return {};
-    if (resize) {
-        // img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
-        Ref expand_w, expand_h;
-        if (!widen(ori_w, ori_h, expand_scale, false, expand_w, expand_h)) return {};
-        return resized_lanczos(img, expand_w.get(), expand_h.get(), ResamplingFrom::image);
-    }
-    need_adjust = get_attr(self, "need_adjust"_n);
-    const int fill = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), "fill"_t, Py_EQ) : -1;
-    if (fill <= 0) {
+    if (!resize) {
+        need_adjust = get_attr(self, "need_adjust"_n);
+        const int fill = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), "fill"_t, Py_EQ) : -1;
         if (fill == 0) PyErr_SetString(PyExc_ValueError, "need_adjust 仅支持 resize / fill");
-        return {};
+        if (fill <= 0) return {};
     }
+    // (expand_w, expand_h) to resize to, or (canvas_w, canvas_h)
+    Ref new_w, new_h;
+    if (!widen(ori_w, ori_h, expand_scale, !resize, new_w, new_h)) return {};
+    // img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
+    if (resize) return resized_lanczos(img, new_w.get(), new_h.get(), ResamplingFrom::image);
     // canvas = Image.new("RGBA", (canvas_w, canvas_h), self.fill_color)
     // canvas.paste(img, ((canvas_w - img_w) // 2, (canvas_h - img_h) // 2),
     //              mask=img if img.mode == "RGBA" else None)
-    Ref canvas_w, canvas_h;
-    if (!widen(ori_w, ori_h, expand_scale, true, canvas_w, canvas_h)) return {};
     Ref img_w = get_attr(img, "width"_n);
     Ref img_h = img_w ? get_attr(img, "height"_n) : Ref();
     Ref canvas =
-        img_h ? new_image("RGBA"_t, canvas_w.get(), canvas_h.get(), [&] { return get_attr(self, "fill_color"_n); })
-              : Ref();
-    Ref box = canvas ? centred(canvas_w.get(), canvas_h.get(), img_w.get(), img_h.get()) : Ref();
+        img_h ? new_image("RGBA"_t, new_w.get(), new_h.get(), [&] { return get_attr(self, "fill_color"_n); }) : Ref();
+    Ref box = canvas ? centred(new_w.get(), new_h.get(), img_w.get(), img_h.get()) : Ref();
     Ref paste = box ? get_attr(canvas.get(), "paste"_n) : Ref();
     Ref mode = paste ? get_attr(img, "mode"_n) : Ref();
     const int has_alpha = mode ? PyObject_RichCompareBool(mode.get(), "RGBA"_t, Py_EQ) : -1;

@@ -11,8 +11,6 @@
 namespace carvola::tulvene {
 namespace {
 
-constexpr const char *kRatioRefused = "图像宽高比不合法, 相差太大";
-
 Guard math_sqrt{"math"_n, "sqrt"_n};
 Guard math_floor{"math"_n, "floor"_n};
 // The builtin round(), taken when the module is executed, as builtins are.
@@ -22,17 +20,8 @@ Guard own_methods[] = {{"GPTImageSizeCalculator"_n, "round_to_multiple"_n},
                        {"GPTImageSizeCalculator"_n, "floor_to_multiple"_n},
                        {"GPTImageSizeCalculator"_n, "is_valid_image_size"_n}};
 
-// ----- class constants -----
-
-Ref resolution_preset() {
-    return Ref::steal(Py_BuildValue("{s:l,s:l,s:l}", "1k", 1572516L, "2k", 6553600L, "4k", 8294400L));
-}
-
-// math.<name>, looked up at the moment of use.
-Object math_function(const Name &name) {
-    Ref math = global("math"_n);
-    return Object(math ? get_attr(math.get(), name) : Ref());
-}
+// math.sqrt and math.floor, looked up at the moment of use.
+GlobalAttribute math_sqrt_now{"math"_n, "sqrt"_n}, math_floor_now{"math"_n, "floor"_n};
 
 // The guard holds; a failed lookup is left to the Python run, which raises it where Python would.
 bool holds(Guard &guard) {
@@ -41,8 +30,6 @@ bool holds(Guard &guard) {
     return original > 0;
 }
 
-// ----- class attributes -----
-
 // getattr(cls, name) when it can run no code: the metaclass is exactly `type` (which has
 // no attribute of these names) and the value found is no descriptor. Borrowed; null, with
 // no exception set, when getattr would have to run.
@@ -50,12 +37,6 @@ PyObject *plain_attribute(PyObject *cls, PyObject *name) {
     if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;
     PyObject *found = class_lookup(cls, name);
     return found != nullptr && Py_TYPE(found)->tp_descr_get == nullptr ? found : nullptr;
-}
-
-// cls.<name>
-Ref class_attribute(PyObject *cls, PyObject *name) {
-    if (PyObject *found = plain_attribute(cls, name)) return Ref::borrow(found);
-    return get_attr(cls, name);
 }
 
 // ----- the class as the algorithms see it -----
@@ -69,8 +50,8 @@ struct Through {
     using Number = Object;
     PyObject *cls;
 
-    Object constant(Constant k) const { return Object(class_attribute(cls, constant_names[k])); }
-    Object sqrt() const { return math_function("sqrt"_n); }
+    Object constant(Constant k) const { return Object(get_attr(cls, constant_names[k])); }
+    Object sqrt() const { return Object(math_sqrt_now.get()); }
     // cls.round_to_multiple(x) and so on
     Object round_to_multiple(const Object &x) const { return Object(call_method(cls, "round_to_multiple"_n, x.get())); }
     Object floor_to_multiple(const Object &x) const { return Object(call_method(cls, "floor_to_multiple"_n, x.get())); }
@@ -136,55 +117,42 @@ constexpr Function init_contract{
 
 // ----- round_to_multiple, floor_to_multiple, is_valid_image_size -----
 
-// The aligning classmethods: on machine numbers with the native `whole` machine_whole()
-// gives (Failed when its original was replaced), else on objects with object_whole().
+// round_to_multiple and floor_to_multiple (Floor), whose `whole` is round or math.floor:
 // if multiple is None: multiple = cls.MULTIPLE (a plain class's, as the view holds it)
-template <typename MachineWhole, typename ObjectWhole>
-Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple, MachineWhole machine_whole,
-                        ObjectWhole object_whole) {
+// val = whole(value / multiple) * multiple; return max(multiple, int(val))
+// on machine numbers while the native `whole` may stand in for the function, else on objects.
+template <bool Floor>
+Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
     const bool given = multiple != Py_None;
     return fast_or_general(
         [&] {
             const Machine m = given ? Machine::of(multiple) : native_class(cls, false).constant(Constant::multiple);
-            return aligned(Machine::of(value), m, machine_whole()).object();
+            if (Floor && !holds(math_floor)) throw Failed{};
+            return Floor ? aligned(Machine::of(value), m, machine_floor).object()
+                         : aligned(Machine::of(value), m, machine_round).object();
         },
         [&] {
-            const Object m(given ? Ref::borrow(multiple) : class_attribute(cls, constant_names[Constant::multiple]));
-            return aligned(Object::of(value), m, object_whole()).object();
+            const Object m(given ? Ref::borrow(multiple) : get_attr(cls, constant_names[Constant::multiple]));
+            const Object whole(Floor ? math_floor_now.get() : Ref::borrow(builtin_round.original()));
+            return aligned(Object::of(value), m, whole).object();
         });
 }
 
-Ref round_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
-    return aligned_to_multiple(
-        cls, value, multiple, [] { return machine_round; },
-        [] { return Object::of(builtin_round.original()); });
+// The contract of an aligning classmethod.
+consteval Function aligning(const char *name, const char *doc, Body body) {
+    return {.name = name,
+            .kind = Kind::classmethod,
+            .params = {{"cls"}, {"value"}, {"multiple", Conv::object, nullptr, dflt::none}},
+            .returns = Ret::integer,
+            .return_annotation = "int",
+            .doc = doc,
+            .body = body};
 }
 
-constexpr Function round_to_multiple_contract{
-    .name = "round_to_multiple",
-    .kind = Kind::classmethod,
-    .params = {{"cls"}, {"value"}, {"multiple", Conv::object, nullptr, dflt::none}},
-    .returns = Ret::integer,
-    .return_annotation = "int",
-    .doc = "四舍五入对齐到指定倍数，最小不低于倍数本身",
-    .body = native<round_to_multiple>(),
-};
-
-Ref floor_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
-    return aligned_to_multiple(
-        cls, value, multiple, [] { return holds(math_floor) ? machine_floor : throw Failed{}; },
-        [] { return math_function("floor"_n); });
-}
-
-constexpr Function floor_to_multiple_contract{
-    .name = "floor_to_multiple",
-    .kind = Kind::classmethod,
-    .params = {{"cls"}, {"value"}, {"multiple", Conv::object, nullptr, dflt::none}},
-    .returns = Ret::integer,
-    .return_annotation = "int",
-    .doc = "向下对齐倍数，用于像素超限时压缩",
-    .body = native<floor_to_multiple>(),
-};
+constexpr Function round_to_multiple_contract =
+    aligning("round_to_multiple", "四舍五入对齐到指定倍数，最小不低于倍数本身", native<aligned_to_multiple<false>>());
+constexpr Function floor_to_multiple_contract =
+    aligning("floor_to_multiple", "向下对齐倍数，用于像素超限时压缩", native<aligned_to_multiple<true>>());
 
 Ref is_valid_image_size(PyObject *cls, PyObject *width, PyObject *height) {
     return fast_or_general(
@@ -206,8 +174,8 @@ constexpr Function is_valid_image_size_contract{
 // raise ServiceError("...", aspect_ratio=aspect_ratio); always null.
 Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
     Ref factory = global("ServiceError"_n);
-    Ref message = factory ? Ref::steal(PyUnicode_FromString(kRatioRefused)) : Ref();
-    Ref error = message ? call_kw(factory.get(), name_tuple<"aspect_ratio">, message.get(), aspect_ratio) : Ref();
+    Ref error = factory ? call_kw(factory.get(), name_tuple<"aspect_ratio">, "图像宽高比不合法, 相差太大"_t.get(), aspect_ratio)
+                        : Ref();
     if (error) raise(error.get());
     return {};
 }
@@ -225,9 +193,9 @@ Ref target_pixels(PyObject *cls, PyObject *resolution, PyObject *key) {
         if (PyObject *found = PyDict_GetItemWithError(preset.get(), key)) return Ref::borrow(found);
         return PyErr_Occurred() ? Ref() : fallback;
     }
-    preset = class_attribute(cls, "RESOLUTION_PRESET"_n);
+    preset = get_attr(cls, "RESOLUTION_PRESET"_n);
     Ref get = preset ? get_attr(preset.get(), "get"_n) : Ref();
-    Ref table = get ? class_attribute(cls, "RESOLUTION_PRESET"_n) : Ref();
+    Ref table = get ? get_attr(cls, "RESOLUTION_PRESET"_n) : Ref();
     Ref fallback = table ? Ref::steal(PyObject_GetItem(table.get(), "2k"_t)) : Ref();
     return fallback ? call(get.get(), resolution, fallback.get()) : Ref();
 }
@@ -316,7 +284,8 @@ constexpr Member calculator_namespace[] = {
     constant("MAX_EDGE", [] { return Ref::steal(PyLong_FromLong(3840)); }),
     constant("MULTIPLE", [] { return Ref::steal(PyLong_FromLong(2)); }),
     constant("MAX_RATIO", [] { return Ref::steal(PyFloat_FromDouble(3.0)); }),
-    constant("RESOLUTION_PRESET", resolution_preset),
+    constant("RESOLUTION_PRESET",
+             [] { return Ref::steal(Py_BuildValue("{s:l,s:l,s:l}", "1k", 1572516L, "2k", 6553600L, "4k", 8294400L)); }),
     def(init_contract),
     def(round_to_multiple_contract),
     def(floor_to_multiple_contract),
