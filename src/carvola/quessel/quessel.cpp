@@ -153,9 +153,11 @@ constexpr Function raw_contract{
 // The functions below return a failed number, or false, when the machine run must hand
 // over to Python objects or an error is set.
 
-// abs(x) of an error, a float.
-Machine absolute(Machine x) { return Machine::real(std::fabs(x.value())); }
-Object absolute(const Object &x) { return Object(PyNumber_Absolute(x.get())); }
+// abs(i / j - target), an error.
+Machine error_of(Machine i, Machine j, Machine target) { return Machine::real(std::fabs((i / j - target).value())); }
+Object error_of(const Object &i, const Object &j, const Object &target) {
+    return Object(PyNumber_Absolute((i / j - target).get()));
+}
 
 // x // 2 of an int.
 Machine half(Machine x) { return machine_floor(x / Machine::integer(2)); }
@@ -194,7 +196,7 @@ N first_where(N low, const N &high, Test test) {
 template <typename N>
 std::pair<N, N> best_in_row(const N &i, const N &target, const N &limit) {
     const N one = N::integer(1);
-    auto error = [&](const N &j) { return absolute(i / j - target); };
+    auto error = [&](const N &j) { return error_of(i, j, target); };
     // The first j whose quotient is not above the target.
     auto not_above = [&](const N &j) { return !truth(gt(i / j, target)); };
     const std::optional<N> guess = crossing(i, target, limit);
@@ -214,23 +216,50 @@ std::pair<N, N> best_in_row(const N &i, const N &target, const N &limit) {
     return {tied ? first_where(one, last, as_small) : last, std::move(last_error)};
 }
 
-// The winning pair (w, h), none when no error was below infinity. Ctrl-C stops a long
-// search with Failed and KeyboardInterrupt set.
+// The winning pair (w, h), none when no error was below infinity. A target the quotients
+// cannot be ordered against (a complex one, say) takes the plain loop over every pair.
+// Ctrl-C stops a long search with Failed and KeyboardInterrupt set.
 template <typename N>
-std::optional<std::pair<N, N>> closest_pair(const N &target, const N &limit) {
+std::optional<std::pair<N, N>> closest_pair(const N &target, const N &limit, bool ordered) {
     const N one = N::integer(1);
     std::optional<N> min_error;
     std::optional<std::pair<N, N>> best;
-    unsigned long rows = 0;
-    for (N i = one; truth(le(i, limit)); i = i + one) {
-        if ((++rows & 1023) == 0 && PyErr_CheckSignals() < 0) throw Failed{};
-        auto [j, error] = best_in_row(i, target, limit);
+    unsigned long steps = 0;
+    // if error < min_error: min_error = error; best_w, best_h = i, j
+    auto consider = [&](const N &i, N j, N error) {
+        if ((++steps & 1023) == 0 && PyErr_CheckSignals() < 0) throw Failed{};
         if (min_error ? truth(lt(error, *min_error)) : below_infinity(error)) {
             min_error = std::move(error);
             best = {i, std::move(j)};
         }
+    };
+    for (N i = one; truth(le(i, limit)); i = i + one) {
+        if (ordered) {
+            auto [j, error] = best_in_row(i, target, limit);
+            consider(i, std::move(j), std::move(error));
+        } else {
+            for (N j = one; truth(le(j, limit)); j = j + one) consider(i, j, error_of(i, j, target));
+        }
     }
     return best;
+}
+
+// isinstance(target, numbers.Real): whether quotients and the target are ordered, as the
+// bisection needs. Floats and ints answer without importing numbers.
+bool is_real(PyObject *target) {
+    if (PyFloat_Check(target) || PyLong_Check(target)) return true;
+    Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
+    Ref real = numbers ? get_attr(numbers.get(), "Real"_n) : Ref{};
+    const int real_number = real ? PyObject_IsInstance(target, real.get()) : -1;
+    return real_number >= 0 ? real_number : throw Failed{};
+}
+
+// f"{best_w}:{best_h}", where best_w, best_h = width, height when no pair won.
+template <typename N>
+Ref ratio_of(const std::optional<std::pair<N, N>> &best, PyObject *width, PyObject *height) {
+    if (!best) return ratio_text(width, height);
+    Ref w = best->first.object(), h = w ? best->second.object() : Ref{};
+    return h ? ratio_text(w.get(), h.get()) : Ref{};
 }
 
 Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
@@ -241,25 +270,19 @@ Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref limit = get_attr(self, "approx_search_range"_n);
     if (!limit) return {};
     // Machine numbers first; Python objects when a value leaves their range.
-    try {
+    auto on_machine = [&] {
         const Machine machine_limit = Machine::of(limit.get());
-        if (machine_limit.is_int()) {
-            const auto best = closest_pair(Machine::of(target.get()), machine_limit);
-            if (!best) return ratio_text(width.get(), height.get());
-            return pair_text(static_cast<long long>(best->first.value()), static_cast<long long>(best->second.value()));
-        }
-    } catch (const Failed &) {
-        if (PyErr_Occurred()) return {};
-    }
-    try {
+        if (!machine_limit.is_int()) throw Failed{};
+        return ratio_of(closest_pair(Machine::of(target.get()), machine_limit, true), width.get(), height.get());
+    };
+    return fast_or_general(on_machine, [&] {
+        if (PyErr_Occurred()) throw Failed{};  // Ctrl-C during the machine run
         // range(1, limit + 1) takes the index of its stop.
         const Object one = Object::integer(1);
         const Object bound = Object(PyNumber_Index((Object::of(limit.get()) + one).get())) - one;
-        const auto best = closest_pair(Object::of(target.get()), bound);
-        return best ? ratio_text(best->first.get(), best->second.get()) : ratio_text(width.get(), height.get());
-    } catch (const Failed &) {
-        return {};
-    }
+        const Object goal = Object::of(target.get());
+        return ratio_of(closest_pair(goal, bound, is_real(goal.get())), width.get(), height.get());
+    });
 }
 
 constexpr Function approx_contract{
@@ -267,18 +290,19 @@ constexpr Function approx_contract{
     .params = {{"self"}, {"image_bytes", Conv::bytes, "bytes"}},
     .returns = Ret::str,
     .return_annotation = "str",
-    .doc = "\n"
-           "        自动拟合近似简单整数比例，无预设标准比例池。\n"
-           "\n"
-           "        遍历 1~approx_search_range 范围内的整数组合，\n"
-           "        找到与图片实际比例最接近的简单整数比。\n"
-           "\n"
-           "        Args:\n"
-           "            image_bytes: 图片二进制数据\n"
-           "\n"
-           "        Returns:\n"
-           "            近似比例字符串，如 \"2:3\"、\"16:9\"\n"
-           "        ",
+    .doc =
+        "\n"
+        "        自动拟合近似简单整数比例，无预设标准比例池。\n"
+        "\n"
+        "        遍历 1~approx_search_range 范围内的整数组合，\n"
+        "        找到与图片实际比例最接近的简单整数比。\n"
+        "\n"
+        "        Args:\n"
+        "            image_bytes: 图片二进制数据\n"
+        "\n"
+        "        Returns:\n"
+        "            近似比例字符串，如 \"2:3\"、\"16:9\"\n"
+        "        ",
     .body = native<get_approx_simple_ratio>(),
 };
 
