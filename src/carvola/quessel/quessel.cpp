@@ -8,7 +8,6 @@
 #include "number.hpp"
 
 #include <cmath>
-#include <cstdio>
 #include <optional>
 #include <utility>
 
@@ -44,18 +43,9 @@ bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
     return width ? true : raise_unbound_local("width");
 }
 
-// f"{a}:{b}" of two machine ints.
-Ref pair_text(long long a, long long b) {
-    char text[48];
-    const int n = std::snprintf(text, sizeof text, "%lld:%lld", a, b);
-    return Ref::steal(PyUnicode_FromStringAndSize(text, n));
-}
-
-// f"{a}:{b}" of two ints.
-Ref ratio_text(PyObject *a, PyObject *b) {
-    long long x, y;
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b) && small_int(a, x) && small_int(b, y)) return pair_text(x, y);
-    return Ref::steal(PyUnicode_FromFormat("%S:%S", a, b));
+// f"{a}:{b}"; null when either is.
+Ref ratio_text(const Ref &a, const Ref &b) {
+    return a && b ? Ref::steal(PyUnicode_FromFormat("%S:%S", a.get(), b.get())) : Ref{};
 }
 
 // ----- __init__ -----
@@ -116,7 +106,7 @@ Ref get_raw_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref div = gcd_method ? call(gcd_method.get(), width.get(), height.get()) : Ref{};
     Ref w = div ? Ref::steal(PyNumber_FloorDivide(width.get(), div.get())) : Ref{};
     Ref h = w ? Ref::steal(PyNumber_FloorDivide(height.get(), div.get())) : Ref{};
-    return h ? ratio_text(w.get(), h.get()) : Ref{};
+    return ratio_text(w, h);
 }
 
 constexpr Function raw_contract{
@@ -150,8 +140,6 @@ constexpr Function raw_contract{
 // is at the former an equal error can only be met on the run of equal errors just before.
 // So each row's first pair with its smallest error is found by bisection, and comparing
 // rows in order with the strict test settles on the pair the whole loop settles on.
-// The functions below return a failed number, or false, when the machine run must hand
-// over to Python objects or an error is set.
 
 // abs(i / j - target), an error.
 Machine error_of(Machine i, Machine j, Machine target) { return Machine::real(std::fabs((i / j - target).value())); }
@@ -201,19 +189,14 @@ std::pair<N, N> best_in_row(const N &i, const N &target, const N &limit) {
     auto not_above = [&](const N &j) { return !truth(gt(i / j, target)); };
     const std::optional<N> guess = crossing(i, target, limit);
     const bool guessed = guess && not_above(*guess) && !(truth(gt(*guess, one)) && not_above(*guess - one));
-    const N after = guessed ? *guess : first_where(one, limit, not_above);
-    const bool in_row = truth(le(after, limit));
-    std::pair<N, N> best;
-    if (in_row) best = {after, error(after)};
-    if (!truth(gt(after, one))) return best;
-    const N last = after - one;
-    N last_error = error(last);
-    if (in_row && !truth(le(last_error, best.second))) return best;
-    // Errors fall towards `last`: the first j up to it whose error is as small, found by
-    // bisection when the one before `last` ties.
-    auto as_small = [&](const N &j) { return truth(le(error(j), last_error)); };
-    const bool tied = truth(gt(last, one)) && as_small(last - one);
-    return {tied ? first_where(one, last, as_small) : last, std::move(last_error)};
+    N j = guessed ? *guess : first_where(one, limit, not_above);
+    // The smallest error is there or at the j before it, which wins a tie.
+    if (truth(gt(j, limit)) || (truth(gt(j, one)) && truth(le(error(j - one), error(j))))) j = j - one;
+    N smallest = error(j);
+    // Errors fall towards j, so a run of errors as small may end there: its first j.
+    auto as_small = [&](const N &k) { return truth(le(error(k), smallest)); };
+    if (truth(gt(j, one)) && as_small(j - one)) j = first_where(one, j, as_small);
+    return {std::move(j), std::move(smallest)};
 }
 
 // The winning pair (w, h), none when no error was below infinity. A target the quotients
@@ -256,10 +239,8 @@ bool is_real(PyObject *target) {
 
 // f"{best_w}:{best_h}", where best_w, best_h = width, height when no pair won.
 template <typename N>
-Ref ratio_of(const std::optional<std::pair<N, N>> &best, PyObject *width, PyObject *height) {
-    if (!best) return ratio_text(width, height);
-    Ref w = best->first.object(), h = w ? best->second.object() : Ref{};
-    return h ? ratio_text(w.get(), h.get()) : Ref{};
+Ref ratio_of(const std::optional<std::pair<N, N>> &best, const Ref &width, const Ref &height) {
+    return best ? ratio_text(best->first.object(), best->second.object()) : ratio_text(width, height);
 }
 
 Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
@@ -273,7 +254,7 @@ Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
     auto on_machine = [&] {
         const Machine machine_limit = Machine::of(limit.get());
         if (!machine_limit.is_int()) throw Failed{};
-        return ratio_of(closest_pair(Machine::of(target.get()), machine_limit, true), width.get(), height.get());
+        return ratio_of(closest_pair(Machine::of(target.get()), machine_limit, true), width, height);
     };
     return fast_or_general(on_machine, [&] {
         if (PyErr_Occurred()) throw Failed{};  // Ctrl-C during the machine run
@@ -281,7 +262,7 @@ Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
         const Object one = Object::integer(1);
         const Object bound = Object(PyNumber_Index((Object::of(limit.get()) + one).get())) - one;
         const Object goal = Object::of(target.get());
-        return ratio_of(closest_pair(goal, bound, is_real(goal.get())), width.get(), height.get());
+        return ratio_of(closest_pair(goal, bound, is_real(goal.get())), width, height);
     });
 }
 
