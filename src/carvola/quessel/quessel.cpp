@@ -138,8 +138,9 @@ constexpr Function raw_contract{
 // falls while the quotient is above the target and rises after: the row's smallest error
 // is at the last j with a quotient above the target or at the one after it, and when it
 // is at the former an equal error can only be met on the run of equal errors just before.
-// So each row's first pair with its smallest error is found by bisection, and comparing
-// rows in order with the strict test settles on the pair the whole loop settles on.
+// That crossing never moves back as i grows, since a quotient above the target stays above
+// it for a larger i, so one walk over j finds it for every row; the run is bisected.
+// Comparing rows in order with the strict test settles on the pair the loop settles on.
 
 // abs(i / j - target), an error.
 Machine error_of(Machine i, Machine j, Machine target) { return Machine::real(std::fabs((i / j - target).value())); }
@@ -154,15 +155,6 @@ Object half(const Object &x) { return Object(PyNumber_FloorDivide(x.get(), Objec
 // error < float("inf"): machine numbers are finite.
 bool below_infinity(Machine) { return true; }
 bool below_infinity(const Object &x) { return truth(lt(x, Object::real(Py_HUGE_VAL))); }
-
-// The j where row i's quotients stop being above a positive target, ceil(i / target): a
-// guess that is nearly always right on machine numbers, checked before use. None on objects.
-std::optional<Machine> crossing(Machine i, Machine target, Machine limit) {
-    if (!(target.value() > 0.0)) return std::nullopt;
-    const double j = std::ceil(i.value() / target.value());
-    return j <= limit.value() ? std::optional(Machine::integer(j)) : std::nullopt;
-}
-std::optional<Object> crossing(const Object &, const Object &, const Object &) { return std::nullopt; }
 
 // The first j in low..high for which test(j) holds, high + 1 when none; test is false up
 // to some j and true after it.
@@ -180,16 +172,12 @@ N first_where(N low, const N &high, Test test) {
     return low;
 }
 
-// The first j of row i with the row's smallest error, and that error.
+// The first j of row i with the row's smallest error, and that error, given the row's
+// first j whose quotient is not above the target.
 template <typename N>
-std::pair<N, N> best_in_row(const N &i, const N &target, const N &limit) {
+std::pair<N, N> best_in_row(const N &i, N j, const N &target, const N &limit) {
     const N one = N::integer(1);
-    auto error = [&](const N &j) { return error_of(i, j, target); };
-    // The first j whose quotient is not above the target.
-    auto not_above = [&](const N &j) { return !truth(gt(i / j, target)); };
-    const std::optional<N> guess = crossing(i, target, limit);
-    const bool guessed = guess && not_above(*guess) && !(truth(gt(*guess, one)) && not_above(*guess - one));
-    N j = guessed ? *guess : first_where(one, limit, not_above);
+    auto error = [&](const N &k) { return error_of(i, k, target); };
     // The smallest error is there or at the j before it, which wins a tie.
     if (truth(gt(j, limit)) || (truth(gt(j, one)) && truth(le(error(j - one), error(j))))) j = j - one;
     N smallest = error(j);
@@ -208,27 +196,32 @@ std::optional<std::pair<N, N>> closest_pair(const N &target, const N &limit, boo
     std::optional<N> min_error;
     std::optional<std::pair<N, N>> best;
     unsigned long steps = 0;
+    auto step = [&] {
+        if ((++steps & 1023) == 0 && PyErr_CheckSignals() < 0) throw Failed{};
+    };
     // if error < min_error: min_error = error; best_w, best_h = i, j
     auto consider = [&](const N &i, N j, N error) {
-        if ((++steps & 1023) == 0 && PyErr_CheckSignals() < 0) throw Failed{};
+        step();
         if (min_error ? truth(lt(error, *min_error)) : below_infinity(error)) {
             min_error = std::move(error);
             best = {i, std::move(j)};
         }
     };
+    N after = one;  // the first j whose quotient i / j is not above the target
     for (N i = one; truth(le(i, limit)); i = i + one) {
-        if (ordered) {
-            auto [j, error] = best_in_row(i, target, limit);
-            consider(i, std::move(j), std::move(error));
-        } else {
+        if (!ordered) {
             for (N j = one; truth(le(j, limit)); j = j + one) consider(i, j, error_of(i, j, target));
+            continue;
         }
+        for (; truth(le(after, limit)) && truth(gt(i / after, target)); after = after + one) step();
+        auto [j, error] = best_in_row(i, after, target, limit);
+        consider(i, std::move(j), std::move(error));
     }
     return best;
 }
 
 // isinstance(target, numbers.Real): whether quotients and the target are ordered, as the
-// bisection needs. Floats and ints answer without importing numbers.
+// row search needs. Floats and ints answer without importing numbers.
 bool is_real(PyObject *target) {
     if (PyFloat_Check(target) || PyLong_Check(target)) return true;
     Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
