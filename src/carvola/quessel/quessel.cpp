@@ -156,22 +156,6 @@ Object half(const Object &x) { return Object(PyNumber_FloorDivide(x.get(), Objec
 bool below_infinity(Machine) { return true; }
 bool below_infinity(const Object &x) { return truth(lt(x, Object::real(Py_HUGE_VAL))); }
 
-// The first j in low..high for which test(j) holds, high + 1 when none; test is false up
-// to some j and true after it.
-template <typename N, typename Test>
-N first_where(N low, const N &high, Test test) {
-    const N one = N::integer(1);
-    N end = high + one;
-    while (truth(lt(low, end))) {
-        N mid = half(low + end);
-        if (test(mid))
-            end = std::move(mid);
-        else
-            low = mid + one;
-    }
-    return low;
-}
-
 // The first j of row i with the row's smallest error, and that error, given the row's
 // first j whose quotient is not above the target.
 template <typename N>
@@ -181,9 +165,16 @@ std::pair<N, N> best_in_row(const N &i, N j, const N &target, const N &limit) {
     // The smallest error is there or at the j before it, which wins a tie.
     if (truth(gt(j, limit)) || (truth(gt(j, one)) && truth(le(error(j - one), error(j))))) j = j - one;
     N smallest = error(j);
-    // Errors fall towards j, so a run of errors as small may end there: its first j.
+    // Errors fall towards j, so a run of errors as small may end there: its first j, found
+    // by bisection while the j before ties.
     auto as_small = [&](const N &k) { return truth(le(error(k), smallest)); };
-    if (truth(gt(j, one)) && as_small(j - one)) j = first_where(one, j, as_small);
+    for (N low = one; truth(lt(low, j)) && as_small(j - one);) {
+        N mid = half(low + j);
+        if (as_small(mid))
+            j = std::move(mid);
+        else
+            low = mid + one;
+    }
     return {std::move(j), std::move(smallest)};
 }
 

@@ -28,10 +28,8 @@ bool except_clauses(Handler handler) {
     Ref exceptions = requests_exceptions.get();
     Ref connection_error = exceptions ? get_attr(exceptions.get(), "ConnectionError"_n) : Ref{};
     int clause = connection_error ? caught.matches(connection_error.get()) : -1;
-    if (clause == 0) {
-        Ref exception = global("Exception"_n);
-        clause = exception ? 2 * caught.matches(exception.get()) : -1;
-    }
+    Ref exception = clause == 0 ? global("Exception"_n) : Ref{};
+    if (clause == 0) clause = exception ? 2 * caught.matches(exception.get()) : -1;
     if (clause == 0) caught.reraise();
     return clause > 0 && handler(clause, caught.exception());
 }
