@@ -178,11 +178,11 @@ std::pair<N, N> best_in_row(const N &i, N j, const N &target, const N &limit) {
     return {std::move(j), std::move(smallest)};
 }
 
-// The winning pair (w, h), none when no error was below infinity. A target the quotients
-// cannot be ordered against (a complex one, say) takes the plain loop over every pair.
-// Ctrl-C stops a long search with Failed and KeyboardInterrupt set.
+// f"{best_w}:{best_h}" of the winning pair, or of width and height when no error was below
+// infinity. A target the quotients cannot be ordered against (a complex one, say) takes
+// the plain loop. Ctrl-C stops a long search with Failed and KeyboardInterrupt set.
 template <typename N>
-std::optional<std::pair<N, N>> closest_pair(const N &target, const N &limit, bool ordered) {
+Ref closest_ratio(const N &target, const N &limit, bool ordered, const Ref &width, const Ref &height) {
     const N one = N::integer(1);
     std::optional<N> min_error;
     std::optional<std::pair<N, N>> best;
@@ -208,7 +208,7 @@ std::optional<std::pair<N, N>> closest_pair(const N &target, const N &limit, boo
         auto [j, error] = best_in_row(i, after, target, limit);
         consider(i, std::move(j), std::move(error));
     }
-    return best;
+    return best ? ratio_text(best->first.object(), best->second.object()) : ratio_text(width, height);
 }
 
 // isinstance(target, numbers.Real): whether quotients and the target are ordered, as the
@@ -219,12 +219,6 @@ bool is_real(PyObject *target) {
     Ref real = numbers ? get_attr(numbers.get(), "Real"_n) : Ref{};
     const int real_number = real ? PyObject_IsInstance(target, real.get()) : -1;
     return real_number >= 0 ? real_number : throw Failed{};
-}
-
-// f"{best_w}:{best_h}", where best_w, best_h = width, height when no pair won.
-template <typename N>
-Ref ratio_of(const std::optional<std::pair<N, N>> &best, const Ref &width, const Ref &height) {
-    return best ? ratio_text(best->first.object(), best->second.object()) : ratio_text(width, height);
 }
 
 Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
@@ -238,15 +232,14 @@ Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
     auto on_machine = [&] {
         const Machine machine_limit = Machine::of(limit.get());
         if (!machine_limit.is_int()) throw Failed{};
-        return ratio_of(closest_pair(Machine::of(target.get()), machine_limit, true), width, height);
+        return closest_ratio(Machine::of(target.get()), machine_limit, true, width, height);
     };
     return fast_or_general(on_machine, [&] {
         if (PyErr_Occurred()) throw Failed{};  // Ctrl-C during the machine run
         // range(1, limit + 1) takes the index of its stop.
         const Object one = Object::integer(1);
         const Object bound = Object(PyNumber_Index((Object::of(limit.get()) + one).get())) - one;
-        const Object goal = Object::of(target.get());
-        return ratio_of(closest_pair(goal, bound, is_real(goal.get())), width, height);
+        return closest_ratio(Object::of(target.get()), bound, is_real(target.get()), width, height);
     });
 }
 
