@@ -101,9 +101,7 @@ constexpr Function gcd_contract{
 Ref get_raw_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref width, height;
     if (!read_size(image_bytes, width, height)) return {};
-    // div = self._gcd(width, height)
-    Ref gcd_method = get_attr(self, "_gcd"_n);
-    Ref div = gcd_method ? call(gcd_method.get(), width.get(), height.get()) : Ref{};
+    Ref div = call_method(self, "_gcd"_n, width.get(), height.get());  // div = self._gcd(width, height)
     Ref w = div ? Ref::steal(PyNumber_FloorDivide(width.get(), div.get())) : Ref{};
     Ref h = w ? Ref::steal(PyNumber_FloorDivide(height.get(), div.get())) : Ref{};
     return ratio_text(w, h);
