@@ -8,6 +8,7 @@
 #include "number.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <utility>
 
@@ -160,12 +161,16 @@ template <typename N>
 std::pair<N, N> best_in_row(const N &i, N j, const N &target, const N &limit) {
     const N one = N::integer(1);
     auto error = [&](const N &k) { return error_of(i, k, target); };
-    // The smallest error is there or at the j before it, which wins a tie.
-    if (truth(gt(j, limit)) || (truth(gt(j, one)) && truth(le(error(j - one), error(j))))) j = j - one;
+    if (truth(gt(j, limit))) j = j - one;  // every quotient of the row is above the target
     N smallest = error(j);
+    auto as_small = [&](const N &k) { return truth(le(error(k), smallest)); };
+    // The smallest error is there or at the j before it, which wins a tie.
+    if (truth(gt(j, one)) && as_small(j - one)) {
+        j = j - one;
+        smallest = error(j);
+    }
     // Errors fall towards j, so a run of errors as small may end there: its first j, found
     // by bisection while the j before ties.
-    auto as_small = [&](const N &k) { return truth(le(error(k), smallest)); };
     for (N low = one; truth(lt(low, j)) && as_small(j - one);) {
         N mid = half(low + j);
         if (as_small(mid))
@@ -175,6 +180,15 @@ std::pair<N, N> best_in_row(const N &i, N j, const N &target, const N &limit) {
     }
     return {std::move(j), std::move(smallest)};
 }
+
+// f"{w}:{h}" of a winning pair: machine ints written directly, which range 10 needs.
+Ref pair_text(Machine w, Machine h) {
+    const auto x = static_cast<long long>(w.value()), y = static_cast<long long>(h.value());
+    char text[48];
+    const int n = std::snprintf(text, sizeof text, "%lld:%lld", x, y);
+    return Ref::steal(PyUnicode_FromStringAndSize(text, n));
+}
+Ref pair_text(const Object &w, const Object &h) { return ratio_text(w.object(), h.object()); }
 
 // f"{best_w}:{best_h}" of the winning pair, or of width and height when no error was below
 // infinity. A target the quotients cannot be ordered against (a complex one, say) takes
@@ -206,7 +220,7 @@ Ref closest_ratio(const N &target, const N &limit, bool ordered, const Ref &widt
         auto [j, error] = best_in_row(i, after, target, limit);
         consider(i, std::move(j), std::move(error));
     }
-    return best ? ratio_text(best->first.object(), best->second.object()) : ratio_text(width, height);
+    return best ? pair_text(best->first, best->second) : ratio_text(width, height);
 }
 
 // isinstance(target, numbers.Real): whether quotients and the target are ordered, as the
