@@ -7,6 +7,7 @@
 
 #include <array>
 #include <concepts>
+#include <cstddef>
 #include <tuple>
 
 namespace carvola::olvast {
@@ -66,13 +67,9 @@ template <typename... A>
 bool log(PyObject *self, const Name &level, const Text &format, const A &...args) {
     Ref logger = get_attr(self, "logger"_n);
     Ref method = logger ? get_attr(logger.get(), level) : Ref{};
-    bool ok = static_cast<bool>(method);
-    auto evaluate = [&](const auto &arg) {
-        Ref value = ok ? argument(self, arg) : Ref{};
-        ok = static_cast<bool>(value);
-        return value;
-    };
-    const std::array<Ref, sizeof...(A)> values{evaluate(args)...};  // braces evaluate left to right
+    std::array<Ref, sizeof...(A)> values;
+    std::size_t n = 0;  // values[n] = the next argument, left to right until one fails
+    const bool ok = method && ((values[n] = argument(self, args), values[n++]) && ...);
     auto log_call = [&](const auto &...value) { return call(method.get(), format.get(), value.get()...); };
     return ok && std::apply(log_call, values);
 }
