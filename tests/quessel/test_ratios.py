@@ -142,19 +142,23 @@ def test_both_number_types_agree_on_wide_searches(outcome, quessel, image_global
     assert outcome(lambda: general.get_approx_simple_ratio(b"")) == native
 
 
+# Sizes and ranges off the usual path: failures, and complex sizes, whose quotients cannot
+# be ordered against the target, so every pair is tried.
 @pytest.mark.parametrize(
-    "size, limit",
+    "size, limit, kind",
     [
-        ((1, 0), 10), ((1, 0), 0), ((1920, 1080), 2.5), ((1920, 1080), None), ((10**400, 1), 3),
-        ((decimal.Decimal(1), 2), 3),
+        ((1, 0), 10, "error"), ((1, 0), 0, "error"), ((1920, 1080), 2.5, "error"), ((1920, 1080), None, "error"),
+        ((10**400, 1), 3, "error"), ((decimal.Decimal(1), 2), 3, "error"), ((3 + 0j, 2 + 0j), 10, "value"),
+        ((1920 + 5j, 1080), 20, "value"), ((3, 2j), 10, "value"), ((1 + 1j, 1 - 1j), 5, "value"),
+        ((1j, 0), 3, "error"),
     ],
 )  # fmt: skip
-def test_search_failures_are_python_failures(outcome, quessel, Reference, image_global, size, limit):
+def test_odd_sizes_and_ranges_match_plain_python(outcome, quessel, Reference, image_global, size, limit, kind):
     image_global(sized(size))
     native, plain = quessel.ImageRatioAnalyzer(), Reference()
     native.approx_search_range = plain.approx_search_range = limit
     got = outcome(lambda: native.get_approx_simple_ratio(b""))
-    assert got[0] == "error" and got == outcome(lambda: plain.get_approx_simple_ratio(b""))
+    assert got[0] == kind and got == outcome(lambda: plain.get_approx_simple_ratio(b""))
 
 
 def test_large_ranges_stay_exact(quessel, Reference, png):

@@ -44,18 +44,9 @@ bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
     return width ? true : raise_unbound_local("width");
 }
 
-// f"{a}:{b}" of two machine ints.
-Ref pair_text(long long a, long long b) {
-    char text[48];
-    const int n = std::snprintf(text, sizeof text, "%lld:%lld", a, b);
-    return Ref::steal(PyUnicode_FromStringAndSize(text, n));
-}
-
-// f"{a}:{b}" of two ints.
-Ref ratio_text(PyObject *a, PyObject *b) {
-    long long x, y;
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b) && small_int(a, x) && small_int(b, y)) return pair_text(x, y);
-    return Ref::steal(PyUnicode_FromFormat("%S:%S", a, b));
+// f"{a}:{b}"; null when either is.
+Ref ratio_text(const Ref &a, const Ref &b) {
+    return a && b ? Ref::steal(PyUnicode_FromFormat("%S:%S", a.get(), b.get())) : Ref{};
 }
 
 // ----- __init__ -----
@@ -111,12 +102,10 @@ constexpr Function gcd_contract{
 Ref get_raw_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref width, height;
     if (!read_size(image_bytes, width, height)) return {};
-    // div = self._gcd(width, height)
-    Ref gcd_method = get_attr(self, "_gcd"_n);
-    Ref div = gcd_method ? call(gcd_method.get(), width.get(), height.get()) : Ref{};
+    Ref div = call_method(self, "_gcd"_n, width.get(), height.get());  // div = self._gcd(width, height)
     Ref w = div ? Ref::steal(PyNumber_FloorDivide(width.get(), div.get())) : Ref{};
     Ref h = w ? Ref::steal(PyNumber_FloorDivide(height.get(), div.get())) : Ref{};
-    return h ? ratio_text(w.get(), h.get()) : Ref{};
+    return ratio_text(w, h);
 }
 
 constexpr Function raw_contract{
@@ -148,14 +137,15 @@ constexpr Function raw_contract{
 // falls while the quotient is above the target and rises after: the row's smallest error
 // is at the last j with a quotient above the target or at the one after it, and when it
 // is at the former an equal error can only be met on the run of equal errors just before.
-// So each row's first pair with its smallest error is found by bisection, and comparing
-// rows in order with the strict test settles on the pair the whole loop settles on.
-// The functions below return a failed number, or false, when the machine run must hand
-// over to Python objects or an error is set.
+// That crossing never moves back as i grows, since a quotient above the target stays above
+// it for a larger i, so one walk over j finds it for every row; the run is bisected.
+// Comparing rows in order with the strict test settles on the pair the loop settles on.
 
-// abs(x) of an error, a float.
-Machine absolute(Machine x) { return Machine::real(std::fabs(x.value())); }
-Object absolute(const Object &x) { return Object(PyNumber_Absolute(x.get())); }
+// abs(i / j - target), an error.
+Machine error_of(Machine i, Machine j, Machine target) { return Machine::real(std::fabs((i / j - target).value())); }
+Object error_of(const Object &i, const Object &j, const Object &target) {
+    return Object(PyNumber_Absolute((i / j - target).get()));
+}
 
 // x // 2 of an int.
 Machine half(Machine x) { return machine_floor(x / Machine::integer(2)); }
@@ -165,72 +155,82 @@ Object half(const Object &x) { return Object(PyNumber_FloorDivide(x.get(), Objec
 bool below_infinity(Machine) { return true; }
 bool below_infinity(const Object &x) { return truth(lt(x, Object::real(Py_HUGE_VAL))); }
 
-// The j where row i's quotients stop being above a positive target, ceil(i / target): a
-// guess that is nearly always right on machine numbers, checked before use. None on objects.
-std::optional<Machine> crossing(Machine i, Machine target, Machine limit) {
-    if (!(target.value() > 0.0)) return std::nullopt;
-    const double j = std::ceil(i.value() / target.value());
-    return j <= limit.value() ? std::optional(Machine::integer(j)) : std::nullopt;
-}
-std::optional<Object> crossing(const Object &, const Object &, const Object &) { return std::nullopt; }
-
-// The first j in low..high for which test(j) holds, high + 1 when none; test is false up
-// to some j and true after it.
-template <typename N, typename Test>
-N first_where(N low, const N &high, Test test) {
+// The first j of row i with the row's smallest error, and that error, given the row's
+// first j whose quotient is not above the target.
+template <typename N>
+std::pair<N, N> best_in_row(const N &i, N j, const N &target, const N &limit) {
     const N one = N::integer(1);
-    N end = high + one;
-    while (truth(lt(low, end))) {
-        N mid = half(low + end);
-        if (test(mid))
-            end = std::move(mid);
+    auto error = [&](const N &k) { return error_of(i, k, target); };
+    if (truth(gt(j, limit))) j = j - one;  // every quotient of the row is above the target
+    N smallest = error(j);
+    auto as_small = [&](const N &k) { return truth(le(error(k), smallest)); };
+    // The smallest error is there or at the j before it, which wins a tie.
+    if (truth(gt(j, one)) && as_small(j - one)) {
+        j = j - one;
+        smallest = error(j);
+    }
+    // Errors fall towards j, so a run of errors as small may end there: its first j, found
+    // by bisection while the j before ties.
+    for (N low = one; truth(lt(low, j)) && as_small(j - one);) {
+        N mid = half(low + j);
+        if (as_small(mid))
+            j = std::move(mid);
         else
             low = mid + one;
     }
-    return low;
+    return {std::move(j), std::move(smallest)};
 }
 
-// The first j of row i with the row's smallest error, and that error.
-template <typename N>
-std::pair<N, N> best_in_row(const N &i, const N &target, const N &limit) {
-    const N one = N::integer(1);
-    auto error = [&](const N &j) { return absolute(i / j - target); };
-    // The first j whose quotient is not above the target.
-    auto not_above = [&](const N &j) { return !truth(gt(i / j, target)); };
-    const std::optional<N> guess = crossing(i, target, limit);
-    const bool guessed = guess && not_above(*guess) && !(truth(gt(*guess, one)) && not_above(*guess - one));
-    const N after = guessed ? *guess : first_where(one, limit, not_above);
-    const bool in_row = truth(le(after, limit));
-    std::pair<N, N> best;
-    if (in_row) best = {after, error(after)};
-    if (!truth(gt(after, one))) return best;
-    const N last = after - one;
-    N last_error = error(last);
-    if (in_row && !truth(le(last_error, best.second))) return best;
-    // Errors fall towards `last`: the first j up to it whose error is as small, found by
-    // bisection when the one before `last` ties.
-    auto as_small = [&](const N &j) { return truth(le(error(j), last_error)); };
-    const bool tied = truth(gt(last, one)) && as_small(last - one);
-    return {tied ? first_where(one, last, as_small) : last, std::move(last_error)};
+// f"{w}:{h}" of a winning pair: machine ints written directly, which range 10 needs.
+Ref pair_text(Machine w, Machine h) {
+    const auto x = static_cast<long long>(w.value()), y = static_cast<long long>(h.value());
+    char text[48];
+    const int n = std::snprintf(text, sizeof text, "%lld:%lld", x, y);
+    return Ref::steal(PyUnicode_FromStringAndSize(text, n));
 }
+Ref pair_text(const Object &w, const Object &h) { return ratio_text(w.object(), h.object()); }
 
-// The winning pair (w, h), none when no error was below infinity. Ctrl-C stops a long
-// search with Failed and KeyboardInterrupt set.
+// f"{best_w}:{best_h}" of the winning pair, or of width and height when no error was below
+// infinity. A target the quotients cannot be ordered against (a complex one, say) takes
+// the plain loop. Ctrl-C stops a long search with Failed and KeyboardInterrupt set.
 template <typename N>
-std::optional<std::pair<N, N>> closest_pair(const N &target, const N &limit) {
+Ref closest_ratio(const N &target, const N &limit, bool ordered, const Ref &width, const Ref &height) {
     const N one = N::integer(1);
     std::optional<N> min_error;
     std::optional<std::pair<N, N>> best;
-    unsigned long rows = 0;
-    for (N i = one; truth(le(i, limit)); i = i + one) {
-        if ((++rows & 1023) == 0 && PyErr_CheckSignals() < 0) throw Failed{};
-        auto [j, error] = best_in_row(i, target, limit);
+    unsigned long steps = 0;
+    auto step = [&] {
+        if ((++steps & 1023) == 0 && PyErr_CheckSignals() < 0) throw Failed{};
+    };
+    // if error < min_error: min_error = error; best_w, best_h = i, j
+    auto consider = [&](const N &i, N j, N error) {
+        step();
         if (min_error ? truth(lt(error, *min_error)) : below_infinity(error)) {
             min_error = std::move(error);
             best = {i, std::move(j)};
         }
+    };
+    N after = one;  // the first j whose quotient i / j is not above the target
+    for (N i = one; truth(le(i, limit)); i = i + one) {
+        if (!ordered) {
+            for (N j = one; truth(le(j, limit)); j = j + one) consider(i, j, error_of(i, j, target));
+            continue;
+        }
+        for (; truth(le(after, limit)) && truth(gt(i / after, target)); after = after + one) step();
+        auto [j, error] = best_in_row(i, after, target, limit);
+        consider(i, std::move(j), std::move(error));
     }
-    return best;
+    return best ? pair_text(best->first, best->second) : ratio_text(width, height);
+}
+
+// isinstance(target, numbers.Real): whether quotients and the target are ordered, as the
+// row search needs. Floats and ints answer without importing numbers.
+bool is_real(PyObject *target) {
+    if (PyFloat_Check(target) || PyLong_Check(target)) return true;
+    Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
+    Ref real = numbers ? get_attr(numbers.get(), "Real"_n) : Ref{};
+    const int real_number = real ? PyObject_IsInstance(target, real.get()) : -1;
+    return real_number >= 0 ? real_number : throw Failed{};
 }
 
 Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
@@ -241,25 +241,18 @@ Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref limit = get_attr(self, "approx_search_range"_n);
     if (!limit) return {};
     // Machine numbers first; Python objects when a value leaves their range.
-    try {
+    auto on_machine = [&] {
         const Machine machine_limit = Machine::of(limit.get());
-        if (machine_limit.is_int()) {
-            const auto best = closest_pair(Machine::of(target.get()), machine_limit);
-            if (!best) return ratio_text(width.get(), height.get());
-            return pair_text(static_cast<long long>(best->first.value()), static_cast<long long>(best->second.value()));
-        }
-    } catch (const Failed &) {
-        if (PyErr_Occurred()) return {};
-    }
-    try {
+        if (!machine_limit.is_int()) throw Failed{};
+        return closest_ratio(Machine::of(target.get()), machine_limit, true, width, height);
+    };
+    return fast_or_general(on_machine, [&] {
+        if (PyErr_Occurred()) throw Failed{};  // Ctrl-C during the machine run
         // range(1, limit + 1) takes the index of its stop.
         const Object one = Object::integer(1);
         const Object bound = Object(PyNumber_Index((Object::of(limit.get()) + one).get())) - one;
-        const auto best = closest_pair(Object::of(target.get()), bound);
-        return best ? ratio_text(best->first.get(), best->second.get()) : ratio_text(width.get(), height.get());
-    } catch (const Failed &) {
-        return {};
-    }
+        return closest_ratio(Object::of(target.get()), bound, is_real(target.get()), width, height);
+    });
 }
 
 constexpr Function approx_contract{
@@ -267,18 +260,19 @@ constexpr Function approx_contract{
     .params = {{"self"}, {"image_bytes", Conv::bytes, "bytes"}},
     .returns = Ret::str,
     .return_annotation = "str",
-    .doc = "\n"
-           "        自动拟合近似简单整数比例，无预设标准比例池。\n"
-           "\n"
-           "        遍历 1~approx_search_range 范围内的整数组合，\n"
-           "        找到与图片实际比例最接近的简单整数比。\n"
-           "\n"
-           "        Args:\n"
-           "            image_bytes: 图片二进制数据\n"
-           "\n"
-           "        Returns:\n"
-           "            近似比例字符串，如 \"2:3\"、\"16:9\"\n"
-           "        ",
+    .doc =
+        "\n"
+        "        自动拟合近似简单整数比例，无预设标准比例池。\n"
+        "\n"
+        "        遍历 1~approx_search_range 范围内的整数组合，\n"
+        "        找到与图片实际比例最接近的简单整数比。\n"
+        "\n"
+        "        Args:\n"
+        "            image_bytes: 图片二进制数据\n"
+        "\n"
+        "        Returns:\n"
+        "            近似比例字符串，如 \"2:3\"、\"16:9\"\n"
+        "        ",
     .body = native<get_approx_simple_ratio>(),
 };
 

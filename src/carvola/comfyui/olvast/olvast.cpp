@@ -5,12 +5,13 @@
 #include "handling.hpp"
 #include "module.hpp"
 
+#include <array>
+#include <concepts>
 #include <cstddef>
+#include <tuple>
 
 namespace carvola::olvast {
 namespace {
-
-// The texts the manager writes.
 
 GlobalAttribute requests_exceptions{"requests"_n, "exceptions"_n}, requests_get{"requests"_n, "get"_n};
 GlobalAttribute logging_get_logger{"logging"_n, "getLogger"_n};
@@ -28,10 +29,8 @@ bool except_clauses(Handler handler) {
     Ref exceptions = requests_exceptions.get();
     Ref connection_error = exceptions ? get_attr(exceptions.get(), "ConnectionError"_n) : Ref{};
     int clause = connection_error ? caught.matches(connection_error.get()) : -1;
-    if (clause == 0) {
-        Ref exception = global("Exception"_n);
-        clause = exception ? 2 * caught.matches(exception.get()) : -1;
-    }
+    Ref exception = clause == 0 ? global("Exception"_n) : Ref{};
+    if (clause == 0) clause = exception ? 2 * caught.matches(exception.get()) : -1;
     if (clause == 0) caught.reraise();
     return clause > 0 && handler(clause, caught.exception());
 }
@@ -46,17 +45,20 @@ Ref http_get(PyObject *self, const Name &url) {
     return timeout ? call_kw(get.get(), name_tuple<"timeout">, target.get(), timeout.get()) : Ref{};
 }
 
-// A log call's argument owner.<attribute>, where the argument is not an attribute of self.
-struct Read {
-    PyObject *owner;
-    const Name &attribute;
-};
+// value <op> number: 1, 0, or -1 with an error set.
+int compare(PyObject *value, long number, int op) {
+    Ref other = Ref::steal(PyLong_FromLong(number));
+    return other ? PyObject_RichCompareBool(value, other.get(), op) : -1;
+}
 
-// One argument of a log call as it is evaluated: self.<attribute>, another object's
-// attribute, or a value at hand.
+// One argument of a log call as it is evaluated: self.<attribute>, a value at hand, or
+// what `read` gives at that point (another object's attribute, say).
 Ref argument(PyObject *self, const Name &attribute) { return get_attr(self, attribute); }
-Ref argument(PyObject *, const Read &read) { return get_attr(read.owner, read.attribute); }
 Ref argument(PyObject *, PyObject *value) { return Ref::borrow(value); }
+template <std::invocable F>
+Ref argument(PyObject *, const F &read) {
+    return read();
+}
 
 // self.logger.<level>(format, *args): the method first, then the arguments in order, as
 // Python evaluates the call, stopping at the first that fails. The logger does the
@@ -65,29 +67,20 @@ template <typename... A>
 bool log(PyObject *self, const Name &level, const Text &format, const A &...args) {
     Ref logger = get_attr(self, "logger"_n);
     Ref method = logger ? get_attr(logger.get(), level) : Ref{};
-    bool ok = static_cast<bool>(method);
-    auto evaluate = [&](const auto &arg) {
-        Ref value = ok ? argument(self, arg) : Ref{};
-        ok = static_cast<bool>(value);
-        return value;
-    };
-    const Ref values[] = {Ref::borrow(format.get()), evaluate(args)...};  // braces evaluate left to right
-    if (!ok) return false;
-    PyObject *argv[sizeof...(A) + 1];
-    for (std::size_t i = 0; i <= sizeof...(A); ++i) argv[i] = values[i].get();
-    return static_cast<bool>(Ref::steal(PyObject_Vectorcall(method.get(), argv, sizeof...(A) + 1, nullptr)));
+    std::array<Ref, sizeof...(A)> values;
+    std::size_t n = 0;  // values[n] = the next argument, left to right until one fails
+    const bool ok = method && ((values[n] = argument(self, args), values[n++]) && ...);
+    auto log_call = [&](const auto &...value) { return call(method.get(), format.get(), value.get()...); };
+    return ok && std::apply(log_call, values);
 }
 
-// print(f"{self.flag}{text}{exception}"), with the exception part only when given.
+// print(f"{self.flag}{text}{exception}")
 bool print_line(PyObject *self, const Text &text, PyObject *exception) {
     Ref print = global("print"_n);
     Ref flag = print ? get_attr(self, "flag"_n) : Ref{};
-    Ref line = flag ? Ref::steal(PyObject_Format(flag.get(), nullptr)) : Ref{};
-    if (line) line = Ref::steal(PyUnicode_Concat(line.get(), text));
-    if (line && exception != nullptr) {
-        Ref shown = Ref::steal(PyObject_Format(exception, nullptr));
-        line = shown ? Ref::steal(PyUnicode_Concat(line.get(), shown.get())) : Ref{};
-    }
+    Ref head = flag ? Ref::steal(PyObject_Format(flag.get(), nullptr)) : Ref{};
+    Ref tail = head ? Ref::steal(PyObject_Format(exception, nullptr)) : Ref{};
+    Ref line = tail ? Ref::steal(PyUnicode_FromFormat("%U%U%U", head.get(), text.get(), tail.get())) : Ref{};
     return line && call(print.get(), line.get());
 }
 
@@ -119,8 +112,7 @@ Ref manager_init(PyObject *self, PyObject *base_url, PyObject *timeout, PyObject
     if (!set_attr(self, "timeout"_n, timeout) || !set_attr(self, "max_wait"_n, max_wait_seconds)) return {};
     Ref interval = Ref::steal(PyFloat_FromDouble(poll_interval));
     if (!interval || !set_attr(self, "poll_interval"_n, interval.get())) return {};
-    Ref flag = Ref::steal(PyUnicode_Concat("comfyui服务重启 ["_t, base_url));
-    if (flag) flag = Ref::steal(PyUnicode_Concat(flag.get(), "]"_t));
+    Ref flag = Ref::steal(PyUnicode_FromFormat("%U%U]", "comfyui服务重启 ["_t.get(), base_url));
     if (!flag || !set_attr(self, "flag"_n, flag.get())) return {};
     Ref chosen = logger_or_module_logger(logger);
     return chosen && set_attr(self, "logger"_n, chosen.get()) ? none() : Ref{};
@@ -145,16 +137,11 @@ bool send_reboot(PyObject *self) {
     if (!response) return false;
     // status = getattr(resp, "status_code", None)
     Ref status = get_attr(response.get(), "status_code"_n);
-    if (!status) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-    }
+    if (!status && !PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();  // an AttributeError gives the default
     // isinstance(status, (int, float)) and status >= 400
-    int refused = 0;
-    if (status && (PyLong_Check(status.get()) || PyFloat_Check(status.get()))) {
-        Ref least = Ref::steal(PyLong_FromLong(400));
-        refused = least ? PyObject_RichCompareBool(status.get(), least.get(), Py_GE) : -1;
-    }
+    const bool number = status && (PyLong_Check(status.get()) || PyFloat_Check(status.get()));
+    const int refused = number ? compare(status.get(), 400, Py_GE) : 0;
     if (refused < 0) return false;
     if (refused)
         return log(self, "error"_n, "%s 重启接口返回异常状态码 %s url=%s"_t, "flag"_n, status.get(), "reboot_api"_n);
@@ -162,19 +149,18 @@ bool send_reboot(PyObject *self) {
 }
 
 Ref trigger_reboot(PyObject *self) {
-    const bool done = send_reboot(self) || except_clauses([&](int clause, PyObject *e) {
+    auto handled = [&](int clause, PyObject *e) {
         Ref text = Ref::steal(PyObject_Str(e));
+        if (!text) return false;
         // A server that restarts drops the connection before it answers.
-        const int closed = !text         ? -1
-                           : clause == 1 ? PySequence_Contains(text.get(), "Remote end closed connection"_t)
-                                         : 0;
+        const int closed = clause == 1 ? PySequence_Contains(text.get(), "Remote end closed connection"_t) : 0;
         if (closed != 0)
             return closed > 0 && log(self, "debug"_n, "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"_t,
                                      "flag"_n, "reboot_api"_n);
         const Text &format = clause == 1 ? "%s 连接异常：%s url=%s"_t : "%s 发起重启请求异常: %s url=%s"_t;
         return log(self, "debug"_n, format, "flag"_n, text.get(), "reboot_api"_n);
-    });
-    return done ? none() : Ref{};
+    };
+    return send_reboot(self) || except_clauses(handled) ? none() : Ref{};
 }
 
 constexpr Function trigger_reboot_contract{
@@ -201,31 +187,22 @@ int within_budget(PyObject *self, PyObject *start_time) {
     return budget ? PyObject_RichCompareBool(elapsed.get(), budget.get(), Py_LT) : -1;
 }
 
-// The try body of one round: 1 when the status endpoint answered 200, 0 when it answered
-// something else, -1 with the exception set.
-int poll_status(PyObject *self) {
+// One round's try statement: 1 when the status endpoint answered 200, 0 when it answered
+// something else or the except clauses handled a failure, -1 with an error set.
+int poll_round(PyObject *self) {
     Ref response = http_get(self, "stats_api"_n);
     Ref status = response ? get_attr(response.get(), "status_code"_n) : Ref{};
-    Ref ok = status ? Ref::steal(PyLong_FromLong(200)) : Ref{};
-    Ref equal = ok ? Ref::steal(PyObject_RichCompare(status.get(), ok.get(), Py_EQ)) : Ref{};
-    const int ready = equal ? truth(equal.get()) : -1;
-    if (ready < 0) return -1;
-    if (ready) return log(self, "debug"_n, "%s 服务已恢复正常，状态码200"_t, "flag"_n) ? 1 : -1;
-    return log(self, "debug"_n, "%s 接口返回异常状态码 %s，继续等待..."_t, "flag"_n,
-               Read{response.get(), "status_code"_n})
-               ? 0
-               : -1;
-}
-
-// One round with its except clauses: 1 ready, 0 not yet, -1 with an error set.
-int poll_round(PyObject *self) {
-    const int ready = poll_status(self);
+    int ready = status ? compare(status.get(), 200, Py_EQ) : -1;
+    if (ready > 0 && !log(self, "debug"_n, "%s 服务已恢复正常，状态码200"_t, "flag"_n)) ready = -1;
+    auto status_code = [&] { return get_attr(response.get(), "status_code"_n); };  // read again for the line
+    if (ready == 0 && !log(self, "debug"_n, "%s 接口返回异常状态码 %s，继续等待..."_t, "flag"_n, status_code))
+        ready = -1;
     if (ready >= 0) return ready;
-    const bool printed = except_clauses([&](int clause, PyObject *e) {
-        return clause == 1 ? print_line(self, " 服务未启动/连接拒绝，等待中..."_t, nullptr)
-                           : print_line(self, " 请求异常: "_t, e);
-    });
-    return printed ? 0 : -1;
+    auto printed = [&](int clause, PyObject *e) {
+        if (clause == 1) return print_line(self, " 服务未启动/连接拒绝，等待中..."_t, ""_t);
+        return print_line(self, " 请求异常: "_t, e);
+    };
+    return except_clauses(printed) ? 0 : -1;
 }
 
 Ref wait_service_ready(PyObject *self) {
