@@ -14,6 +14,8 @@ namespace carvola {
 
 class Guard : GlobalAttribute {
 public:
+    using GlobalAttribute::get;  // the current object, looked up at the moment of use
+
     // The module global `global`.
     explicit Guard(const Name &global) noexcept;
     // global.attribute; it holds while both the global and its attribute are unchanged.

@@ -1,11 +1,36 @@
-// Exception handling as Python's statements do it: an except clause (Caught) and the with
-// statement (with_block). While either runs code for a raised exception, that exception
-// is the handled one (sys.exc_info()), so whatever is raised meanwhile gets it as context.
+// Python's compound statements: a for loop over any iterable (for_each, list_of), an except
+// clause (Caught) and the with statement (with_block). While the last two run code for a
+// raised exception, that exception is the handled one (sys.exc_info()), so whatever is
+// raised meanwhile gets it as context.
 #pragma once
 
 #include "ref.hpp"
 
+#include <utility>
+
 namespace carvola {
+
+// for item in items: body(item), which returns false with an exception set to stop the
+// loop. true when the loop ran to its end.
+template <typename Body>
+bool for_each(PyObject *items, Body &&body) {
+    Ref iter = Ref::steal(PyObject_GetIter(items));
+    if (!iter) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iter.get())))
+        if (!body(std::move(item))) return false;
+    return !PyErr_Occurred();
+}
+
+// [f(item) for item in items], with f returning a Ref (null with an exception set).
+template <typename F>
+Ref list_of(PyObject *items, F &&f) {
+    Ref list = Ref::steal(PyList_New(0));
+    auto append = [&](Ref item) {
+        Ref value = f(item.get());
+        return value && PyList_Append(list.get(), value.get()) == 0;
+    };
+    return list && for_each(items, append) ? list : Ref();
+}
 
 // One `except` clause at work: the raised exception leaves the error indicator and is the
 // handled exception until the clause ends, when the one handled before comes back.

@@ -154,12 +154,13 @@ N min_of(const N &a, const N &b) {
 }
 
 // The Ref fast() makes, or general()'s when the fast run hands over; null with Python's
-// exception set when the general run fails.
+// exception set when either run fails with one (a Ctrl-C the fast run noticed, say).
 template <typename Fast, typename General>
 Ref fast_or_general(const Fast &fast, const General &general) {
     try {
         return fast();
     } catch (const Failed &) {
+        if (PyErr_Occurred()) return {};
     }
     try {
         return general();

@@ -4,6 +4,7 @@
 #include "calls.hpp"
 #include "errors.hpp"
 #include "guard.hpp"
+#include "handling.hpp"
 #include "image.hpp"
 #include "module.hpp"
 #include "number.hpp"
@@ -132,15 +133,12 @@ Ref image_tool_init(PyObject *self, PyObject *proportion, PyObject *need_adjust,
 
     // for r in self.STANDARD_RATIO_LIST: self._std_ratio_map[r] = w / h
     Ref ratios = get_attr(self, "STANDARD_RATIO_LIST"_n);
-    Ref iter = ratios ? Ref::steal(PyObject_GetIter(ratios.get())) : Ref();
-    if (!iter) return {};
-    while (Ref r = Ref::steal(PyIter_Next(iter.get()))) {
+    const bool filled = ratios && for_each(ratios.get(), [&](Ref r) {
         Ref value = parsed_quotient(self, r.get());
-        if (!value) return {};
-        Ref target = get_attr(self, "_std_ratio_map"_n);
-        if (!target || PyObject_SetItem(target.get(), r.get(), value.get()) < 0) return {};
-    }
-    return PyErr_Occurred() ? Ref() : none();
+        Ref target = value ? get_attr(self, "_std_ratio_map"_n) : Ref();
+        return target && PyObject_SetItem(target.get(), r.get(), value.get()) == 0;
+    });
+    return filled ? none() : Ref();
 }
 
 constexpr Function init_contract{

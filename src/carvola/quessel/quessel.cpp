@@ -247,7 +247,6 @@ Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
         return closest_ratio(Machine::of(target.get()), machine_limit, true, width, height);
     };
     return fast_or_general(on_machine, [&] {
-        if (PyErr_Occurred()) throw Failed{};  // Ctrl-C during the machine run
         // range(1, limit + 1) takes the index of its stop.
         const Object one = Object::integer(1);
         const Object bound = Object(PyNumber_Index((Object::of(limit.get()) + one).get())) - one;

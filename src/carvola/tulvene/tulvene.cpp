@@ -20,9 +20,6 @@ Guard own_methods[] = {{"GPTImageSizeCalculator"_n, "round_to_multiple"_n},
                        {"GPTImageSizeCalculator"_n, "floor_to_multiple"_n},
                        {"GPTImageSizeCalculator"_n, "is_valid_image_size"_n}};
 
-// math.sqrt and math.floor, looked up at the moment of use.
-GlobalAttribute math_sqrt_now{"math"_n, "sqrt"_n}, math_floor_now{"math"_n, "floor"_n};
-
 // The guard holds; a failed lookup is left to the Python run, which raises it where Python would.
 bool holds(Guard &guard) {
     const int original = guard.holds();
@@ -51,7 +48,7 @@ struct Through {
     PyObject *cls;
 
     Object constant(Constant k) const { return Object(get_attr(cls, constant_names[k])); }
-    Object sqrt() const { return Object(math_sqrt_now.get()); }
+    Object sqrt() const { return Object(math_sqrt.get()); }
     // cls.round_to_multiple(x) and so on
     Object round_to_multiple(const Object &x) const { return Object(call_method(cls, "round_to_multiple"_n, x.get())); }
     Object floor_to_multiple(const Object &x) const { return Object(call_method(cls, "floor_to_multiple"_n, x.get())); }
@@ -133,7 +130,7 @@ Ref aligned_to_multiple(PyObject *cls, PyObject *value, PyObject *multiple) {
         },
         [&] {
             const Object m(given ? Ref::borrow(multiple) : get_attr(cls, constant_names[Constant::multiple]));
-            const Object whole(Floor ? math_floor_now.get() : Ref::borrow(builtin_round.original()));
+            const Object whole(Floor ? math_floor.get() : Ref::borrow(builtin_round.original()));
             return aligned(Object::of(value), m, whole).object();
         });
 }
