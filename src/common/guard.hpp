@@ -40,6 +40,15 @@ public:
     static bool remember_all() noexcept;
 
 private:
+    // The versions of the dicts the lookups read: module globals, builtins and the guarded
+    // module's own dict; all zero when an attribute is read from some other object.
+    struct Versions {
+        uint64_t globals = 0, builtins = 0, module = 0;
+        bool operator==(const Versions &) const = default;
+    };
+    Versions versions() const noexcept;
+
+    Versions held_;          // at the last success, while the dicts keep them nothing changed
     Retained global_value_;  // the global as imported
     Retained original_;      // the guarded object: the attribute, or the global itself
     Retained unbound_;       // the attribute as its class's MRO holds it

@@ -219,14 +219,26 @@ Guard::Guard(const Name &global) noexcept : GlobalAttribute(global), next_(guard
 
 Guard::Guard(const Name &global, const Name &attribute) noexcept : Guard(global) { attribute_ = &attribute; }
 
-// The lookups remember what they found while the dicts they read are unchanged.
+Guard::Versions Guard::versions() const noexcept {
+    PyObject *owner = global_value_.get();
+    if (attribute_ != nullptr && !PyModule_CheckExact(owner)) return {};
+    return {dict_version(record.globals), dict_version(record.builtins.get()),
+            attribute_ != nullptr ? dict_version(PyModule_GetDict(owner)) : 0};
+}
+
+// A fast path asks on every call: while the dicts keep the versions of the last success,
+// the lookups would find the same objects, and the answer is known without them.
 int Guard::holds() noexcept {
+    const Versions now = versions();
+    if (now.globals != 0 && now == held_) return 1;
     Ref current = global(owner_);
     if (!current) return -1;
     if (current.get() != global_value_.get()) return 0;
     current = of(current.get());
     if (!current) return -1;
-    return current.get() == original_.get();
+    if (current.get() != original_.get()) return 0;
+    held_ = now;
+    return 1;
 }
 
 bool Guard::remember_all() noexcept {
@@ -234,6 +246,7 @@ bool Guard::remember_all() noexcept {
         Ref value = global(g->owner_);
         if (!value) return false;
         g->global_value_.keep(value.get());
+        g->held_ = {};
         if (g->attribute_ != nullptr && PyType_Check(value.get()))
             g->unbound_.keep(class_lookup(value.get(), *g->attribute_));
         value = g->of(value.get());

@@ -46,16 +46,18 @@ Ref piece_to_int(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
 // rw, rh = map(int, text.split(":")): pieces are converted lazily, so a third piece is
 // converted (and may fail) before the unpacking fails.
 bool parse_ratio(PyObject *text, Ref &rw, Ref &rh) {
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Ref values[3];
-    Py_ssize_t start = 0, colon = 0;
+    Py_ssize_t start = 0, end = 0;
     int count = 0;
-    while (count < 3 && colon >= 0) {
-        colon = PyUnicode_FindChar(text, ':', start, n, 1);
-        if (colon < -1 || !(values[count++] = piece_to_int(text, start, colon < 0 ? n : colon))) return false;
-        start = colon + 1;
+    // Scanned here: a ratio is a few characters, which PyUnicode_FindChar's setup outweighs.
+    for (; count < 3 && start <= n; start = end + 1) {
+        for (end = start; end < n && PyUnicode_READ(kind, data, end) != ':';) ++end;
+        if (!(values[count++] = piece_to_int(text, start, end))) return false;
     }
-    if (count == 2 && colon < 0) {
+    if (count == 2 && start > n) {
         rw = std::move(values[0]);
         rh = std::move(values[1]);
         return true;
