@@ -26,6 +26,9 @@ public:
         return std::fabs(value) < kExact ? Machine(value + 0.0, Kind::integer) : throw Failed{};
     }
     static Machine real(double value) { return std::isfinite(value) ? Machine(value, Kind::real) : throw Failed{}; }
+    // math.inf as a running minimum's start: every Machine compares below it, and any
+    // arithmetic on it leaves the range (Failed).
+    static Machine infinity() noexcept { return Machine(HUGE_VAL, Kind::real); }
     // A comparison's result: True or False.
     static Machine boolean(bool value) noexcept { return Machine(value ? 1.0 : 0.0, Kind::boolean); }
     // An exact int or float in range; Failed for anything else, subclasses included.
@@ -70,6 +73,11 @@ public:
     friend Machine eq(Machine a, Machine b) noexcept { return boolean(a.value_ == b.value_); }
     friend bool truth(Machine a) noexcept { return a.value_ != 0.0; }
 
+    // abs(a): a float of a float, an int otherwise.
+    friend Machine abs(Machine a) {
+        const double magnitude = std::fabs(a.value_);
+        return a.kind_ == Kind::real ? real(magnitude) : integer(magnitude);
+    }
     // int(a); an int stays itself.
     friend Machine to_int(Machine a) { return a.is_int() ? a : integer(std::trunc(a.value_)); }
 
@@ -113,6 +121,7 @@ public:
     static Object real(double value) { return Object(PyFloat_FromDouble(value)); }
     static Object of(PyObject *obj) { return Object(Py_NewRef(obj)); }
     static Object boolean(bool value) { return of(value ? Py_True : Py_False); }
+    static Object infinity() { return real(Py_HUGE_VAL); }
 
     PyObject *get() const noexcept { return ref_.get(); }
     Ref object() const noexcept { return ref_; }
@@ -133,6 +142,7 @@ public:
         const int holds = PyObject_IsTrue(a.get());
         return holds >= 0 ? holds : throw Failed{};
     }
+    friend Object abs(const Object &a) { return Object(PyNumber_Absolute(a.get())); }
     friend Object to_int(const Object &a) { return Object(PyNumber_Long(a.get())); }
     // A call of this callable with one number (on Machines, a native stand-in such as
     // Machine::sqrt takes the callable's place).

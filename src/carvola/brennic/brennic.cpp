@@ -10,7 +10,6 @@
 #include "number.hpp"
 
 #include <cmath>
-#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -33,9 +32,8 @@ bool is_decimal(Py_UCS4 c) { return c < 128 ? c >= '0' && c <= '9' : Py_UNICODE_
 
 // The two groups of re.match(r"(\d+):(\d+)", text.strip()) on an exact str: \d is
 // str.isdecimal(), and strip() removes only characters that are neither digits nor ":".
-// A group of at most 18 ASCII digits is counted into `value`, -1 otherwise. false when
-// nothing matches.
-bool scan_ratio(PyObject *text, Py_ssize_t (&start)[2], Py_ssize_t (&end)[2], long long (&value)[2]) {
+// false when nothing matches.
+bool scan_ratio(PyObject *text, Py_ssize_t (&start)[2], Py_ssize_t (&end)[2]) {
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -43,11 +41,8 @@ bool scan_ratio(PyObject *text, Py_ssize_t (&start)[2], Py_ssize_t (&end)[2], lo
     while (i < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
     for (int side = 0; side < 2; ++side) {
         if (side == 1 && (i == n || PyUnicode_READ(kind, data, i++) != ':')) return false;
-        Py_UCS4 c;
-        for (start[side] = i; i < n && is_decimal(c = PyUnicode_READ(kind, data, i)); ++i) {
-            const bool small = value[side] >= 0 && c < 128 && i - start[side] < 18;
-            value[side] = small ? value[side] * 10 + static_cast<long long>(c - '0') : -1;
-        }
+        start[side] = i;
+        while (i < n && is_decimal(PyUnicode_READ(kind, data, i))) ++i;
         if ((end[side] = i) == start[side]) return false;
     }
     return true;
@@ -68,7 +63,6 @@ Ref parse_ratio(PyObject *ratio_str) {
     const int native = re_match.holds();
     if (native < 0) return {};
     Py_ssize_t start[2], end[2];
-    long long value[2] = {};
     Ref match;
     if (!native) {
         Ref re = global("re"_n);
@@ -76,19 +70,17 @@ Ref parse_ratio(PyObject *ratio_str) {
         Ref stripped = match_fn ? call_method(ratio_str, "strip"_n) : Ref();
         match = stripped ? call(match_fn.get(), "(\\d+):(\\d+)"_t.get(), stripped.get()) : Ref();
     }
-    const int matched = native ? scan_ratio(ratio_str, start, end, value) : match ? truth(match.get()) : -1;
+    const int matched = native ? scan_ratio(ratio_str, start, end) : match ? truth(match.get()) : -1;
     if (matched <= 0) return matched < 0 ? Ref() : raise_ratio_format(ratio_str);
     Ref sides[2];
     for (int side = 0; side < 2; ++side) {
-        // int(m.group(side + 1)); a small group as the scan counted it
-        if (native && value[side] >= 0) {
-            sides[side] = Ref::steal(PyLong_FromLongLong(value[side]));
+        // int(m.group(side + 1))
+        if (native) {
+            sides[side] = decimal_int(ratio_str, start[side], end[side]);
         } else {
             Ref index = Ref::steal(PyLong_FromLong(side + 1));
-            Ref digits = native  ? Ref::steal(PyUnicode_Substring(ratio_str, start[side], end[side]))
-                         : index ? call_method(match.get(), "group"_n, index.get())
-                                 : Ref();
-            sides[side] = digits ? Ref::steal(PyNumber_Long(digits.get())) : Ref();
+            Ref group = index ? call_method(match.get(), "group"_n, index.get()) : Ref();
+            sides[side] = group ? Ref::steal(PyNumber_Long(group.get())) : Ref();
         }
         if (!sides[side]) return {};
     }
@@ -165,22 +157,15 @@ struct RatioMapCache {
     std::pair<PyObject *, Machine> entries[kCapacity];  // keys borrowed while the version stands
 } ratio_map_cache;
 
-// abs(a)
-Machine absolute(Machine a) {
-    return a.is_int() ? Machine::integer(std::fabs(a.value())) : Machine::real(std::fabs(a.value()));
-}
-Object absolute(const Object &a) { return Object(PyNumber_Absolute(a.get())); }
-
 // for ratio_str, std_val in self._std_ratio_map.items():
 //     diff = abs(img_ratio - std_val)
 //     if diff < min_diff: min_diff, best_ratio = diff, ratio_str
-// On Machines the items come from the cache, and an empty `min_diff` stands for math.inf,
-// which is out of their range: every diff is below it.
+// On Machines the items come from the cache.
 template <typename N>
-Ref nearest(PyObject *ratio_map, const N &img_ratio, std::optional<N> min_diff, Ref best) {
+Ref nearest(PyObject *ratio_map, const N &img_ratio, N min_diff, Ref best) {
     const auto visit = [&](PyObject *ratio_str, const N &std_val) {
-        const N diff = absolute(img_ratio - std_val);
-        if (!min_diff || truth(lt(diff, *min_diff))) {
+        const N diff = abs(img_ratio - std_val);
+        if (truth(lt(diff, min_diff))) {
             min_diff = diff;
             best = Ref::borrow(ratio_str);
         }
@@ -227,12 +212,12 @@ Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height
         [&] {
             PyObject *inf = min_diff.get();
             const bool infinite = PyFloat_CheckExact(inf) && PyFloat_AS_DOUBLE(inf) == HUGE_VAL;
-            const auto least = infinite ? std::nullopt : std::optional(Machine::of(inf));
+            const Machine least = infinite ? Machine::infinity() : Machine::of(inf);
             return nearest(ratio_map.get(), small ? Machine::real(quotient) : throw Failed{}, least, best);
         },
         [&] {
             const Object ratio(small ? Ref::steal(PyFloat_FromDouble(quotient)) : img_ratio);
-            return nearest(ratio_map.get(), ratio, std::optional(Object::of(min_diff.get())), best);
+            return nearest(ratio_map.get(), ratio, Object::of(min_diff.get()), best);
         });
 }
 

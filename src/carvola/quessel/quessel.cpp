@@ -7,8 +7,6 @@
 #include "module.hpp"
 #include "number.hpp"
 
-#include <cmath>
-#include <cstdio>
 #include <optional>
 #include <utility>
 
@@ -45,9 +43,7 @@ bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
 }
 
 // f"{a}:{b}"; null when either is.
-Ref ratio_text(const Ref &a, const Ref &b) {
-    return a && b ? Ref::steal(PyUnicode_FromFormat("%S:%S", a.get(), b.get())) : Ref{};
-}
+Ref ratio_text(const Ref &a, const Ref &b) { return a && b ? int_pair_text(a.get(), ':', b.get()) : Ref{}; }
 
 // ----- __init__ -----
 
@@ -142,18 +138,14 @@ constexpr Function raw_contract{
 // Comparing rows in order with the strict test settles on the pair the loop settles on.
 
 // abs(i / j - target), an error.
-Machine error_of(Machine i, Machine j, Machine target) { return Machine::real(std::fabs((i / j - target).value())); }
-Object error_of(const Object &i, const Object &j, const Object &target) {
-    return Object(PyNumber_Absolute((i / j - target).get()));
+template <typename N>
+N error_of(const N &i, const N &j, const N &target) {
+    return abs(i / j - target);
 }
 
 // x // 2 of an int.
 Machine half(Machine x) { return machine_floor(x / Machine::integer(2)); }
 Object half(const Object &x) { return Object(PyNumber_FloorDivide(x.get(), Object::integer(2).get())); }
-
-// error < float("inf"): machine numbers are finite.
-bool below_infinity(Machine) { return true; }
-bool below_infinity(const Object &x) { return truth(lt(x, Object::real(Py_HUGE_VAL))); }
 
 // The first j of row i with the row's smallest error, and that error, given the row's
 // first j whose quotient is not above the target.
@@ -183,10 +175,7 @@ std::pair<N, N> best_in_row(const N &i, N j, const N &target, const N &limit) {
 
 // f"{w}:{h}" of a winning pair: machine ints written directly, which range 10 needs.
 Ref pair_text(Machine w, Machine h) {
-    const auto x = static_cast<long long>(w.value()), y = static_cast<long long>(h.value());
-    char text[48];
-    const int n = std::snprintf(text, sizeof text, "%lld:%lld", x, y);
-    return Ref::steal(PyUnicode_FromStringAndSize(text, n));
+    return int_pair_text(static_cast<long long>(w.value()), ':', static_cast<long long>(h.value()));
 }
 Ref pair_text(const Object &w, const Object &h) { return ratio_text(w.object(), h.object()); }
 
@@ -196,7 +185,7 @@ Ref pair_text(const Object &w, const Object &h) { return ratio_text(w.object(), 
 template <typename N>
 Ref closest_ratio(const N &target, const N &limit, bool ordered, const Ref &width, const Ref &height) {
     const N one = N::integer(1);
-    std::optional<N> min_error;
+    N min_error = N::infinity();
     std::optional<std::pair<N, N>> best;
     unsigned long steps = 0;
     auto step = [&] {
@@ -205,7 +194,7 @@ Ref closest_ratio(const N &target, const N &limit, bool ordered, const Ref &widt
     // if error < min_error: min_error = error; best_w, best_h = i, j
     auto consider = [&](const N &i, N j, N error) {
         step();
-        if (min_error ? truth(lt(error, *min_error)) : below_infinity(error)) {
+        if (truth(lt(error, min_error))) {
             min_error = std::move(error);
             best = {i, std::move(j)};
         }

@@ -1,13 +1,10 @@
-// The text side of calc_size: lowering the preset name, reading the ratio's two ints and
-// writing the size, each with a small native case and Python's own call for the rest.
+// The text side of calc_size: lowering the preset name and reading the ratio's two ints,
+// each with a small native case and Python's own call for the rest.
 #pragma once
 
 #include "calls.hpp"
 #include "errors.hpp"
 #include "number.hpp"
-
-#include <charconv>
-#include <cstring>
 
 namespace carvola::tulvene {
 namespace {
@@ -29,20 +26,6 @@ Ref lowered(PyObject *text, bool &same) {
     return result;
 }
 
-// int(text[start:end]). Up to 18 ASCII digits are read here; anything else (blanks, signs,
-// underscores, other digits, errors) is left to int() itself.
-Ref piece_to_int(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
-    const int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    long long value = 0;
-    Py_ssize_t i = start;
-    for (Py_UCS4 c; i < end && i - start < 18 && (c = PyUnicode_READ(kind, data, i)) >= '0' && c <= '9'; ++i)
-        value = value * 10 + (c - '0');
-    if (i == end && end > start) return Ref::steal(PyLong_FromLongLong(value));
-    Ref piece = Ref::steal(PyUnicode_Substring(text, start, end));
-    return piece ? Ref::steal(PyLong_FromUnicodeObject(piece.get(), 10)) : Ref();
-}
-
 // rw, rh = map(int, text.split(":")): pieces are converted lazily, so a third piece is
 // converted (and may fail) before the unpacking fails.
 bool parse_ratio(PyObject *text, Ref &rw, Ref &rh) {
@@ -55,7 +38,7 @@ bool parse_ratio(PyObject *text, Ref &rw, Ref &rh) {
     // Scanned here: a ratio is a few characters, which PyUnicode_FindChar's setup outweighs.
     for (; count < 3 && start <= n; start = end + 1) {
         for (end = start; end < n && PyUnicode_READ(kind, data, end) != ':';) ++end;
-        if (!(values[count++] = piece_to_int(text, start, end))) return false;
+        if (!(values[count++] = decimal_int(text, start, end))) return false;
     }
     if (count == 2 && start > n) {
         rw = std::move(values[0]);
@@ -67,19 +50,6 @@ bool parse_ratio(PyObject *text, Ref &rw, Ref &rh) {
     Ref a, b;
     if (got) unpack2(got.get(), a, b, Unpack::short_form);
     return false;
-}
-
-// f"{width}x{height}" of two ints; those of the native run are written here.
-Ref size_text(PyObject *width, PyObject *height) {
-    long long w, h;
-    if (!small_int(width, w) || !small_int(height, h)) return Ref::steal(PyUnicode_FromFormat("%Sx%S", width, height));
-    char text[48];
-    char *end = std::to_chars(text, text + 20, w).ptr;
-    *end++ = 'x';
-    end = std::to_chars(end, end + 20, h).ptr;
-    Ref result = Ref::steal(PyUnicode_New(end - text, 127));
-    if (result) std::memcpy(PyUnicode_1BYTE_DATA(result.get()), text, static_cast<std::size_t>(end - text));
-    return result;
 }
 
 }  // namespace

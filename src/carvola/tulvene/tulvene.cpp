@@ -214,7 +214,7 @@ Ref sized_result(const C &c, const N &target, const N &ratio, PyObject *aspect_r
     const Ref values[] = {sides[0].object(), sides[1].object(), sides[2].object(), valid.object()};
     for (const Ref &value : values)
         if (!value) return {};
-    Ref size = size_text(values[0].get(), values[1].get());
+    Ref size = int_pair_text(values[0].get(), 'x', values[1].get());
     Ref result = size ? Ref::steal(PyDict_Copy(result_shape.get())) : Ref();
     if (!result) return {};
     PyObject *items[] = {values[0].get(), values[1].get(), size.get(), values[2].get(),
