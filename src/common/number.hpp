@@ -73,10 +73,10 @@ public:
     friend Machine eq(Machine a, Machine b) noexcept { return boolean(a.value_ == b.value_); }
     friend bool truth(Machine a) noexcept { return a.value_ != 0.0; }
 
-    // abs(a): a float of a float, an int otherwise.
-    friend Machine abs(Machine a) {
-        const double magnitude = std::fabs(a.value_);
-        return a.kind_ == Kind::real ? real(magnitude) : integer(magnitude);
+    // abs(a): a float of a float, an int otherwise, in range as `a` is.
+    friend Machine abs(Machine a) noexcept {
+        const Kind kind = a.kind_ == Kind::real ? Kind::real : Kind::integer;
+        return Machine(std::fabs(a.value_), kind);
     }
     // int(a); an int stays itself.
     friend Machine to_int(Machine a) { return a.is_int() ? a : integer(std::trunc(a.value_)); }

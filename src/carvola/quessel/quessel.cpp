@@ -138,10 +138,8 @@ constexpr Function raw_contract{
 // Comparing rows in order with the strict test settles on the pair the loop settles on.
 
 // abs(i / j - target), an error.
-template <typename N>
-N error_of(const N &i, const N &j, const N &target) {
-    return abs(i / j - target);
-}
+Machine error_of(Machine i, Machine j, Machine target) { return abs(i / j - target); }
+Object error_of(const Object &i, const Object &j, const Object &target) { return abs(i / j - target); }
 
 // x // 2 of an int.
 Machine half(Machine x) { return machine_floor(x / Machine::integer(2)); }
