@@ -321,52 +321,6 @@ PyTypeObject function_type = [] {
     return t;
 }();
 
-Ref make_default(const Default &d) {
-    switch (d.tag) {
-        case Default::Tag::required: break;
-        case Default::Tag::none: return Ref::borrow(Py_None);
-        case Default::Tag::boolean: return Ref::borrow(d.integer ? Py_True : Py_False);
-        case Default::Tag::integer: return Ref::steal(PyLong_FromLongLong(d.integer));
-        case Default::Tag::real: return Ref::steal(PyFloat_FromDouble(d.real));
-        case Default::Tag::text: return Ref::steal(PyUnicode_FromString(d.text));
-        case Default::Tag::ints: {
-            // The format takes the first `count` items; C ignores the arguments left over.
-            static const char *const formats[] = {"()", "(i)", "(ii)", "(iii)", "(iiii)"};
-            return Ref::steal(Py_BuildValue(formats[d.count], d.items[0], d.items[1], d.items[2], d.items[3]));
-        }
-    }
-    PyErr_SetString(PyExc_SystemError, "a required parameter has no default value");
-    return {};
-}
-
-bool fill_metadata(FunctionObject *f, const Function &def) {
-    Ref defaults = Ref::steal(PyTuple_New(f->nparams - f->nrequired));
-    f->annotations = PyDict_New();
-    if (!defaults || f->annotations == nullptr) return false;
-    // __annotations__[key] = text, for a parameter or the result that has one.
-    auto annotate = [&](PyObject *key, const char *annotation) {
-        Ref text = annotation != nullptr ? Ref::steal(PyUnicode_FromString(annotation)) : Ref{};
-        return annotation == nullptr || (text && PyDict_SetItem(f->annotations, key, text.get()) == 0);
-    };
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-        const Param &p = def.params[i];
-        f->param_names[i] = PyUnicode_InternFromString(p.name);
-        if (f->param_names[i] == nullptr) return false;
-        f->none_allowed[i] = p.value.tag == Default::Tag::none ||
-                             (p.annotation != nullptr && std::strncmp(p.annotation, "Optional[", 9) == 0);
-        if (i >= f->nrequired) {
-            Ref value = make_default(p.value);
-            if (!value) return false;
-            PyTuple_SET_ITEM(defaults.get(), i - f->nrequired, value.release());
-        }
-        if (!annotate(f->param_names[i], p.annotation)) return false;
-    }
-    if (!annotate("return"_n, def.return_annotation)) return false;
-    f->defaults = f->nrequired < f->nparams ? defaults.release() : Py_NewRef(Py_None);
-    f->doc = def.doc != nullptr ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
-    return f->doc != nullptr;
-}
-
 // The traceback names of the functions made so far, for add_entry().
 std::unordered_map<const Function *, Retained> trace_names;
 
@@ -389,14 +343,39 @@ Ref make_function(const Function &def, const char *class_name) {
     f->def = &def;
     while (f->nparams < kMaxParams && def.params[f->nparams].name != nullptr) ++f->nparams;
     f->nrequired = f->nparams;
-    while (f->nrequired > 0 && def.params[f->nrequired - 1].value.tag != Default::Tag::required) --f->nrequired;
+    while (f->nrequired > 0 && def.params[f->nrequired - 1].value != nullptr) --f->nrequired;
 
     f->name = PyUnicode_FromString(def.name);
     f->module = PyUnicode_FromString(module_name());
     f->qualname = class_name != nullptr ? PyUnicode_FromFormat("%s.%s", class_name, def.name) : Py_XNewRef(f->name);
     if (!f->name || !f->qualname || !f->module) return {};
     f->trace_name = PyUnicode_FromFormat("%U.%U", f->module, f->qualname);
-    if (!f->trace_name || !fill_metadata(f, def)) return {};
+    if (!f->trace_name) return {};
+    Ref defaults = Ref::steal(PyTuple_New(f->nparams - f->nrequired));
+    f->annotations = PyDict_New();
+    if (!defaults || f->annotations == nullptr) return {};
+    // __annotations__[key] = text, for a parameter or the result that has one.
+    auto annotate = [&](PyObject *key, const char *annotation) {
+        Ref text = annotation != nullptr ? Ref::steal(PyUnicode_FromString(annotation)) : Ref{};
+        return annotation == nullptr || (text && PyDict_SetItem(f->annotations, key, text.get()) == 0);
+    };
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        const Param &p = def.params[i];
+        f->param_names[i] = PyUnicode_InternFromString(p.name);
+        if (f->param_names[i] == nullptr) return {};
+        f->none_allowed[i] = p.value == dflt::none ||
+                             (p.annotation != nullptr && std::strncmp(p.annotation, "Optional[", 9) == 0);
+        if (i >= f->nrequired) {
+            Ref value = p.value();
+            if (!value) return {};
+            PyTuple_SET_ITEM(defaults.get(), i - f->nrequired, value.release());
+        }
+        if (!annotate(f->param_names[i], p.annotation)) return {};
+    }
+    if (!annotate("return"_n, def.return_annotation)) return {};
+    f->defaults = f->nrequired < f->nparams ? defaults.release() : Py_NewRef(Py_None);
+    f->doc = def.doc != nullptr ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
+    if (f->doc == nullptr) return {};
     try {
         trace_names[&def].keep(f->trace_name);
     } catch (const std::bad_alloc &) {

@@ -2,7 +2,7 @@
 // parameters with conversions, defaults and annotations, return check, docstring.
 #pragma once
 
-#include "ref.hpp"
+#include "names.hpp"
 
 #include <cstddef>
 #include <exception>
@@ -40,28 +40,33 @@ using Ret = Conv;
 
 enum class Kind : unsigned char { function, method, staticmethod, classmethod };
 
-// A default value, described at compile time and made into an object at module execution.
-struct Default {
-    enum class Tag : unsigned char { required, none, boolean, integer, real, text, ints };
-    Tag tag = Tag::required;
-    long long integer = 0;
-    double real = 0.0;
-    const char *text = nullptr;
-    int items[4] = {};
-    int count = 0;
-};
+// A default value: what makes its object at module execution; null for a required parameter.
+using Default = Ref (*)() noexcept;
 
 namespace dflt {
-inline constexpr Default none{.tag = Default::Tag::none};
-constexpr Default boolean(bool value) { return {.tag = Default::Tag::boolean, .integer = value}; }
-constexpr Default integer(long long value) { return {.tag = Default::Tag::integer, .integer = value}; }
-constexpr Default real(double value) { return {.tag = Default::Tag::real, .real = value}; }
-constexpr Default text(const char *value) { return {.tag = Default::Tag::text, .text = value}; }
+inline Ref none() noexcept { return Ref::borrow(Py_None); }
+template <bool V>
+Ref boolean() noexcept {
+    return Ref::borrow(V ? Py_True : Py_False);
+}
+template <long long V>
+Ref integer() noexcept {
+    return Ref::steal(PyLong_FromLongLong(V));
+}
+// A float of whole value: a template argument can be a double only from clang 18 on.
+template <long long V>
+Ref real() noexcept {
+    return Ref::steal(PyFloat_FromDouble(static_cast<double>(V)));
+}
+template <Literal S>
+Ref text() noexcept {
+    return Ref::steal(PyUnicode_FromString(S.text));
+}
 // A tuple of small ints, such as an RGBA colour.
-template <typename... I>
-constexpr Default ints(I... values) {
-    static_assert(sizeof...(I) <= 4);
-    return {.tag = Default::Tag::ints, .items = {static_cast<int>(values)...}, .count = sizeof...(I)};
+template <int... I>
+Ref ints() noexcept {
+    static constexpr char format[] = {'(', (static_cast<void>(I), 'i')..., ')', '\0'};
+    return Ref::steal(Py_BuildValue(format, I...));
 }
 }  // namespace dflt
 
@@ -69,7 +74,7 @@ struct Param {
     const char *name = nullptr;
     Conv conv = Conv::object;
     const char *annotation = nullptr;  // the annotation text; none when null
-    Default value{};
+    Default value = nullptr;
 };
 
 // One bound and converted argument as the body receives it; only the member its
@@ -164,7 +169,7 @@ consteval const Function &checked(const Function &f) {
     bool seen_default = false;
     for (const Param &p : f.params) {
         if (p.name == nullptr) break;
-        const bool has_default = p.value.tag != Default::Tag::required;
+        const bool has_default = p.value != nullptr;
         if (seen_default && !has_default) throw "a parameter without default follows one with a default";
         seen_default = seen_default || has_default;
         const Conv want = p.conv == Conv::real || p.conv == Conv::truth ? p.conv : Conv::object;

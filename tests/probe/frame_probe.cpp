@@ -77,7 +77,7 @@ Ref keywords(PyObject *first, PyObject *second, PyObject *rest) { return build({
 constexpr Function keywords_contract{
     .name = "keywords",
     .kind = Kind::function,
-    .params = {{"first"}, {"second", Conv::object, nullptr, dflt::integer(2)}},
+    .params = {{"first"}, {"second", Conv::object, nullptr, dflt::integer<2>}},
     .var_keywords = true,
     .body = native<keywords>(),
 };
@@ -96,7 +96,7 @@ Ref unpack(PyObject *obj, bool short_form) {
 constexpr Function unpack_contract{
     .name = "unpack",
     .kind = Kind::function,
-    .params = {{"obj"}, {"short_form", Conv::truth, "bool", dflt::boolean(false)}},
+    .params = {{"obj"}, {"short_form", Conv::truth, "bool", dflt::boolean<false>}},
     .body = native<unpack>(),
 };
 
@@ -192,7 +192,7 @@ Ref scaled(PyObject *self, double scale) {
 
 constexpr Function method_contract{
     .name = "method",
-    .params = {{"self"}, {"scale", Conv::real, "float", dflt::real(2.0)}},
+    .params = {{"self"}, {"scale", Conv::real, "float", dflt::real<2>}},
     .body = native<scaled>(),
 };
 

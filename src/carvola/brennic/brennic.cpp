@@ -137,8 +137,8 @@ constexpr Function init_contract{
     .name = "__init__",
     .params = {{"self"},
                {"proportion", Conv::str, "Optional[str]", dflt::none},
-               {"need_adjust", Conv::str, "str", dflt::text("fill")},
-               {"fill_color", Conv::object, nullptr, dflt::ints(255, 255, 255, 0)}},
+               {"need_adjust", Conv::str, "str", dflt::text<"fill">},
+               {"fill_color", Conv::object, nullptr, dflt::ints<255, 255, 255, 0>}},
     .var_keywords = true,
     .doc = "\n"
            "        :param proportion: 目标比例 \"3:4\"/\"1:1\"/\"\"空字符串/None\n"
@@ -344,8 +344,8 @@ constexpr Function adjust_size_contract{
     .name = "adjust_size",
     .params = {{"self"},
                {"image_bytes", Conv::bytes, "bytes"},
-               {"return_origin_ratio", Conv::truth, "bool", dflt::boolean(false)},
-               {"expand_percent", Conv::real, "float", dflt::real(10.0)}},
+               {"return_origin_ratio", Conv::truth, "bool", dflt::boolean<false>},
+               {"expand_percent", Conv::real, "float", dflt::real<10>}},
     .doc =
         "\n"
         "        调整图片尺寸\n"

@@ -53,7 +53,7 @@ Ref analyzer_init(PyObject *self, PyObject *approx_search_range) {
 
 constexpr Function init_contract{
     .name = "__init__",
-    .params = {{"self"}, {"approx_search_range", Conv::integer, "int", dflt::integer(10)}},
+    .params = {{"self"}, {"approx_search_range", Conv::integer, "int", dflt::integer<10>}},
     .doc = "\n"
            "        图片比例分析类\n"
            "        :param approx_search_range: 近似比例搜索整数范围，默认1~10\n"

@@ -40,7 +40,7 @@ constexpr Function image_resize_contract{
     .params = {{"image", Conv::object, "Image"},
                {"target_w", Conv::integer, "int"},
                {"target_h", Conv::integer, "int"},
-               {"bg_color", Conv::object, nullptr, dflt::ints(0, 0, 0)}},
+               {"bg_color", Conv::object, nullptr, dflt::ints<0, 0, 0>}},
     .return_annotation = "Image",
     .doc = "\n"
            "    将图片等比缩放并居中放置到指定尺寸的画布上。\n"

@@ -256,9 +256,9 @@ constexpr Function calc_size_contract{
     .name = "calc_size",
     .kind = Kind::classmethod,
     .params = {{"cls"},
-               {"aspect_ratio", Conv::str, "str", dflt::text("1:1")},
-               {"resolution", Conv::str, "str", dflt::text("2k")},
-               {"strict", Conv::truth, "bool", dflt::boolean(false)}},
+               {"aspect_ratio", Conv::str, "str", dflt::text<"1:1">},
+               {"resolution", Conv::str, "str", dflt::text<"2k">},
+               {"strict", Conv::truth, "bool", dflt::boolean<false>}},
     .doc =
         "\n"
         "        生成合规图像尺寸，严格限制总像素不超过8294400\n"

@@ -173,9 +173,9 @@ constexpr Function init_contract{
     .name = "__init__",
     .params = {{"self"},
                {"ban_word_file", Conv::str, "Optional[str]", dflt::none},
-               {"ignore_case", Conv::truth, "bool", dflt::boolean(true)},
+               {"ignore_case", Conv::truth, "bool", dflt::boolean<true>},
                {"builtin_words", Conv::list, "Optional[List[str]]", dflt::none},
-               {"use_default", Conv::truth, "bool", dflt::boolean(true)},
+               {"use_default", Conv::truth, "bool", dflt::boolean<true>},
                {"exclude_words", Conv::list, "Optional[List[str]]", dflt::none}},
     .doc =
         "\n"

@@ -121,10 +121,10 @@ Ref manager_init(PyObject *self, PyObject *base_url, PyObject *timeout, PyObject
 constexpr Function init_contract{
     .name = "__init__",
     .params = {{"self"},
-               {"base_url", Conv::str, "str", dflt::text("http://127.0.0.1:8188")},
-               {"timeout", Conv::integer, "int", dflt::integer(5)},
-               {"max_wait_seconds", Conv::integer, "int", dflt::integer(60)},
-               {"poll_interval", Conv::real, "float", dflt::real(2.0)},
+               {"base_url", Conv::str, "str", dflt::text<"http://127.0.0.1:8188">},
+               {"timeout", Conv::integer, "int", dflt::integer<5>},
+               {"max_wait_seconds", Conv::integer, "int", dflt::integer<60>},
+               {"poll_interval", Conv::real, "float", dflt::real<2>},
                {"logger", Conv::object, "Optional[logging.Logger]", dflt::none}},
     .body = native<manager_init>(),
 };
