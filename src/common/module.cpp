@@ -292,25 +292,6 @@ bool Module::import(const char *name, Where where) noexcept {
     return bind(bound.c_str(), std::move(module));
 }
 
-bool Module::import_from(const char *module, std::initializer_list<const char *> names, Where where) noexcept {
-    at(where);
-    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!fromlist) return false;
-    Py_ssize_t i = 0;
-    for (const char *n : names) {
-        PyObject *item = PyUnicode_FromString(n);
-        if (item == nullptr) return false;
-        PyTuple_SET_ITEM(fromlist.get(), i++, item);
-    }
-    Ref source = import_module(module, fromlist.get(), 0);
-    if (!source) return false;
-    i = 0;
-    for (const char *n : names) {
-        if (!bind(n, import_name(source.get(), PyTuple_GET_ITEM(fromlist.get(), i++)))) return false;
-    }
-    return true;
-}
-
 static Ref wrap(const Member &member, const char *class_name) {
     Ref f = make_function(*member.function, class_name);
     if (!f) return {};

@@ -2,11 +2,10 @@
 // module body runs while it is executed (imports, classes, functions), and global lookup.
 #pragma once
 
+#include "calls.hpp"
 #include "function.hpp"
-#include "names.hpp"
 
 #include <cstddef>
-#include <initializer_list>
 
 namespace carvola {
 
@@ -55,9 +54,9 @@ class Module {
 public:
     // import <name>
     bool import(const char *name, Where where = Where::current()) noexcept;
-    // from <module> import <name>[, <name>...]
-    bool import_from(const char *module, std::initializer_list<const char *> names,
-                     Where where = Where::current()) noexcept;
+    // from <module> import <L>[, <L>...]
+    template <Literal... L>
+    bool import_from(const char *module, Where where = Where::current()) noexcept;
     // def <function>, at module level
     bool add(const Member &function, Where where = Where::current()) noexcept;
     // class <cls>
@@ -115,5 +114,13 @@ private:
 Ref import_module(const char *module, PyObject *fromlist, int level) noexcept;
 // One name of a `from ... import` statement, taken from the imported module.
 Ref import_name(PyObject *module, PyObject *name) noexcept;
+
+template <Literal... L>
+bool Module::import_from(const char *module, Where where) noexcept {
+    at(where);
+    PyObject *fromlist = name_tuple<L...>.get();
+    Ref source = fromlist ? import_module(module, fromlist, 0) : Ref();
+    return source && (bind(L.text, import_name(source.get(), name_object<L>)) && ...);
+}
 
 }  // namespace carvola

@@ -371,8 +371,8 @@ constexpr Member image_tool_namespace[] = {
 constexpr Class image_tool = make_class("ImageTool", nullptr, image_tool_namespace);
 
 bool execute(Module &m) noexcept {
-    return m.import_from("io", {"BytesIO"}) && m.import_from("typing", {"Optional", "Tuple"}) &&
-           m.import_from("PIL", {"Image"}) && m.import("re") && m.import("math") && m.add(image_tool);
+    return m.import_from<"BytesIO">("io") && m.import_from<"Optional", "Tuple">("typing") &&
+           m.import_from<"Image">("PIL") && m.import("re") && m.import("math") && m.add(image_tool);
 }
 
 constexpr ModuleInfo brennic{"carvola.brennic", execute};

@@ -120,7 +120,7 @@ constexpr Class flux_kontext_image_scale = make_class(
     scale_namespace, /*explicit_base=*/true);
 
 bool execute(Module &m) noexcept {
-    return m.import_from("PIL", {"Image"}) && m.import_from("PIL.Image", {"Resampling"}) &&
+    return m.import_from<"Image">("PIL") && m.import_from<"Resampling">("PIL.Image") &&
            m.add(flux_kontext_image_scale);
 }
 

@@ -283,7 +283,7 @@ constexpr const char *analyzer_doc =
 constexpr Class image_ratio_analyzer = make_class("ImageRatioAnalyzer", analyzer_doc, analyzer_namespace);
 
 bool execute(Module &m) noexcept {
-    return m.import_from("io", {"BytesIO"}) && m.import_from("PIL", {"Image"}) && m.add(image_ratio_analyzer);
+    return m.import_from<"BytesIO">("io") && m.import_from<"Image">("PIL") && m.add(image_ratio_analyzer);
 }
 
 constexpr ModuleInfo quessel{"carvola.quessel", execute};

@@ -58,7 +58,7 @@ constexpr Function image_resize_contract{
 };
 
 bool execute(Module &m) noexcept {
-    return m.import_from("PIL", {"Image"}) && m.import_from("PIL.Image", {"Resampling"}) &&
+    return m.import_from<"Image">("PIL") && m.import_from<"Resampling">("PIL.Image") &&
            m.add(def(image_resize_contract));
 }
 

@@ -314,7 +314,7 @@ bool make_result_shape() {
 }
 
 bool execute(Module &m) noexcept {
-    return m.import("math") && m.import_from("pelvane", {"ServiceError"}) && m.add(calculator) &&
+    return m.import("math") && m.import_from<"ServiceError">("pelvane") && m.add(calculator) &&
            make_result_shape();
 }
 

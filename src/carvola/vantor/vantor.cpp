@@ -247,7 +247,7 @@ bool import_ahocorasick(Module &m) {
 
 bool execute(Module &m) noexcept {
     return m.import("os") && m.import("pickle") && m.import("re") &&
-           m.import_from("typing", {"List", "Optional", "Set"}) && m.import_from("pelvane", {"PromptBanError"}) &&
+           m.import_from<"List", "Optional", "Set">("typing") && m.import_from<"PromptBanError">("pelvane") &&
            m.set("_AC_THRESHOLD", Ref::steal(PyLong_FromLong(50))) && import_ahocorasick(m) && m.add(xor_function) &&
            m.add(load_default_words_function) && m.add(prompt_ban_checker);
 }

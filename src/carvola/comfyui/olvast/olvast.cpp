@@ -270,7 +270,7 @@ constexpr Class comfyui_manager = make_class("ComfyUIManager",
                                              manager_namespace);
 
 bool execute(Module &m) noexcept {
-    return m.import("time") && m.import("logging") && m.import("requests") && m.import_from("typing", {"Optional"}) &&
+    return m.import("time") && m.import("logging") && m.import("requests") && m.import_from<"Optional">("typing") &&
            m.add(comfyui_manager);
 }
 
