@@ -13,6 +13,17 @@ namespace {
 // The text branch reads a file natively only while `open` is io.open.
 Guard open_guard{"open"_n};
 
+// with open(path, mode) as f: body(f), with encoding="utf-8" for a text mode ("r").
+template <typename Body>
+bool with_open(PyObject *path, const Text &mode, Body &&body) {
+    Ref open = global("open"_n);
+    const bool binary = mode.text()[1] == 'b';
+    Ref file = !open ? Ref()
+               : binary ? call(open.get(), path, mode.get())
+                        : call_kw(open.get(), name_tuple<"encoding">, path, mode.get(), "utf-8"_t.get());
+    return file && with_block(file.get(), body);
+}
+
 // ----- pickle files -----
 
 // Word files hold plain data: the unpickler refuses every global, so a file can neither
@@ -65,11 +76,8 @@ Ref restricted_unpickler() {
 // with open(file_path, "rb") as f: data = _RestrictedUnpickler(f).load()
 // then data must be a list, of which str() of every item is a word.
 Ref load_pickle_file(PyObject *file_path) {
-    Ref open = global("open"_n);
-    Ref file = open ? call(open.get(), file_path, "rb"_t.get()) : Ref();
-    if (!file) return {};
     Ref data;
-    const bool completed = with_block(file.get(), [&](PyObject *f) {
+    const bool completed = with_open(file_path, "rb"_t, [&](PyObject *f) {
         Ref cls = restricted_unpickler();
         Ref unpickler = cls ? call(cls.get(), f) : Ref();
         data = unpickler ? call_method(unpickler.get(), "load"_n) : Ref();
@@ -95,11 +103,8 @@ Ref load_pickle_file(PyObject *file_path) {
 
 // with open(file_path, "r", encoding="utf-8") as f: for line in f: words.append(line.strip())
 Ref load_text_file_through_open(PyObject *file_path) {
-    Ref open = global("open"_n);
-    Ref file = open ? call_kw(open.get(), name_tuple<"encoding">, file_path, "r"_t, "utf-8"_t) : Ref();
-    Ref words = file ? Ref::steal(PyList_New(0)) : Ref();
-    if (!words) return {};
-    const bool completed = with_block(file.get(), [&](PyObject *f) {
+    Ref words = Ref::steal(PyList_New(0));
+    const bool completed = words && with_open(file_path, "r"_t, [&](PyObject *f) {
         return for_each(f, [&](Ref line) {
             Ref word = strip(line.get());
             return word && PyList_Append(words.get(), word.get()) == 0;
@@ -107,22 +112,6 @@ Ref load_text_file_through_open(PyObject *file_path) {
     });
     // A suppressed failure returns the lines read so far, as the Python code would.
     return completed ? words : Ref();
-}
-
-// The bytes open(file_path, "r", encoding="utf-8") would decode, read through the original
-// open() in binary mode: the same audit event and the same errors. None, with no exception
-// set, when a suppressed failure leaves no bytes.
-Ref file_bytes(PyObject *file_path) {
-    Ref file = call(open_guard.original(), file_path, "rb"_t.get());
-    if (!file) return {};
-    Ref bytes;
-    // with open(file_path, "rb") as f: bytes = f.read()
-    const bool completed = with_block(file.get(), [&](PyObject *f) {
-        bytes = call_method(f, "read"_n);
-        return static_cast<bool>(bytes);
-    });
-    if (completed && bytes && PyBytes_Check(bytes.get())) return bytes;
-    return PyErr_Occurred() ? Ref() : none();
 }
 
 // The words of the lines of `text`, stripped as str.strip() strips: take(word) for each.
@@ -153,9 +142,15 @@ Ref load_text_file(PyObject *file_path, Merge *into) {
     constexpr Py_ssize_t piece = 1 << 15;
     const int native = PyUnicode_CheckExact(file_path) ? open_guard.holds() : 0;
     if (native < 0) return {};
-    Ref bytes = native ? file_bytes(file_path) : none();
-    if (!bytes) return {};
-    if (bytes.get() == Py_None) return load_text_file_through_open(file_path);
+    // with open(file_path, "rb") as f: bytes = f.read(), while `open` is the original: the
+    // audit event and the errors of the text mode's open(). A suppressed failure leaves none.
+    Ref bytes;
+    auto read = [&](PyObject *f) {
+        bytes = call_method(f, "read"_n);
+        return static_cast<bool>(bytes);
+    };
+    if (native && !with_open(file_path, "rb"_t, read)) return {};
+    if (!bytes || !PyBytes_Check(bytes.get())) return load_text_file_through_open(file_path);
     Ref words = into ? none() : Ref::steal(PyList_New(0));
     if (!words) return {};
     const char *p = PyBytes_AS_STRING(bytes.get());
@@ -203,14 +198,11 @@ Ref create_pickle_file(PyObject *words, PyObject *output_path) noexcept {
     // cleaned = [w.strip() for w in words if w and w.strip()]
     Ref cleaned = Ref::steal(PyList_New(0));
     auto append = [&](Ref w) { return PyList_Append(cleaned.get(), w.get()) == 0; };
-    Ref open = cleaned && each_stripped(words, true, append) ? global("open"_n) : Ref();
-    Ref file = open ? call(open.get(), output_path, "wb"_t.get()) : Ref();
-    if (!file) return {};
-    const bool written = with_block(file.get(), [&](PyObject *f) {
+    auto dump = [&](PyObject *f) {
         Ref pickle = global("pickle"_n);
         return pickle && call_method(pickle.get(), "dump"_n, cleaned.get(), f);
-    });
-    return written ? none() : Ref();
+    };
+    return cleaned && each_stripped(words, true, append) && with_open(output_path, "wb"_t, dump) ? none() : Ref();
 }
 
 }  // namespace carvola::vantor
