@@ -27,19 +27,15 @@ bool with_open(PyObject *path, const Text &mode, Body &&body) {
 // ----- pickle files -----
 
 // Word files hold plain data: the unpickler refuses every global, so a file can neither
-// run code nor build objects of any class (a list subclass included).
-struct RestrictedUnpickler {
-    Retained base;  // the pickle.Unpickler it derives from
-    Retained cls;
-    Retained error;  // pickle.UnpicklingError of the same module
-};
-
-RestrictedUnpickler restricted;
+// run code nor build objects of any class (a list subclass included). The subclass last
+// made (cls) derives from `base`, a pickle.Unpickler, and raises its module's `error`.
+struct {
+    Retained base, cls, error;
+} restricted;
 
 Ref refuse_global(PyObject *, PyObject *module, PyObject *name) {
-    Ref message = Ref::steal(PyUnicode_FromFormat("%S.%S", module, name));
-    if (!message) return {};
-    message = prefixed("违禁词 pickle 文件不得引用全局对象（只能包含 list、str 等基本数据）: ", message.get());
+    Ref global_name = Ref::steal(PyUnicode_FromFormat("%S.%S", module, name));
+    Ref message = global_name ? prefixed("违禁词 pickle 文件不得引用全局对象（只能包含 list、str 等基本数据）: ", global_name.get()) : Ref();
     if (message) PyErr_SetObject(restricted.error.get(), message.get());
     return {};
 }
@@ -83,20 +79,14 @@ Ref load_pickle_file(PyObject *file_path) {
         data = unpickler ? call_method(unpickler.get(), "load"_n) : Ref();
         return static_cast<bool>(data);
     });
-    if (!completed) return {};
-    if (!data) {  // __exit__ suppressed the failure
-        raise_unbound_local("data");
-        return {};
-    }
+    if (completed && !data) raise_unbound_local("data");  // __exit__ suppressed the failure
+    if (!completed || !data) return {};
     const int is_list = PyObject_IsInstance(data.get(), reinterpret_cast<PyObject *>(&PyList_Type));
-    if (is_list < 0) return {};
-    if (!is_list) {
-        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(data.get())));
-        Ref message = type_name ? prefixed("pickle 文件内容必须是 list，当前类型: ", type_name.get()) : Ref();
-        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-        return {};
-    }
-    return list_of(data.get(), [](PyObject *item) { return Ref::steal(PyObject_Str(item)); });
+    if (is_list > 0) return list_of(data.get(), [](PyObject *item) { return Ref::steal(PyObject_Str(item)); });
+    Ref type_name = is_list == 0 ? Ref::steal(PyType_GetName(Py_TYPE(data.get()))) : Ref();
+    Ref message = type_name ? prefixed("pickle 文件内容必须是 list，当前类型: ", type_name.get()) : Ref();
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return {};
 }
 
 // ----- text files -----
