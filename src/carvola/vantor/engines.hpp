@@ -71,8 +71,8 @@ Ref build_engine(PyObject *self) {
     if (!automaton) return build_regex(self) ? none() : Ref();
     // self._automaton = self._build_automaton(); self._ban_regex = None
     Ref built = call_method(self, "_build_automaton"_n);
-    return built && set_attr(self, "_automaton"_n, built.get()) && set_attr(self, "_ban_regex"_n, Py_None) ? none()
-                                                                                                           : Ref();
+    if (!built || !set_attr(self, "_automaton"_n, built.get())) return {};
+    return set_attr(self, "_ban_regex"_n, Py_None) ? none() : Ref();
 }
 
 constexpr Function build_engine_contract{

@@ -17,26 +17,25 @@ Guard open_guard{"open"_n};
 template <typename Body>
 bool with_open(PyObject *path, const Text &mode, Body &&body) {
     Ref open = global("open"_n);
-    const bool binary = mode.text()[1] == 'b';
-    Ref file = !open ? Ref()
-               : binary ? call(open.get(), path, mode.get())
-                        : call_kw(open.get(), name_tuple<"encoding">, path, mode.get(), "utf-8"_t.get());
+    if (!open) return false;
+    Ref file = mode.text()[1] == 'b' ? call(open.get(), path, mode.get())
+                                     : call_kw(open.get(), name_tuple<"encoding">, path, mode.get(), "utf-8"_t.get());
     return file && with_block(file.get(), body);
 }
 
 // ----- pickle files -----
 
 // Word files hold plain data: the unpickler refuses every global, so a file can neither
-// run code nor build objects of any class (a list subclass included). The subclass last
-// made (cls) derives from `base`, a pickle.Unpickler, and raises its module's `error`.
-struct {
-    Retained base, cls, error;
-} restricted;
-
+// run code nor build objects of any class (a list subclass included).
+// raise pickle.UnpicklingError(f"...: {module}.{name}")
 Ref refuse_global(PyObject *, PyObject *module, PyObject *name) {
-    Ref global_name = Ref::steal(PyUnicode_FromFormat("%S.%S", module, name));
-    Ref message = global_name ? prefixed("违禁词 pickle 文件不得引用全局对象（只能包含 list、str 等基本数据）: ", global_name.get()) : Ref();
-    if (message) PyErr_SetObject(restricted.error.get(), message.get());
+    Ref pickle = global("pickle"_n);
+    Ref error = pickle ? get_attr(pickle.get(), "UnpicklingError"_n) : Ref();
+    Ref message = error ? Ref::steal(PyUnicode_FromFormat("%S.%S", module, name)) : Ref();
+    if (!message) return {};
+    message = prefixed("违禁词 pickle 文件不得引用全局对象（只能包含 list、str 等基本数据）: ", message.get());
+    Ref raised = message ? call(error.get(), message.get()) : Ref();
+    if (raised) raise(raised.get());
     return {};
 }
 
@@ -48,25 +47,18 @@ constexpr Function find_class_contract{
 };
 constexpr Member find_class_method = def(find_class_contract);
 
-// The restricted subclass of the Unpickler of the module global `pickle` as it is now.
+// class _RestrictedUnpickler(pickle.Unpickler), with the module global `pickle` as it is
+// now, and find_class refusing.
 Ref restricted_unpickler() {
     Ref pickle = global("pickle"_n);
     Ref base = pickle ? get_attr(pickle.get(), "Unpickler"_n) : Ref();
-    if (!base) return {};
-    if (base.get() == restricted.base.get()) return Ref::borrow(restricted.cls.get());
-    Ref error = get_attr(pickle.get(), "UnpicklingError"_n);
-    Ref find_class = error ? make_function(*find_class_method.function, "_RestrictedUnpickler") : Ref();
+    const char *name = "_RestrictedUnpickler";
+    Ref find_class = base ? make_function(*find_class_method.function, name) : Ref();
     if (!find_class) return {};
     // type(name, (base,), {"__module__": ..., "__qualname__": name, "find_class": find_class})
-    const char *name = "_RestrictedUnpickler";
-    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(O){sssssO}", name,
-                                               base.get(), "__module__", module_name(), "__qualname__", name,
-                                               "find_class", find_class.get()));
-    if (!cls) return {};
-    restricted.base.keep(base.get());
-    restricted.cls.keep(cls.get());
-    restricted.error.keep(error.get());
-    return cls;
+    auto *type = reinterpret_cast<PyObject *>(&PyType_Type);
+    return Ref::steal(PyObject_CallFunction(type, "s(O){sssssO}", name, base.get(), "__module__", module_name(),
+                                            "__qualname__", name, "find_class", find_class.get()));
 }
 
 // with open(file_path, "rb") as f: data = _RestrictedUnpickler(f).load()
@@ -94,14 +86,14 @@ Ref load_pickle_file(PyObject *file_path) {
 // with open(file_path, "r", encoding="utf-8") as f: for line in f: words.append(line.strip())
 Ref load_text_file_through_open(PyObject *file_path) {
     Ref words = Ref::steal(PyList_New(0));
-    const bool completed = words && with_open(file_path, "r"_t, [&](PyObject *f) {
+    auto append_lines = [&](PyObject *f) {
         return for_each(f, [&](Ref line) {
             Ref word = strip(line.get());
             return word && PyList_Append(words.get(), word.get()) == 0;
         });
-    });
+    };
     // A suppressed failure returns the lines read so far, as the Python code would.
-    return completed ? words : Ref();
+    return words && with_open(file_path, "r"_t, append_lines) ? words : Ref();
 }
 
 // The words of the lines of `text`, stripped as str.strip() strips: take(word) for each.
