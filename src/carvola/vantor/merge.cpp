@@ -27,7 +27,8 @@ Ref strip(PyObject *obj) noexcept {
     if (!PyUnicode_CheckExact(obj)) return call_method(obj, "strip"_n);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(obj);
     const auto [start, end] = with_code_units(obj, [&](const auto *data) { return strip_span(data, 0, length); });
-    return Ref::steal(PyUnicode_Substring(obj, start, end));  // obj itself when nothing is stripped
+    if (start == 0 && end == length) return Ref::borrow(obj);
+    return Ref::steal(PyUnicode_Substring(obj, start, end));
 }
 
 // w = word.strip(); if w and w not in seen: seen.add(w); word_list.append(w)
