@@ -168,6 +168,38 @@ def test_sources_merge_in_order_and_a_failed_load_changes_nothing(vantor, tmp_pa
     assert checker.banned_words == sorted(builtin + ["shared", "mine"], key=len, reverse=True)
 
 
+def test_the_word_file_lookups_run_in_python_order(vantor, reference, monkeypatch, tmp_path):
+    # os.path.exists is looked up before its argument self.ban_word_file is read.
+    path = tmp_path / "words.txt"
+    path.write_text("w\n", encoding="utf-8")
+
+    def lookups(module, cls):
+        seen = []
+
+        class Path:
+            def __getattr__(self, name):
+                seen.append(f"os.path.{name}")
+                return getattr(os.path, name)
+
+        class Checker(cls):
+            @property
+            def ban_word_file(self):
+                seen.append("ban_word_file")
+                return str(path)
+
+            @ban_word_file.setter
+            def ban_word_file(self, value):
+                pass
+
+        monkeypatch.setattr(module, "os", types.SimpleNamespace(path=Path()))
+        assert Checker(use_default=False).banned_words == ["w"]
+        return seen
+
+    seen = lookups(vantor, vantor.PromptBanChecker)
+    assert seen[:3] == ["ban_word_file", "os.path.exists", "ban_word_file"]
+    assert seen == lookups(reference, reference.ReferenceChecker)
+
+
 # ----- word files -----
 
 

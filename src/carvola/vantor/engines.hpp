@@ -71,8 +71,8 @@ Ref build_engine(PyObject *self) {
     if (!automaton) return build_regex(self) ? none() : Ref();
     // self._automaton = self._build_automaton(); self._ban_regex = None
     Ref built = call_method(self, "_build_automaton"_n);
-    return built && set_attr(self, "_automaton"_n, built.get()) && set_attr(self, "_ban_regex"_n, Py_None) ? none()
-                                                                                                           : Ref();
+    if (!built || !set_attr(self, "_automaton"_n, built.get())) return {};
+    return set_attr(self, "_ban_regex"_n, Py_None) ? none() : Ref();
 }
 
 constexpr Function build_engine_contract{
@@ -85,36 +85,37 @@ constexpr Function build_engine_contract{
 
 // ----- matching -----
 
-// iter(self._automaton.iter(text.lower() if self.ignore_case else text))
-Ref automaton_matches(PyObject *self, PyObject *text) {
-    const int ignore_case = attr_truth(self, "ignore_case"_n);
-    if (ignore_case < 0) return {};
-    Ref searched = ignore_case ? call_method(text, "lower"_n) : Ref::borrow(text);
-    Ref automaton = searched ? get_attr(self, "_automaton"_n) : Ref();
-    Ref matches = automaton ? call_method(automaton.get(), "iter"_n, searched.get()) : Ref();
-    return matches ? Ref::steal(PyObject_GetIter(matches.get())) : Ref();
-}
-
-// if self._automaton: the words of every hit; elif self._ban_regex: its findall(text);
-// as a list without repeats.
-Ref find_matched_words(PyObject *self, PyObject *text) {
+// if self._automaton: 1, with `found` = iter(self._automaton.iter(text.lower() if
+// self.ignore_case else text)); otherwise 0, with `found` = self._ban_regex.<method>(text)
+// if self._ban_regex else null; -1 with an exception set.
+int search(PyObject *self, PyObject *text, const Name &method, Ref &found) {
     const int automaton = attr_truth(self, "_automaton"_n);
-    if (automaton < 0) return {};
+    const int ignore_case = automaton > 0 ? attr_truth(self, "ignore_case"_n) : 0;
+    if (automaton < 0 || ignore_case < 0) return -1;
     if (automaton) {
-        Ref matches = automaton_matches(self, text);
-        Ref hits = matches ? Ref::steal(PySet_New(nullptr)) : Ref();
-        auto add_hit = [&](Ref match) {
-            Ref end_index, word;
-            return unpack2(match.get(), end_index, word, Unpack::python) && PySet_Add(hits.get(), word.get()) == 0;
-        };
-        return hits && for_each(matches.get(), add_hit) ? Ref::steal(PySequence_List(hits.get())) : Ref();
+        Ref searched = ignore_case ? call_method(text, "lower"_n) : Ref::borrow(text);
+        Ref engine = searched ? get_attr(self, "_automaton"_n) : Ref();
+        Ref matches = engine ? call_method(engine.get(), "iter"_n, searched.get()) : Ref();
+        found = matches ? Ref::steal(PyObject_GetIter(matches.get())) : Ref();
+        return found ? 1 : -1;
     }
     const int regex = attr_truth(self, "_ban_regex"_n);
-    if (regex <= 0) return regex < 0 ? Ref{} : Ref::steal(PyList_New(0));
-    Ref pattern = get_attr(self, "_ban_regex"_n);
-    Ref found = pattern ? call_method(pattern.get(), "findall"_n, text) : Ref();
-    Ref hits = found ? Ref::steal(PySet_New(found.get())) : Ref();
-    return hits ? Ref::steal(PySequence_List(hits.get())) : Ref();
+    Ref engine = regex > 0 ? get_attr(self, "_ban_regex"_n) : Ref();
+    found = engine ? call_method(engine.get(), method, text) : Ref();
+    return found || regex == 0 ? 0 : -1;
+}
+
+// list(set(the words of every hit, or self._ban_regex.findall(text))); [] without an engine
+Ref find_matched_words(PyObject *self, PyObject *text) {
+    Ref found;
+    const int automaton = search(self, text, "findall"_n, found);
+    Ref hits = automaton < 0 ? Ref() : Ref::steal(PySet_New(automaton ? nullptr : found.get()));
+    auto add_hit = [&](Ref match) {
+        Ref end_index, word;
+        return unpack2(match.get(), end_index, word, Unpack::python) && PySet_Add(hits.get(), word.get()) == 0;
+    };
+    if (!hits || (automaton && !for_each(found.get(), add_hit))) return {};
+    return Ref::steal(PySequence_List(hits.get()));
 }
 
 constexpr Function find_matched_words_contract{
@@ -134,21 +135,14 @@ constexpr Function find_matched_words_contract{
     .body = native<find_matched_words>(),
 };
 
-// if self._automaton: whether it has a first hit; elif self._ban_regex: whether its
-// search(text) finds one.
+// Whether the automaton has a first hit, or self._ban_regex.search(text) is not None;
+// False without an engine.
 Ref has_banned_word(PyObject *self, PyObject *text) {
-    const int automaton = attr_truth(self, "_automaton"_n);
-    if (automaton < 0) return {};
-    if (automaton) {
-        Ref matches = automaton_matches(self, text);
-        Ref first = matches ? Ref::steal(PyIter_Next(matches.get())) : Ref();
-        return first || !PyErr_Occurred() ? Ref::borrow(first ? Py_True : Py_False) : Ref();
-    }
-    const int regex = attr_truth(self, "_ban_regex"_n);
-    if (regex <= 0) return regex < 0 ? Ref{} : Ref::borrow(Py_False);
-    Ref pattern = get_attr(self, "_ban_regex"_n);
-    Ref match = pattern ? call_method(pattern.get(), "search"_n, text) : Ref();
-    return match ? Ref::borrow(match.get() != Py_None ? Py_True : Py_False) : Ref();
+    Ref found;
+    const int automaton = search(self, text, "search"_n, found);
+    if (automaton > 0) found = Ref::steal(PyIter_Next(found.get()));
+    if (automaton < 0 || PyErr_Occurred()) return {};
+    return Ref::borrow(found && (automaton || found.get() != Py_None) ? Py_True : Py_False);
 }
 
 constexpr Function has_banned_word_contract{

@@ -141,15 +141,13 @@ bool Merge::exclude(PyObject *self) {
     std::sort(entry_hashes.begin(), entry_hashes.end());
     std::size_t kept = 0;
     for (Word &w : words_) {
-        int found;
-        if (all_text && w.length >= 0 && (!ignore_case || w.own_lower)) {
-            // Equal strs have equal hashes: most words are answered by their noted hash,
-            // without fetching the str.
-            const bool maybe = std::binary_search(entry_hashes.begin(), entry_hashes.end(), w.hash);
-            found = maybe ? PySet_Contains(exclude_set.get(), w.object.get()) : 0;
-        } else {
+        // Equal strs have equal hashes: most words are answered by their noted hash,
+        // without fetching the str.
+        const bool plain = all_text && w.length >= 0 && (!ignore_case || w.own_lower);
+        int found = 0;
+        if (!plain || std::binary_search(entry_hashes.begin(), entry_hashes.end(), w.hash)) {
             Ref key = !ignore_case || w.own_lower ? w.object : call_method(w.object.get(), "lower"_n);
-            found = key ? PySequence_Contains(exclude_set.get(), key.get()) : -1;
+            found = key ? PySet_Contains(exclude_set.get(), key.get()) : -1;
         }
         if (found < 0) return false;
         if (!found) words_[kept++] = std::move(w);

@@ -53,8 +53,10 @@ constexpr Function xor_contract{
     .body = native<xor_bytes>(),
 };
 
-// from ._sildor import _ED, _EK; pickle.loads(_xor(_ED, _EK)), which must be a list or None.
-Ref unpickled_default_words() {
+// try: from ._sildor import _ED, _EK; raw = _xor(_ED, _EK); words = pickle.loads(raw)
+// then words when exactly a list or None; otherwise [], as when the try fails with an
+// Exception (a missing or broken built-in list). Interrupts and exits still propagate.
+Ref load_default_words() {
     PyObject *fromlist = name_tuple<"_ED", "_EK">.get();
     Ref sildor = fromlist ? import_module("_sildor"_n.text(), fromlist, 1) : Ref();
     Ref data = sildor ? import_name(sildor.get(), "_ED"_n) : Ref();
@@ -63,17 +65,8 @@ Ref unpickled_default_words() {
     Ref raw = xor_fn ? call(xor_fn.get(), data.get(), key.get()) : Ref();
     Ref pickle = raw ? global("pickle"_n) : Ref();
     Ref words = pickle ? call_method(pickle.get(), "loads"_n, raw.get()) : Ref();
-    if (!words || PyList_CheckExact(words.get()) || words.get() == Py_None) return words;
-    PyErr_SetString(PyExc_TypeError, "the built-in word list is not a list");
-    return {};
-}
-
-Ref load_default_words() {
-    Ref words = unpickled_default_words();
-    if (words) return words;
-    // A missing or broken built-in list only means no built-in words; interrupts and
-    // exits still propagate.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+    if (words && (PyList_CheckExact(words.get()) || words.get() == Py_None)) return words;
+    if (!words && !PyErr_ExceptionMatches(PyExc_Exception)) return {};
     PyErr_Clear();
     return Ref::steal(PyList_New(0));
 }
@@ -100,10 +93,11 @@ constexpr Function load_default_words_contract{
 bool merge_word_file(PyObject *self, Merge &merge) {
     const int any = attr_truth(self, "ban_word_file"_n);
     if (any <= 0) return any == 0;
-    Ref file_path = get_attr(self, "ban_word_file"_n);
-    Ref path = file_path ? os_path.get() : Ref();
-    Ref exists = path ? call_method(path.get(), "exists"_n, file_path.get()) : Ref();
-    const int found = exists ? PyObject_IsTrue(exists.get()) : -1;
+    Ref path = os_path.get();
+    Ref exists = path ? get_attr(path.get(), "exists"_n) : Ref();
+    Ref file_path = exists ? get_attr(self, "ban_word_file"_n) : Ref();
+    Ref existing = file_path ? call(exists.get(), file_path.get()) : Ref();
+    const int found = existing ? PyObject_IsTrue(existing.get()) : -1;
     if (found == 0) {
         file_path = get_attr(self, "ban_word_file"_n);
         Ref shown = file_path ? Ref::steal(PyObject_Format(file_path.get(), nullptr)) : Ref();

@@ -13,23 +13,29 @@ namespace {
 // The text branch reads a file natively only while `open` is io.open.
 Guard open_guard{"open"_n};
 
+// with open(path, mode) as f: body(f), with encoding="utf-8" for a text mode ("r").
+template <typename Body>
+bool with_open(PyObject *path, const Text &mode, Body &&body) {
+    Ref open = global("open"_n);
+    if (!open) return false;
+    Ref file = mode.text()[1] == 'b' ? call(open.get(), path, mode.get())
+                                     : call_kw(open.get(), name_tuple<"encoding">, path, mode.get(), "utf-8"_t.get());
+    return file && with_block(file.get(), body);
+}
+
 // ----- pickle files -----
 
 // Word files hold plain data: the unpickler refuses every global, so a file can neither
 // run code nor build objects of any class (a list subclass included).
-struct RestrictedUnpickler {
-    Retained base;  // the pickle.Unpickler it derives from
-    Retained cls;
-    Retained error;  // pickle.UnpicklingError of the same module
-};
-
-RestrictedUnpickler restricted;
-
+// raise pickle.UnpicklingError(f"...: {module}.{name}")
 Ref refuse_global(PyObject *, PyObject *module, PyObject *name) {
-    Ref message = Ref::steal(PyUnicode_FromFormat("%S.%S", module, name));
+    Ref pickle = global("pickle"_n);
+    Ref error = pickle ? get_attr(pickle.get(), "UnpicklingError"_n) : Ref();
+    Ref message = error ? Ref::steal(PyUnicode_FromFormat("%S.%S", module, name)) : Ref();
     if (!message) return {};
     message = prefixed("违禁词 pickle 文件不得引用全局对象（只能包含 list、str 等基本数据）: ", message.get());
-    if (message) PyErr_SetObject(restricted.error.get(), message.get());
+    Ref raised = message ? call(error.get(), message.get()) : Ref();
+    if (raised) raise(raised.get());
     return {};
 }
 
@@ -41,88 +47,53 @@ constexpr Function find_class_contract{
 };
 constexpr Member find_class_method = def(find_class_contract);
 
-// The restricted subclass of the Unpickler of the module global `pickle` as it is now.
+// class _RestrictedUnpickler(pickle.Unpickler), with the module global `pickle` as it is
+// now, and find_class refusing.
 Ref restricted_unpickler() {
     Ref pickle = global("pickle"_n);
     Ref base = pickle ? get_attr(pickle.get(), "Unpickler"_n) : Ref();
-    if (!base) return {};
-    if (base.get() == restricted.base.get()) return Ref::borrow(restricted.cls.get());
-    Ref error = get_attr(pickle.get(), "UnpicklingError"_n);
-    Ref find_class = error ? make_function(*find_class_method.function, "_RestrictedUnpickler") : Ref();
+    const char *name = "_RestrictedUnpickler";
+    Ref find_class = base ? make_function(*find_class_method.function, name) : Ref();
     if (!find_class) return {};
     // type(name, (base,), {"__module__": ..., "__qualname__": name, "find_class": find_class})
-    const char *name = "_RestrictedUnpickler";
-    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(O){sssssO}", name,
-                                               base.get(), "__module__", module_name(), "__qualname__", name,
-                                               "find_class", find_class.get()));
-    if (!cls) return {};
-    restricted.base.keep(base.get());
-    restricted.cls.keep(cls.get());
-    restricted.error.keep(error.get());
-    return cls;
+    auto *type = reinterpret_cast<PyObject *>(&PyType_Type);
+    return Ref::steal(PyObject_CallFunction(type, "s(O){sssssO}", name, base.get(), "__module__", module_name(),
+                                            "__qualname__", name, "find_class", find_class.get()));
 }
 
 // with open(file_path, "rb") as f: data = _RestrictedUnpickler(f).load()
 // then data must be a list, of which str() of every item is a word.
 Ref load_pickle_file(PyObject *file_path) {
-    Ref open = global("open"_n);
-    Ref file = open ? call(open.get(), file_path, "rb"_t.get()) : Ref();
-    if (!file) return {};
     Ref data;
-    const bool completed = with_block(file.get(), [&](PyObject *f) {
+    const bool completed = with_open(file_path, "rb"_t, [&](PyObject *f) {
         Ref cls = restricted_unpickler();
         Ref unpickler = cls ? call(cls.get(), f) : Ref();
         data = unpickler ? call_method(unpickler.get(), "load"_n) : Ref();
         return static_cast<bool>(data);
     });
-    if (!completed) return {};
-    if (!data) {  // __exit__ suppressed the failure
-        raise_unbound_local("data");
-        return {};
-    }
+    if (completed && !data) raise_unbound_local("data");  // __exit__ suppressed the failure
+    if (!completed || !data) return {};
     const int is_list = PyObject_IsInstance(data.get(), reinterpret_cast<PyObject *>(&PyList_Type));
-    if (is_list < 0) return {};
-    if (!is_list) {
-        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(data.get())));
-        Ref message = type_name ? prefixed("pickle 文件内容必须是 list，当前类型: ", type_name.get()) : Ref();
-        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-        return {};
-    }
-    return list_of(data.get(), [](PyObject *item) { return Ref::steal(PyObject_Str(item)); });
+    if (is_list > 0) return list_of(data.get(), [](PyObject *item) { return Ref::steal(PyObject_Str(item)); });
+    Ref type_name = is_list == 0 ? Ref::steal(PyType_GetName(Py_TYPE(data.get()))) : Ref();
+    Ref message = type_name ? prefixed("pickle 文件内容必须是 list，当前类型: ", type_name.get()) : Ref();
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return {};
 }
 
 // ----- text files -----
 
 // with open(file_path, "r", encoding="utf-8") as f: for line in f: words.append(line.strip())
 Ref load_text_file_through_open(PyObject *file_path) {
-    Ref open = global("open"_n);
-    Ref file = open ? call_kw(open.get(), name_tuple<"encoding">, file_path, "r"_t, "utf-8"_t) : Ref();
-    Ref words = file ? Ref::steal(PyList_New(0)) : Ref();
-    if (!words) return {};
-    const bool completed = with_block(file.get(), [&](PyObject *f) {
+    Ref words = Ref::steal(PyList_New(0));
+    auto append_lines = [&](PyObject *f) {
         return for_each(f, [&](Ref line) {
             Ref word = strip(line.get());
             return word && PyList_Append(words.get(), word.get()) == 0;
         });
-    });
+    };
     // A suppressed failure returns the lines read so far, as the Python code would.
-    return completed ? words : Ref();
-}
-
-// The bytes open(file_path, "r", encoding="utf-8") would decode, read through the original
-// open() in binary mode: the same audit event and the same errors. None, with no exception
-// set, when a suppressed failure leaves no bytes.
-Ref file_bytes(PyObject *file_path) {
-    Ref file = call(open_guard.original(), file_path, "rb"_t.get());
-    if (!file) return {};
-    Ref bytes;
-    // with open(file_path, "rb") as f: bytes = f.read()
-    const bool completed = with_block(file.get(), [&](PyObject *f) {
-        bytes = call_method(f, "read"_n);
-        return static_cast<bool>(bytes);
-    });
-    if (completed && bytes && PyBytes_Check(bytes.get())) return bytes;
-    return PyErr_Occurred() ? Ref() : none();
+    return words && with_open(file_path, "r"_t, append_lines) ? words : Ref();
 }
 
 // The words of the lines of `text`, stripped as str.strip() strips: take(word) for each.
@@ -153,9 +124,15 @@ Ref load_text_file(PyObject *file_path, Merge *into) {
     constexpr Py_ssize_t piece = 1 << 15;
     const int native = PyUnicode_CheckExact(file_path) ? open_guard.holds() : 0;
     if (native < 0) return {};
-    Ref bytes = native ? file_bytes(file_path) : none();
-    if (!bytes) return {};
-    if (bytes.get() == Py_None) return load_text_file_through_open(file_path);
+    // with open(file_path, "rb") as f: bytes = f.read(), while `open` is the original: the
+    // audit event and the errors of the text mode's open(). A suppressed failure leaves none.
+    Ref bytes;
+    auto read = [&](PyObject *f) {
+        bytes = call_method(f, "read"_n);
+        return static_cast<bool>(bytes);
+    };
+    if (native && !with_open(file_path, "rb"_t, read)) return {};
+    if (!bytes || !PyBytes_Check(bytes.get())) return load_text_file_through_open(file_path);
     Ref words = into ? none() : Ref::steal(PyList_New(0));
     if (!words) return {};
     const char *p = PyBytes_AS_STRING(bytes.get());
@@ -203,14 +180,11 @@ Ref create_pickle_file(PyObject *words, PyObject *output_path) noexcept {
     // cleaned = [w.strip() for w in words if w and w.strip()]
     Ref cleaned = Ref::steal(PyList_New(0));
     auto append = [&](Ref w) { return PyList_Append(cleaned.get(), w.get()) == 0; };
-    Ref open = cleaned && each_stripped(words, true, append) ? global("open"_n) : Ref();
-    Ref file = open ? call(open.get(), output_path, "wb"_t.get()) : Ref();
-    if (!file) return {};
-    const bool written = with_block(file.get(), [&](PyObject *f) {
+    auto dump = [&](PyObject *f) {
         Ref pickle = global("pickle"_n);
         return pickle && call_method(pickle.get(), "dump"_n, cleaned.get(), f);
-    });
-    return written ? none() : Ref();
+    };
+    return cleaned && each_stripped(words, true, append) && with_open(output_path, "wb"_t, dump) ? none() : Ref();
 }
 
 }  // namespace carvola::vantor
