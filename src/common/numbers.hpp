@@ -23,18 +23,6 @@ inline bool small_int(PyObject *value, long long &out) noexcept {
     return true;
 }
 
-// a / b of two exact ints when Python divides them in doubles: both of magnitude at most
-// 2**53, so exact doubles whose quotient is the correctly rounded one Python's int true
-// division gives, and b not zero. false leaves it to the number protocol.
-inline bool small_quotient(PyObject *a, PyObject *b, double &quotient) noexcept {
-    constexpr long long exact = 1LL << 53;
-    long long x, y;
-    if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b) || !small_int(a, x) || !small_int(b, y)) return false;
-    if (y == 0 || x > exact || x < -exact || y > exact || y < -exact) return false;
-    quotient = static_cast<double>(x) / static_cast<double>(y);
-    return true;
-}
-
 // f"{a}{sep}{b}" of two machine ints, written here: a small text costs a formatting call
 // more than it takes to write.
 inline Ref int_pair_text(long long a, char sep, long long b) noexcept {
