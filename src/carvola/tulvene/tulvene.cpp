@@ -36,8 +36,6 @@ PyObject *plain_attribute(PyObject *cls, PyObject *name) {
     return found != nullptr && Py_TYPE(found)->tp_descr_get == nullptr ? found : nullptr;
 }
 
-// ----- the class as the algorithms see it -----
-
 // The class constants, in the order of Constant.
 Name constant_names[] = {Name{"MIN_PIXELS"}, Name{"MAX_PIXELS"}, Name{"MAX_EDGE"},
                          Name{"MULTIPLE"}, Name{"MAX_RATIO"}};
@@ -102,8 +100,6 @@ const Native &native_class(PyObject *cls, bool calls = true) {
     return native ? view.native : throw Failed{};
 }
 
-// ----- __init__ -----
-
 Ref calculator_init(PyObject *) { return none(); }
 
 constexpr Function init_contract{
@@ -111,8 +107,6 @@ constexpr Function init_contract{
     .params = {{"self"}},
     .body = native<calculator_init>(),
 };
-
-// ----- round_to_multiple, floor_to_multiple, is_valid_image_size -----
 
 // round_to_multiple and floor_to_multiple (Floor), whose `whole` is round or math.floor:
 // if multiple is None: multiple = cls.MULTIPLE (a plain class's, as the view holds it)
@@ -165,8 +159,6 @@ constexpr Function is_valid_image_size_contract{
     .doc = "完整校验所有尺寸约束",
     .body = native<is_valid_image_size>(),
 };
-
-// ----- calc_size -----
 
 // raise ServiceError("...", aspect_ratio=aspect_ratio); always null.
 Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
@@ -234,8 +226,7 @@ Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, b
     Ref rw, rh;
     if (!resolution || !parse_ratio(aspect_ratio, rw, rh)) return {};
     bool refused = false;
-    const auto ratio_of = [&](const auto &c) {
-        using N = Number<std::remove_cvref_t<decltype(c)>>;
+    const auto ratio_of = [&]<typename C, typename N = Number<C>>(const C &c) {
         N w = N::of(rw.get()), h = N::of(rh.get()), ratio;
         refused = !narrowed_ratio(c, w, h, strict, ratio);
         return refused ? Ref() : ratio.object();
@@ -245,8 +236,7 @@ Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, b
     PyObject *key = same && PyUnicode_CheckExact(resolution_arg) ? resolution_arg : resolution.get();
     Ref target = ratio ? target_pixels(cls, resolution.get(), key) : Ref();
     if (!target) return {};
-    const auto result_of = [&](const auto &c) {
-        using N = Number<std::remove_cvref_t<decltype(c)>>;
+    const auto result_of = [&]<typename C, typename N = Number<C>>(const C &c) {
         return sized_result(c, N::of(target.get()), N::of(ratio.get()), aspect_ratio, resolution.get());
     };
     return fast_or_general([&] { return result_of(native_class(cls)); }, [&] { return result_of(Through{cls}); });
@@ -272,8 +262,6 @@ constexpr Function calc_size_contract{
         "        ",
     .body = native<calc_size>(),
 };
-
-// ----- module -----
 
 constexpr Member calculator_namespace[] = {
     constant("MIN_PIXELS", [] { return Ref::steal(PyLong_FromLong(655360)); }),
