@@ -100,9 +100,8 @@ inline constexpr auto machine_floor = [](Machine a) {
     return a.is_int() ? a : Machine::integer(std::floor(a.value()));
 };
 inline constexpr auto machine_round = [](Machine a) {
-    double rounded = std::round(a.value());  // halves away from zero; Python's go to even
-    if (std::fabs(a.value() - rounded) == 0.5) rounded = 2.0 * std::round(a.value() / 2.0);
-    return a.is_int() ? a : Machine::integer(rounded);
+    // halves to even, as Python's round does, in the default rounding mode Python keeps
+    return a.is_int() ? a : Machine::integer(std::nearbyint(a.value()));
 };
 inline constexpr auto machine_sqrt = [](Machine a) {
     return a.value() >= 0.0 ? Machine::real(std::sqrt(a.value())) : throw Failed{};
