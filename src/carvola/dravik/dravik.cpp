@@ -31,17 +31,6 @@ constexpr Function init_contract{
     .body = native<scale_init>(),
 };
 
-// One step of the candidate generator: `w, h = entry` and the triple
-// (abs(aspect_ratio - w / h), w, h).
-Ref candidate(PyObject *entry, PyObject *aspect_ratio) {
-    Ref w, h;
-    if (!unpack2(entry, w, h, Unpack::short_form)) return {};
-    Ref ratio = Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
-    Ref delta = ratio ? Ref::steal(PyNumber_Subtract(aspect_ratio, ratio.get())) : Ref();
-    Ref distance = delta ? Ref::steal(PyNumber_Absolute(delta.get())) : Ref();
-    return distance ? Ref::steal(PyTuple_Pack(3, distance.get(), w.get(), h.get())) : Ref();
-}
-
 // The generator is an object of its own for a reader of tracebacks: an error while it
 // runs (advancing the table, unpacking an entry, the arithmetic) gets an entry of its own
 // below the one of start().
@@ -54,7 +43,13 @@ Ref closest_candidate(PyObject *resolutions, PyObject *aspect_ratio) {
     if (!entries) return {};
     Ref best;
     while (Ref entry = Ref::steal(PyIter_Next(entries.get()))) {
-        Ref triple = candidate(entry.get(), aspect_ratio);
+        // w, h = entry; the generator's item (abs(aspect_ratio - w / h), w, h)
+        Ref w, h;
+        if (!unpack2(entry.get(), w, h, Unpack::short_form)) break;
+        Ref ratio = Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
+        Ref delta = ratio ? Ref::steal(PyNumber_Subtract(aspect_ratio, ratio.get())) : Ref();
+        Ref distance = delta ? Ref::steal(PyNumber_Absolute(delta.get())) : Ref();
+        Ref triple = distance ? Ref::steal(PyTuple_Pack(3, distance.get(), w.get(), h.get())) : Ref();
         if (!triple) break;
         const int less = best ? PyObject_RichCompareBool(triple.get(), best.get(), Py_LT) : 1;
         if (less < 0) return {};
