@@ -160,15 +160,6 @@ constexpr Function is_valid_image_size_contract{
     .body = native<is_valid_image_size>(),
 };
 
-// raise ServiceError("...", aspect_ratio=aspect_ratio); always null.
-Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
-    Ref factory = global("ServiceError"_n);
-    Ref error = factory ? call_kw(factory.get(), name_tuple<"aspect_ratio">, "图像宽高比不合法, 相差太大"_t.get(), aspect_ratio)
-                        : Ref();
-    if (error) raise(error.get());
-    return {};
-}
-
 // cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"]). `key` equals
 // `resolution` and is an exact str: an exact dict finds the same entry under either, and
 // the caller's own string usually has its hash computed already.
@@ -232,7 +223,14 @@ Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, b
         return refused ? Ref() : ratio.object();
     };
     Ref ratio = fast_or_general([&] { return ratio_of(native_class(cls)); }, [&] { return ratio_of(Through{cls}); });
-    if (refused) return refuse_ratio(aspect_ratio);
+    if (refused) {
+        // raise ServiceError("...", aspect_ratio=aspect_ratio)
+        const Text &message = "图像宽高比不合法, 相差太大"_t;
+        Ref factory = global("ServiceError"_n);
+        Ref error = factory ? call_kw(factory.get(), name_tuple<"aspect_ratio">, message.get(), aspect_ratio) : Ref();
+        if (error) raise(error.get());
+        return {};
+    }
     PyObject *key = same && PyUnicode_CheckExact(resolution_arg) ? resolution_arg : resolution.get();
     Ref target = ratio ? target_pixels(cls, resolution.get(), key) : Ref();
     if (!target) return {};
