@@ -189,12 +189,21 @@ Text result_keys[] = {Text{"width"},        Text{"height"},     Text{"size"}, Te
 // The result of calc_size from the preset's pixel count and the ratio.
 template <typename C, typename N = Number<C>>
 Ref sized_result(const C &c, const N &target, const N &ratio, PyObject *aspect_ratio, PyObject *resolution) {
-    N sides[3];
-    sized(c, target, ratio, sides);
+    // target_pixels = max(cls.MIN_PIXELS, min(target_pixels, cls.MAX_PIXELS))
+    const N min_p = c.constant(min_pixels);
+    const N clamped = max_of(min_p, min_of(target, c.constant(max_pixels)));
+    // w = math.sqrt(target_pixels * ratio); h = w / ratio
+    N w = c.sqrt()(clamped * ratio);
+    N h = w / ratio;
+    corrected(c, w, h);
+    // width = int(w); height = int(h); final_pixels = width * height
+    const N width = to_int(w);
+    const N height = to_int(h);
+    const N pixels = width * height;
     // "valid": cls.is_valid_image_size(width, height); the size text, formatted before it
     // in Python, is made from exact ints, which no code can observe.
-    const N valid = c.is_valid(sides[0], sides[1]);
-    const Ref values[] = {sides[0].object(), sides[1].object(), sides[2].object(), valid.object()};
+    const N valid = c.is_valid(width, height);
+    const Ref values[] = {width.object(), height.object(), pixels.object(), valid.object()};
     for (const Ref &value : values)
         if (!value) return {};
     Ref size = int_pair_text(values[0].get(), 'x', values[1].get());
