@@ -58,8 +58,7 @@ Ref parse_ratio(PyObject *ratio_str) {
     Py_ssize_t start[2], end[2];
     Ref match;
     if (!native) {
-        Ref re = global("re"_n);
-        Ref match_fn = re ? get_attr(re.get(), "match"_n) : Ref();
+        Ref match_fn = re_match.get();
         Ref stripped = match_fn ? call_method(ratio_str, "strip"_n) : Ref();
         match = stripped ? call(match_fn.get(), "(\\d+):(\\d+)"_t.get(), stripped.get()) : Ref();
     }
