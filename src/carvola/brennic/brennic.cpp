@@ -194,10 +194,10 @@ Ref nearest(PyObject *ratio_map, const N &img_ratio, N min_diff, Ref best) {
 Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height) {
     // img_ratio = width / height: a double division of two small exact ints, made an
     // object only when Python divides them some other way
-    double quotient = 0.0;
+    Machine quotient;
     Ref img_ratio;
     try {
-        quotient = (Machine::of(width) / Machine::of(height)).value();
+        quotient = Machine::of(width) / Machine::of(height);
     } catch (const Failed &) {
         if (!(img_ratio = Ref::steal(PyNumber_TrueDivide(width, height)))) return {};
     }
@@ -216,10 +216,10 @@ Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height
             PyObject *inf = min_diff.get();
             const bool infinite = PyFloat_CheckExact(inf) && PyFloat_AS_DOUBLE(inf) == HUGE_VAL;
             const Machine least = infinite ? Machine::infinity() : Machine::of(inf);
-            return nearest(ratio_map.get(), small ? Machine::real(quotient) : throw Failed{}, least, best);
+            return nearest(ratio_map.get(), small ? quotient : throw Failed{}, least, best);
         },
         [&] {
-            const Object ratio(small ? Ref::steal(PyFloat_FromDouble(quotient)) : img_ratio);
+            const Object ratio(small ? quotient.object() : img_ratio);
             return nearest(ratio_map.get(), ratio, Object::of(min_diff.get()), best);
         });
 }
