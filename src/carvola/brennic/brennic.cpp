@@ -201,7 +201,6 @@ Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height
     } catch (const Failed &) {
         if (!(img_ratio = Ref::steal(PyNumber_TrueDivide(width, height)))) return {};
     }
-    const bool small = !img_ratio;
     Ref min_diff = math_inf.get();
     Ref ratios = min_diff ? get_attr(self, "STANDARD_RATIO_LIST"_n) : Ref();
     Ref best;  // best_ratio = self.STANDARD_RATIO_LIST[0]
@@ -216,10 +215,10 @@ Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height
             PyObject *inf = min_diff.get();
             const bool infinite = PyFloat_CheckExact(inf) && PyFloat_AS_DOUBLE(inf) == HUGE_VAL;
             const Machine least = infinite ? Machine::infinity() : Machine::of(inf);
-            return nearest(ratio_map.get(), small ? quotient : throw Failed{}, least, best);
+            return nearest(ratio_map.get(), img_ratio ? throw Failed{} : quotient, least, best);
         },
         [&] {
-            const Object ratio(small ? quotient.object() : img_ratio);
+            const Object ratio(img_ratio ? img_ratio : quotient.object());
             return nearest(ratio_map.get(), ratio, Object::of(min_diff.get()), best);
         });
 }
