@@ -1,16 +1,11 @@
 // The image modules' shared arithmetic and resampling lookup.
 #include "image.hpp"
 
-#include "attributes.hpp"
-#include "calls.hpp"
-#include "module.hpp"
-
 namespace carvola {
 
 Ref scaled(PyObject *side, PyObject *factor) noexcept {
     Ref product = Ref::steal(PyNumber_Multiply(side, factor));
-    if (!product) return {};
-    return Ref::steal(PyNumber_Long(product.get()));
+    return product ? Ref::steal(PyNumber_Long(product.get())) : Ref();
 }
 
 Ref centred(PyObject *outer_w, PyObject *outer_h, PyObject *inner_w, PyObject *inner_h) noexcept {
@@ -24,28 +19,14 @@ Ref centred(PyObject *outer_w, PyObject *outer_h, PyObject *inner_w, PyObject *i
     return y ? Ref::steal(PyTuple_Pack(2, x.get(), y.get())) : Ref{};
 }
 
-// Resampling.LANCZOS or Image.Resampling.LANCZOS, through whatever the globals now are.
-static Ref lanczos(ResamplingFrom from) noexcept {
-    Ref resampling = global(from == ResamplingFrom::global ? "Resampling"_n : "Image"_n);
-    if (resampling && from == ResamplingFrom::image) resampling = get_attr(resampling.get(), "Resampling"_n);
-    if (!resampling) return {};
-    return get_attr(resampling.get(), "LANCZOS"_n);
-}
-
-Ref image_new() noexcept {
-    Ref image = global("Image"_n);
-    if (!image) return {};
-    return get_attr(image.get(), "new"_n);
-}
-
 Ref resized_lanczos(PyObject *img, PyObject *width, PyObject *height, ResamplingFrom from) noexcept {
     Ref resize = get_attr(img, "resize"_n);
-    if (!resize) return {};
-    Ref size = Ref::steal(PyTuple_Pack(2, width, height));
-    if (!size) return {};
-    Ref filter = lanczos(from);
-    if (!filter) return {};
-    return call(resize.get(), size.get(), filter.get());
+    Ref size = resize ? Ref::steal(PyTuple_Pack(2, width, height)) : Ref();
+    // Resampling.LANCZOS or Image.Resampling.LANCZOS, through whatever the globals now are
+    Ref resampling = size ? global(from == ResamplingFrom::global ? "Resampling"_n : "Image"_n) : Ref();
+    if (resampling && from == ResamplingFrom::image) resampling = get_attr(resampling.get(), "Resampling"_n);
+    Ref filter = resampling ? get_attr(resampling.get(), "LANCZOS"_n) : Ref();
+    return filter ? call(resize.get(), size.get(), filter.get()) : Ref();
 }
 
 }  // namespace carvola

@@ -2,7 +2,9 @@
 // the Python expression given beside it, through the number protocol.
 #pragma once
 
+#include "attributes.hpp"
 #include "calls.hpp"
+#include "module.hpp"
 
 namespace carvola {
 
@@ -18,20 +20,16 @@ Ref centred(PyObject *outer_w, PyObject *outer_h, PyObject *inner_w, PyObject *i
 // `Resampling` attribute of its global `Image`.
 enum class ResamplingFrom { global, image };
 
-// Image.new, through the module global `Image` as it is now.
-Ref image_new() noexcept;
-
-// Image.new(mode, (width, height), colour), where `colour()` gives the colour (a new
-// reference, or null with an error set) at the point Python evaluates that argument.
+// Image.new(mode, (width, height), colour), through the module global `Image` as it is
+// now, where `colour()` gives the colour (a new reference, or null with an error set) at
+// the point Python evaluates that argument.
 template <typename Colour>
 Ref new_image(PyObject *mode, PyObject *width, PyObject *height, Colour &&colour) {
-    Ref maker = image_new();
-    if (!maker) return {};
-    Ref size = Ref::steal(PyTuple_Pack(2, width, height));
-    if (!size) return {};
-    Ref fill = colour();
-    if (!fill) return {};
-    return call(maker.get(), mode, size.get(), fill.get());
+    Ref image = global("Image"_n);
+    Ref maker = image ? get_attr(image.get(), "new"_n) : Ref();
+    Ref size = maker ? Ref::steal(PyTuple_Pack(2, width, height)) : Ref();
+    Ref fill = size ? colour() : Ref();
+    return fill ? call(maker.get(), mode, size.get(), fill.get()) : Ref();
 }
 
 // img.resize((width, height), <the enum>.LANCZOS)

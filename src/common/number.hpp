@@ -1,16 +1,34 @@
 // Numbers an algorithm is written over once: Machine (doubles that know whether they hold
 // an int) for the fast run, Object (Python objects through the number protocol) for the rest.
 // An operation that cannot go on throws Failed: on Machines the run hands over to Objects,
-// on Objects Python's exception is set. fast_or_general() runs the two in turn.
+// on Objects Python's exception is set. fast_or_general() runs the two in turn. Beside
+// them, small ints are read and written natively where a call would cost more than the work.
 #pragma once
 
+#include "attributes.hpp"  // get_attr, which callers once found here
 #include "calls.hpp"
-#include "numbers.hpp"
 #include "ref.hpp"
 
+#include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace carvola {
+
+// The value of an int of magnitude below 2**60 (at most two digits); false for anything
+// larger, leaving it to the number protocol. `value` must be an int.
+inline bool small_int(PyObject *value, long long &out) noexcept {
+    // Private: the digits are read directly, as these reads sit on the hottest paths and
+    // PyLong_AsLongLongAndOverflow costs a call and a reference round trip per read.
+    static_assert(PyLong_SHIFT == 30, "CPython 3.11 ints have 30-bit digits");
+    const PyLongObject *v = reinterpret_cast<const PyLongObject *>(value);
+    const Py_ssize_t size = Py_SIZE(v);
+    if (size > 2 || size < -2) return false;
+    long long magnitude = size == 0 ? 0 : static_cast<long long>(v->ob_digit[0]);
+    if (size == 2 || size == -2) magnitude |= static_cast<long long>(v->ob_digit[1]) << PyLong_SHIFT;
+    out = size < 0 ? -magnitude : magnitude;
+    return true;
+}
 
 struct Failed {};
 
@@ -100,9 +118,8 @@ inline constexpr auto machine_floor = [](Machine a) {
     return a.is_int() ? a : Machine::integer(std::floor(a.value()));
 };
 inline constexpr auto machine_round = [](Machine a) {
-    double rounded = std::round(a.value());  // halves away from zero; Python's go to even
-    if (std::fabs(a.value() - rounded) == 0.5) rounded = 2.0 * std::round(a.value() / 2.0);
-    return a.is_int() ? a : Machine::integer(rounded);
+    // halves to even, as Python's round does, in the default rounding mode Python keeps
+    return a.is_int() ? a : Machine::integer(std::nearbyint(a.value()));
 };
 inline constexpr auto machine_sqrt = [](Machine a) {
     return a.value() >= 0.0 ? Machine::real(std::sqrt(a.value())) : throw Failed{};
@@ -177,6 +194,44 @@ Ref fast_or_general(const Fast &fast, const General &general) {
     } catch (const Failed &) {
         return {};
     }
+}
+
+// f"{a}{sep}{b}" of two machine ints, written here: a small text costs a formatting call
+// more than it takes to write.
+inline Ref int_pair_text(long long a, char sep, long long b) noexcept {
+    char text[48];
+    char *end = std::to_chars(text, text + 20, a).ptr;
+    *end++ = sep;
+    end = std::to_chars(end, end + 20, b).ptr;
+    const Py_ssize_t n = end - text;
+    Ref result = Ref::steal(PyUnicode_New(n, 127));
+    if (result) std::memcpy(PyUnicode_1BYTE_DATA(result.get()), text, static_cast<std::size_t>(n));
+    return result;
+}
+
+// f"{a}{sep}{b}" of two objects: exact small ints are written natively, anything else
+// goes through str().
+inline Ref int_pair_text(PyObject *a, char sep, PyObject *b) noexcept {
+    long long x, y;
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b) && small_int(a, x) && small_int(b, y))
+        return int_pair_text(x, sep, y);
+    return Ref::steal(PyUnicode_FromFormat("%S%c%S", a, static_cast<int>(sep), b));
+}
+
+// int(text[start:end]): a run of up to 18 ASCII digits is counted here; anything else
+// (blanks, signs, underscores, other digits, errors) is left to int() itself.
+inline Ref decimal_int(PyObject *text, Py_ssize_t start, Py_ssize_t end) noexcept {
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    long long value = 0;
+    Py_ssize_t i = start;
+    for (Py_UCS4 c; i < end && i - start < 18; ++i) {
+        if ((c = PyUnicode_READ(kind, data, i)) < '0' || c > '9') break;
+        value = value * 10 + (c - '0');
+    }
+    if (i == end && end > start) return Ref::steal(PyLong_FromLongLong(value));
+    Ref piece = Ref::steal(PyUnicode_Substring(text, start, end));
+    return piece ? Ref::steal(PyLong_FromUnicodeObject(piece.get(), 10)) : Ref();
 }
 
 }  // namespace carvola

@@ -227,6 +227,9 @@ numbers = st.one_of(
 @example(2.0**53 - 1, 2)
 @example(-(2**30), 2**30 - 1)  # one and two digits of an int as stored
 @example(2**60 - 1, -(2**30))  # the largest two-digit int
+@example(2.5, 1)  # halves round to even
+@example(3.5, 1)
+@example(0.49999999999999994, -1)  # just below a half, where adding 0.5 would round up
 def test_aligning_paths_agree(outcome, Calculator, Reference, tulvene, value, multiple):
     for name in ("round_to_multiple", "floor_to_multiple"):
         want = outcome(lambda: int(getattr(Reference, name)(value, multiple)))

@@ -48,13 +48,6 @@ bool scan_ratio(PyObject *text, Py_ssize_t (&start)[2], Py_ssize_t (&end)[2]) {
     return true;
 }
 
-// raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4")
-Py_NO_INLINE Ref raise_ratio_format(PyObject *ratio_str) {
-    Ref message = Ref::steal(PyUnicode_FromFormat("%s%U%s", "比例格式错误 ", ratio_str, "，示例：3:4"));
-    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-    return {};
-}
-
 // m = re.match(r"(\d+):(\d+)", ratio_str.strip())
 // if not m: raise ValueError(...)
 // return int(m.group(1)), int(m.group(2))
@@ -65,13 +58,17 @@ Ref parse_ratio(PyObject *ratio_str) {
     Py_ssize_t start[2], end[2];
     Ref match;
     if (!native) {
-        Ref re = global("re"_n);
-        Ref match_fn = re ? get_attr(re.get(), "match"_n) : Ref();
+        Ref match_fn = re_match.get();
         Ref stripped = match_fn ? call_method(ratio_str, "strip"_n) : Ref();
         match = stripped ? call(match_fn.get(), "(\\d+):(\\d+)"_t.get(), stripped.get()) : Ref();
     }
     const int matched = native ? scan_ratio(ratio_str, start, end) : match ? truth(match.get()) : -1;
-    if (matched <= 0) return matched < 0 ? Ref() : raise_ratio_format(ratio_str);
+    if (matched == 0) {
+        // raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4")
+        Ref message = Ref::steal(PyUnicode_FromFormat("%s%U%s", "比例格式错误 ", ratio_str, "，示例：3:4"));
+        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    }
+    if (matched <= 0) return {};
     Ref sides[2];
     for (int side = 0; side < 2; ++side) {
         // int(m.group(side + 1))
@@ -195,10 +192,15 @@ Ref nearest(PyObject *ratio_map, const N &img_ratio, N min_diff, Ref best) {
 }
 
 Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height) {
-    double quotient = 0.0;
-    Ref img_ratio;  // img_ratio = width / height, made only when it is no double division
-    const bool small = small_quotient(width, height, quotient);
-    if (!small && !(img_ratio = Ref::steal(PyNumber_TrueDivide(width, height)))) return {};
+    // img_ratio = width / height: a double division of two small exact ints, made an
+    // object only when Python divides them some other way
+    Machine quotient;
+    Ref img_ratio;
+    try {
+        quotient = Machine::of(width) / Machine::of(height);
+    } catch (const Failed &) {
+        if (!(img_ratio = Ref::steal(PyNumber_TrueDivide(width, height)))) return {};
+    }
     Ref min_diff = math_inf.get();
     Ref ratios = min_diff ? get_attr(self, "STANDARD_RATIO_LIST"_n) : Ref();
     Ref best;  // best_ratio = self.STANDARD_RATIO_LIST[0]
@@ -213,10 +215,10 @@ Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height
             PyObject *inf = min_diff.get();
             const bool infinite = PyFloat_CheckExact(inf) && PyFloat_AS_DOUBLE(inf) == HUGE_VAL;
             const Machine least = infinite ? Machine::infinity() : Machine::of(inf);
-            return nearest(ratio_map.get(), small ? Machine::real(quotient) : throw Failed{}, least, best);
+            return nearest(ratio_map.get(), img_ratio ? throw Failed{} : quotient, least, best);
         },
         [&] {
-            const Object ratio(small ? Ref::steal(PyFloat_FromDouble(quotient)) : img_ratio);
+            const Object ratio(img_ratio ? img_ratio : quotient.object());
             return nearest(ratio_map.get(), ratio, Object::of(min_diff.get()), best);
         });
 }

@@ -31,29 +31,10 @@ constexpr Function init_contract{
     .body = native<scale_init>(),
 };
 
-// self.image.<side>, reading self.image afresh each time.
-Ref image_side(PyObject *self, PyObject *side) {
-    Ref image = get_attr(self, "image"_n);
-    return image ? get_attr(image.get(), side) : Ref();
-}
-
-// One step of the candidate generator: `w, h = entry` and the triple
-// (abs(aspect_ratio - w / h), w, h).
-Ref candidate(PyObject *entry, PyObject *aspect_ratio) {
-    Ref w, h;
-    if (!unpack2(entry, w, h, Unpack::short_form)) return {};
-    Ref ratio = Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
-    Ref delta = ratio ? Ref::steal(PyNumber_Subtract(aspect_ratio, ratio.get())) : Ref();
-    Ref distance = delta ? Ref::steal(PyNumber_Absolute(delta.get())) : Ref();
-    return distance ? Ref::steal(PyTuple_Pack(3, distance.get(), w.get(), h.get())) : Ref();
-}
-
 // The generator is an object of its own for a reader of tracebacks: an error while it
 // runs (advancing the table, unpacking an entry, the arithmetic) gets an entry of its own
 // below the one of start().
 constexpr int kGeneratorLine = __LINE__;
-
-Py_NO_INLINE void add_generator_entry() { add_traceback("genexpr", kGeneratorLine); }
 
 // min() of the triples as the builtin takes it: a later triple replaces the best only
 // when it compares strictly smaller, so the first of equal triples stays.
@@ -61,29 +42,37 @@ Ref closest_candidate(PyObject *resolutions, PyObject *aspect_ratio) {
     Ref entries = Ref::steal(PyObject_GetIter(resolutions));
     if (!entries) return {};
     Ref best;
-    for (;;) {
-        Ref entry = Ref::steal(PyIter_Next(entries.get()));
-        Ref triple = entry ? candidate(entry.get(), aspect_ratio) : Ref();
-        if (!triple && PyErr_Occurred()) {
-            add_generator_entry();
-            return {};
-        }
+    while (Ref entry = Ref::steal(PyIter_Next(entries.get()))) {
+        // w, h = entry; the generator's item (abs(aspect_ratio - w / h), w, h)
+        Ref w, h;
+        if (!unpack2(entry.get(), w, h, Unpack::short_form)) break;
+        Ref ratio = Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
+        Ref delta = ratio ? Ref::steal(PyNumber_Subtract(aspect_ratio, ratio.get())) : Ref();
+        Ref distance = delta ? Ref::steal(PyNumber_Absolute(delta.get())) : Ref();
+        Ref triple = distance ? Ref::steal(PyTuple_Pack(3, distance.get(), w.get(), h.get())) : Ref();
         if (!triple) break;
         const int less = best ? PyObject_RichCompareBool(triple.get(), best.get(), Py_LT) : 1;
         if (less < 0) return {};
         if (less) best = std::move(triple);
+    }
+    if (PyErr_Occurred()) {
+        add_traceback("genexpr", kGeneratorLine);
+        return {};
     }
     if (!best) PyErr_SetString(PyExc_ValueError, "min() arg is an empty sequence");
     return best;
 }
 
 Ref scale_start(PyObject *self) {
-    Ref width = image_side(self, "width"_n);
-    Ref height = width ? image_side(self, "height"_n) : Ref();
+    // self.image.width / self.image.height, reading self.image afresh for each side
+    Ref image = get_attr(self, "image"_n);
+    Ref width = image ? get_attr(image.get(), "width"_n) : Ref();
+    image = width ? get_attr(self, "image"_n) : Ref();
+    Ref height = image ? get_attr(image.get(), "height"_n) : Ref();
     Ref aspect_ratio = height ? Ref::steal(PyNumber_TrueDivide(width.get(), height.get())) : Ref();
     Ref resolutions = aspect_ratio ? get_attr(self, "PREFERED_KONTEXT_RESOLUTIONS"_n) : Ref();
     Ref best = resolutions ? closest_candidate(resolutions.get(), aspect_ratio.get()) : Ref();
-    Ref image = best ? get_attr(self, "image"_n) : Ref();
+    image = best ? get_attr(self, "image"_n) : Ref();
     if (!image) return {};
     // best is a triple built here: (distance, output_width, output_height).
     PyObject *output_width = PyTuple_GET_ITEM(best.get(), 1);

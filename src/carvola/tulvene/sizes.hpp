@@ -99,20 +99,4 @@ void corrected(const C &c, N &w, N &h) {
     }
 }
 
-// width, height and the pixel count of calc_size from the preset's pixel count and ratio.
-template <typename C, typename N = Number<C>>
-void sized(const C &c, const N &target, const N &ratio, N (&out)[3]) {
-    // target_pixels = max(cls.MIN_PIXELS, min(target_pixels, cls.MAX_PIXELS))
-    const N min_p = c.constant(min_pixels);
-    const N clamped = max_of(min_p, min_of(target, c.constant(max_pixels)));
-    // w = math.sqrt(target_pixels * ratio); h = w / ratio
-    N w = c.sqrt()(clamped * ratio);
-    N h = w / ratio;
-    corrected(c, w, h);
-    // width = int(w); height = int(h); final_pixels = width * height
-    out[0] = to_int(w);
-    out[1] = to_int(h);
-    out[2] = out[0] * out[1];
-}
-
 }  // namespace carvola::tulvene

@@ -36,8 +36,6 @@ PyObject *plain_attribute(PyObject *cls, PyObject *name) {
     return found != nullptr && Py_TYPE(found)->tp_descr_get == nullptr ? found : nullptr;
 }
 
-// ----- the class as the algorithms see it -----
-
 // The class constants, in the order of Constant.
 Name constant_names[] = {Name{"MIN_PIXELS"}, Name{"MAX_PIXELS"}, Name{"MAX_EDGE"},
                          Name{"MULTIPLE"}, Name{"MAX_RATIO"}};
@@ -102,8 +100,6 @@ const Native &native_class(PyObject *cls, bool calls = true) {
     return native ? view.native : throw Failed{};
 }
 
-// ----- __init__ -----
-
 Ref calculator_init(PyObject *) { return none(); }
 
 constexpr Function init_contract{
@@ -111,8 +107,6 @@ constexpr Function init_contract{
     .params = {{"self"}},
     .body = native<calculator_init>(),
 };
-
-// ----- round_to_multiple, floor_to_multiple, is_valid_image_size -----
 
 // round_to_multiple and floor_to_multiple (Floor), whose `whole` is round or math.floor:
 // if multiple is None: multiple = cls.MULTIPLE (a plain class's, as the view holds it)
@@ -166,17 +160,6 @@ constexpr Function is_valid_image_size_contract{
     .body = native<is_valid_image_size>(),
 };
 
-// ----- calc_size -----
-
-// raise ServiceError("...", aspect_ratio=aspect_ratio); always null.
-Py_NO_INLINE Ref refuse_ratio(PyObject *aspect_ratio) {
-    Ref factory = global("ServiceError"_n);
-    Ref error = factory ? call_kw(factory.get(), name_tuple<"aspect_ratio">, "图像宽高比不合法, 相差太大"_t.get(), aspect_ratio)
-                        : Ref();
-    if (error) raise(error.get());
-    return {};
-}
-
 // cls.RESOLUTION_PRESET.get(resolution, cls.RESOLUTION_PRESET["2k"]). `key` equals
 // `resolution` and is an exact str: an exact dict finds the same entry under either, and
 // the caller's own string usually has its hash computed already.
@@ -206,12 +189,21 @@ Text result_keys[] = {Text{"width"},        Text{"height"},     Text{"size"}, Te
 // The result of calc_size from the preset's pixel count and the ratio.
 template <typename C, typename N = Number<C>>
 Ref sized_result(const C &c, const N &target, const N &ratio, PyObject *aspect_ratio, PyObject *resolution) {
-    N sides[3];
-    sized(c, target, ratio, sides);
+    // target_pixels = max(cls.MIN_PIXELS, min(target_pixels, cls.MAX_PIXELS))
+    const N min_p = c.constant(min_pixels);
+    const N clamped = max_of(min_p, min_of(target, c.constant(max_pixels)));
+    // w = math.sqrt(target_pixels * ratio); h = w / ratio
+    N w = c.sqrt()(clamped * ratio);
+    N h = w / ratio;
+    corrected(c, w, h);
+    // width = int(w); height = int(h); final_pixels = width * height
+    const N width = to_int(w);
+    const N height = to_int(h);
+    const N pixels = width * height;
     // "valid": cls.is_valid_image_size(width, height); the size text, formatted before it
     // in Python, is made from exact ints, which no code can observe.
-    const N valid = c.is_valid(sides[0], sides[1]);
-    const Ref values[] = {sides[0].object(), sides[1].object(), sides[2].object(), valid.object()};
+    const N valid = c.is_valid(width, height);
+    const Ref values[] = {width.object(), height.object(), pixels.object(), valid.object()};
     for (const Ref &value : values)
         if (!value) return {};
     Ref size = int_pair_text(values[0].get(), 'x', values[1].get());
@@ -234,19 +226,24 @@ Ref calc_size(PyObject *cls, PyObject *aspect_ratio, PyObject *resolution_arg, b
     Ref rw, rh;
     if (!resolution || !parse_ratio(aspect_ratio, rw, rh)) return {};
     bool refused = false;
-    const auto ratio_of = [&](const auto &c) {
-        using N = Number<std::remove_cvref_t<decltype(c)>>;
+    const auto ratio_of = [&]<typename C, typename N = Number<C>>(const C &c) {
         N w = N::of(rw.get()), h = N::of(rh.get()), ratio;
         refused = !narrowed_ratio(c, w, h, strict, ratio);
         return refused ? Ref() : ratio.object();
     };
     Ref ratio = fast_or_general([&] { return ratio_of(native_class(cls)); }, [&] { return ratio_of(Through{cls}); });
-    if (refused) return refuse_ratio(aspect_ratio);
+    if (refused) {
+        // raise ServiceError("...", aspect_ratio=aspect_ratio)
+        const Text &message = "图像宽高比不合法, 相差太大"_t;
+        Ref factory = global("ServiceError"_n);
+        Ref error = factory ? call_kw(factory.get(), name_tuple<"aspect_ratio">, message.get(), aspect_ratio) : Ref();
+        if (error) raise(error.get());
+        return {};
+    }
     PyObject *key = same && PyUnicode_CheckExact(resolution_arg) ? resolution_arg : resolution.get();
     Ref target = ratio ? target_pixels(cls, resolution.get(), key) : Ref();
     if (!target) return {};
-    const auto result_of = [&](const auto &c) {
-        using N = Number<std::remove_cvref_t<decltype(c)>>;
+    const auto result_of = [&]<typename C, typename N = Number<C>>(const C &c) {
         return sized_result(c, N::of(target.get()), N::of(ratio.get()), aspect_ratio, resolution.get());
     };
     return fast_or_general([&] { return result_of(native_class(cls)); }, [&] { return result_of(Through{cls}); });
@@ -272,8 +269,6 @@ constexpr Function calc_size_contract{
         "        ",
     .body = native<calc_size>(),
 };
-
-// ----- module -----
 
 constexpr Member calculator_namespace[] = {
     constant("MIN_PIXELS", [] { return Ref::steal(PyLong_FromLong(655360)); }),
