@@ -145,22 +145,12 @@ Object error_of(const Object &i, const Object &j, const Object &target) { return
 Machine half(Machine x) { return machine_floor(x / Machine::integer(2)); }
 Object half(const Object &x) { return Object(PyNumber_FloorDivide(x.get(), Object::integer(2).get())); }
 
-// The first j of row i with the row's smallest error, and that error, given the row's
-// first j whose quotient is not above the target.
+// The first j of row i whose error is as small as j's, `error`: errors fall towards j, so a
+// run of errors as small may end there, and it is bisected while the j before ties.
 template <typename N>
-std::pair<N, N> best_in_row(const N &i, N j, const N &target, const N &limit) {
+N first_of_run(const N &i, N j, const N &target, const N &error) {
     const N one = N::integer(1);
-    auto error = [&](const N &k) { return error_of(i, k, target); };
-    if (truth(gt(j, limit))) j = j - one;  // every quotient of the row is above the target
-    N smallest = error(j);
-    auto as_small = [&](const N &k) { return truth(le(error(k), smallest)); };
-    // The smallest error is there or at the j before it, which wins a tie.
-    if (truth(gt(j, one)) && as_small(j - one)) {
-        j = j - one;
-        smallest = error(j);
-    }
-    // Errors fall towards j, so a run of errors as small may end there: its first j, found
-    // by bisection while the j before ties.
+    auto as_small = [&](const N &k) { return truth(le(error_of(i, k, target), error)); };
     for (N low = one; truth(lt(low, j)) && as_small(j - one);) {
         N mid = half(low + j);
         if (as_small(mid))
@@ -168,7 +158,7 @@ std::pair<N, N> best_in_row(const N &i, N j, const N &target, const N &limit) {
         else
             low = mid + one;
     }
-    return {std::move(j), std::move(smallest)};
+    return j;
 }
 
 // f"{w}:{h}" of a winning pair: machine ints written directly, which range 10 needs.
@@ -190,22 +180,26 @@ Ref closest_ratio(const N &target, const N &limit, bool ordered, const Ref &widt
         if ((++steps & 1023) == 0 && PyErr_CheckSignals() < 0) throw Failed{};
     };
     // if error < min_error: min_error = error; best_w, best_h = i, j
-    auto consider = [&](const N &i, N j, N error) {
+    auto consider = [&](const N &i, const N &j) {
         step();
-        if (truth(lt(error, min_error))) {
-            min_error = std::move(error);
-            best = {i, std::move(j)};
-        }
+        N error = error_of(i, j, target);
+        if (!truth(lt(error, min_error))) return false;
+        min_error = std::move(error);
+        best = {i, j};
+        return true;
     };
     N after = one;  // the first j whose quotient i / j is not above the target
     for (N i = one; truth(le(i, limit)); i = i + one) {
         if (!ordered) {
-            for (N j = one; truth(le(j, limit)); j = j + one) consider(i, j, error_of(i, j, target));
+            for (N j = one; truth(le(j, limit)); j = j + one) consider(i, j);
             continue;
         }
         for (; truth(le(after, limit)) && truth(gt(i / after, target)); after = after + one) step();
-        auto [j, error] = best_in_row(i, after, target, limit);
-        consider(i, std::move(j), std::move(error));
+        // Of the row only the last j above the target and the first not above can win; a
+        // pair that wins moves to the start of its run of equal errors, where the loop met it.
+        if (truth(gt(after, one)) && consider(i, after - one))
+            best->second = first_of_run(i, after - one, target, min_error);
+        if (truth(le(after, limit))) consider(i, after);
     }
     return best ? pair_text(best->first, best->second) : ratio_text(width, height);
 }
