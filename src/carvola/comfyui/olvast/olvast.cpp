@@ -60,16 +60,17 @@ Ref argument(PyObject *, const F &read) {
     return read();
 }
 
-// self.logger.<level>(format, *args): the method first, then the arguments in order, as
-// Python evaluates the call, stopping at the first that fails. The logger does the
-// %-formatting.
+// self.logger.<level>(format, self.flag, *args): the method first, then the arguments in
+// order, as Python evaluates the call, stopping at the first that fails. Every line starts
+// with the flag; the logger does the %-formatting.
 template <typename... A>
 bool log(PyObject *self, const Name &level, const Text &format, const A &...args) {
     Ref logger = get_attr(self, "logger"_n);
     Ref method = logger ? get_attr(logger.get(), level) : Ref{};
-    std::array<Ref, sizeof...(A)> values;
+    std::array<Ref, 1 + sizeof...(A)> values;
     std::size_t n = 0;  // values[n] = the next argument, left to right until one fails
-    const bool ok = method && ((values[n] = argument(self, args), values[n++]) && ...);
+    auto evaluated = [&](const auto &...arg) { return ((values[n] = argument(self, arg), values[n++]) && ...); };
+    const bool ok = method && evaluated("flag"_n, args...);
     auto log_call = [&](const auto &...value) { return call(method.get(), format.get(), value.get()...); };
     return ok && std::apply(log_call, values);
 }
@@ -86,11 +87,15 @@ bool print_line(PyObject *self, const Text &text, PyObject *exception) {
 
 // ----- __init__ -----
 
+// self.<name> = value, of a value that is null when making it failed.
+bool set_attr(PyObject *self, const Name &name, const Ref &value) {
+    return value && set_attr(self, name, value.get());
+}
+
 // self.<name> = self.base_url + path
 bool set_endpoint(PyObject *self, const Name &name, const Text &path) {
     Ref base = get_attr(self, "base_url"_n);
-    Ref url = base ? Ref::steal(PyNumber_Add(base.get(), path)) : Ref{};
-    return url && set_attr(self, name, url.get());
+    return set_attr(self, name, base ? Ref::steal(PyNumber_Add(base.get(), path)) : Ref{});
 }
 
 // logger or logging.getLogger(__name__)
@@ -104,18 +109,15 @@ Ref logger_or_module_logger(PyObject *logger) {
 
 Ref manager_init(PyObject *self, PyObject *base_url, PyObject *timeout, PyObject *max_wait_seconds,
                  double poll_interval, PyObject *logger) {
-    Ref stripped = call_method(base_url, "rstrip"_n, "/"_t.get());
-    if (!stripped || !set_attr(self, "base_url"_n, stripped.get())) return {};
-    if (!set_endpoint(self, "reboot_api"_n, "/api/manager/reboot"_t) ||
+    if (!set_attr(self, "base_url"_n, call_method(base_url, "rstrip"_n, "/"_t.get())) ||
+        !set_endpoint(self, "reboot_api"_n, "/api/manager/reboot"_t) ||
         !set_endpoint(self, "stats_api"_n, "/api/system_stats"_t))
         return {};
     if (!set_attr(self, "timeout"_n, timeout) || !set_attr(self, "max_wait"_n, max_wait_seconds)) return {};
-    Ref interval = Ref::steal(PyFloat_FromDouble(poll_interval));
-    if (!interval || !set_attr(self, "poll_interval"_n, interval.get())) return {};
+    if (!set_attr(self, "poll_interval"_n, Ref::steal(PyFloat_FromDouble(poll_interval)))) return {};
     Ref flag = Ref::steal(PyUnicode_FromFormat("%U%U]", "comfyui服务重启 ["_t.get(), base_url));
-    if (!flag || !set_attr(self, "flag"_n, flag.get())) return {};
-    Ref chosen = logger_or_module_logger(logger);
-    return chosen && set_attr(self, "logger"_n, chosen.get()) ? none() : Ref{};
+    if (!set_attr(self, "flag"_n, flag)) return {};
+    return set_attr(self, "logger"_n, logger_or_module_logger(logger)) ? none() : Ref{};
 }
 
 constexpr Function init_contract{
@@ -144,8 +146,8 @@ bool send_reboot(PyObject *self) {
     const int refused = number ? compare(status.get(), 400, Py_GE) : 0;
     if (refused < 0) return false;
     if (refused)
-        return log(self, "error"_n, "%s 重启接口返回异常状态码 %s url=%s"_t, "flag"_n, status.get(), "reboot_api"_n);
-    return log(self, "debug"_n, "%s 调用重启接口 url=%s"_t, "flag"_n, "reboot_api"_n);
+        return log(self, "error"_n, "%s 重启接口返回异常状态码 %s url=%s"_t, status.get(), "reboot_api"_n);
+    return log(self, "debug"_n, "%s 调用重启接口 url=%s"_t, "reboot_api"_n);
 }
 
 Ref trigger_reboot(PyObject *self) {
@@ -155,10 +157,9 @@ Ref trigger_reboot(PyObject *self) {
         // A server that restarts drops the connection before it answers.
         const int closed = clause == 1 ? PySequence_Contains(text.get(), "Remote end closed connection"_t) : 0;
         if (closed != 0)
-            return closed > 0 && log(self, "debug"_n, "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"_t,
-                                     "flag"_n, "reboot_api"_n);
+            return closed > 0 && log(self, "debug"_n, "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"_t, "reboot_api"_n);
         const Text &format = clause == 1 ? "%s 连接异常：%s url=%s"_t : "%s 发起重启请求异常: %s url=%s"_t;
-        return log(self, "debug"_n, format, "flag"_n, text.get(), "reboot_api"_n);
+        return log(self, "debug"_n, format, text.get(), "reboot_api"_n);
     };
     return send_reboot(self) || except_clauses(handled) ? none() : Ref{};
 }
@@ -193,9 +194,9 @@ int poll_round(PyObject *self) {
     Ref response = http_get(self, "stats_api"_n);
     Ref status = response ? get_attr(response.get(), "status_code"_n) : Ref{};
     int ready = status ? compare(status.get(), 200, Py_EQ) : -1;
-    if (ready > 0 && !log(self, "debug"_n, "%s 服务已恢复正常，状态码200"_t, "flag"_n)) ready = -1;
+    if (ready > 0 && !log(self, "debug"_n, "%s 服务已恢复正常，状态码200"_t)) ready = -1;
     auto status_code = [&] { return get_attr(response.get(), "status_code"_n); };  // read again for the line
-    if (ready == 0 && !log(self, "debug"_n, "%s 接口返回异常状态码 %s，继续等待..."_t, "flag"_n, status_code))
+    if (ready == 0 && !log(self, "debug"_n, "%s 接口返回异常状态码 %s，继续等待..."_t, status_code))
         ready = -1;
     if (ready >= 0) return ready;
     auto printed = [&](int clause, PyObject *e) {
@@ -207,7 +208,7 @@ int poll_round(PyObject *self) {
 
 Ref wait_service_ready(PyObject *self) {
     Ref start_time = now();
-    if (!start_time || !log(self, "debug"_n, "%s 开始轮询 %s，最长等待 %ss"_t, "flag"_n, "stats_api"_n, "max_wait"_n))
+    if (!start_time || !log(self, "debug"_n, "%s 开始轮询 %s，最长等待 %ss"_t, "stats_api"_n, "max_wait"_n))
         return {};
     for (int within; (within = within_budget(self, start_time.get())) != 0;) {
         const int ready = within < 0 ? -1 : poll_round(self);
@@ -217,7 +218,7 @@ Ref wait_service_ready(PyObject *self) {
         Ref interval = sleep ? get_attr(self, "poll_interval"_n) : Ref{};
         if (!interval || !call(sleep.get(), interval.get())) return {};
     }
-    return log(self, "error"_n, "%s 超时 %ss，服务未恢复"_t, "flag"_n, "max_wait"_n) ? Ref::borrow(Py_False) : Ref{};
+    return log(self, "error"_n, "%s 超时 %ss，服务未恢复"_t, "max_wait"_n) ? Ref::borrow(Py_False) : Ref{};
 }
 
 constexpr Function wait_service_ready_contract{
@@ -236,8 +237,8 @@ Ref run_reboot_and_wait(PyObject *self) {
     Ref ready = call_method(self, "wait_service_ready"_n);
     const int truthy = ready ? truth(ready.get()) : -1;
     if (truthy < 0) return {};
-    const bool logged = truthy ? log(self, "debug"_n, "%s 重启完成，服务正常可用"_t, "flag"_n)
-                               : log(self, "error"_n, "%s 重启后超时未恢复"_t, "flag"_n);
+    const bool logged = truthy ? log(self, "debug"_n, "%s 重启完成，服务正常可用"_t)
+                               : log(self, "error"_n, "%s 重启后超时未恢复"_t);
     return logged ? ready : Ref{};
 }
 
