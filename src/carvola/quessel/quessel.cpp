@@ -37,9 +37,8 @@ bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
             return true;
         });
     });
-    if (!completed) return false;
     // An __exit__ that suppressed the failure leaves the size unread.
-    return width ? true : raise_unbound_local("width");
+    return completed && (width || raise_unbound_local("width"));
 }
 
 // f"{a}:{b}"; null when either is.
@@ -145,28 +144,6 @@ Object error_of(const Object &i, const Object &j, const Object &target) { return
 Machine half(Machine x) { return machine_floor(x / Machine::integer(2)); }
 Object half(const Object &x) { return Object(PyNumber_FloorDivide(x.get(), Object::integer(2).get())); }
 
-// The first j of row i whose error is as small as j's, `error`: errors fall towards j, so a
-// run of errors as small may end there, and it is bisected while the j before ties.
-template <typename N>
-N first_of_run(const N &i, N j, const N &target, const N &error) {
-    const N one = N::integer(1);
-    auto as_small = [&](const N &k) { return truth(le(error_of(i, k, target), error)); };
-    for (N low = one; truth(lt(low, j)) && as_small(j - one);) {
-        N mid = half(low + j);
-        if (as_small(mid))
-            j = std::move(mid);
-        else
-            low = mid + one;
-    }
-    return j;
-}
-
-// f"{w}:{h}" of a winning pair: machine ints written directly, which range 10 needs.
-Ref pair_text(Machine w, Machine h) {
-    return int_pair_text(static_cast<long long>(w.value()), ':', static_cast<long long>(h.value()));
-}
-Ref pair_text(const Object &w, const Object &h) { return ratio_text(w.object(), h.object()); }
-
 // f"{best_w}:{best_h}" of the winning pair, or of width and height when no error was below
 // infinity. A target the quotients cannot be ordered against (a complex one, say) takes
 // the plain loop. Ctrl-C stops a long search with Failed and KeyboardInterrupt set.
@@ -195,13 +172,23 @@ Ref closest_ratio(const N &target, const N &limit, bool ordered, const Ref &widt
             continue;
         }
         for (; truth(le(after, limit)) && truth(gt(i / after, target)); after = after + one) step();
-        // Of the row only the last j above the target and the first not above can win; a
-        // pair that wins moves to the start of its run of equal errors, where the loop met it.
-        if (truth(gt(after, one)) && consider(i, after - one))
-            best->second = first_of_run(i, after - one, target, min_error);
+        // Of the row only the last j above the target and the first not above can win. A
+        // pair that wins moves to the start of its run of errors as small, where the loop met
+        // it: errors fall towards it, so the run is bisected while the j before ties.
+        auto as_small = [&](const N &k) { return truth(le(error_of(i, k, target), min_error)); };
+        if (truth(gt(after, one)) && consider(i, after - one)) {
+            N &j = best->second;
+            for (N low = one; truth(lt(low, j)) && as_small(j - one);) {
+                N mid = half(low + j);
+                if (as_small(mid))
+                    j = std::move(mid);
+                else
+                    low = mid + one;
+            }
+        }
         if (truth(le(after, limit))) consider(i, after);
     }
-    return best ? pair_text(best->first, best->second) : ratio_text(width, height);
+    return best ? ratio_text(best->first.object(), best->second.object()) : ratio_text(width, height);
 }
 
 // isinstance(target, numbers.Real): whether quotients and the target are ordered, as the
@@ -218,8 +205,7 @@ Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref width, height;
     if (!read_size(image_bytes, width, height)) return {};
     Ref target = Ref::steal(PyNumber_TrueDivide(width.get(), height.get()));
-    if (!target) return {};
-    Ref limit = get_attr(self, "approx_search_range"_n);
+    Ref limit = target ? get_attr(self, "approx_search_range"_n) : Ref{};
     if (!limit) return {};
     // Machine numbers first; Python objects when a value leaves their range.
     auto on_machine = [&] {
