@@ -51,8 +51,8 @@ int compare(PyObject *value, long number, int op) {
     return other ? PyObject_RichCompareBool(value, other.get(), op) : -1;
 }
 
-// One argument of a log call as it is evaluated: self.<attribute>, a value at hand, or
-// what `read` gives at that point (another object's attribute, say).
+// One argument of a call as it is evaluated: self.<attribute>, a value at hand, or what
+// `read` gives at that point (another object's attribute, say).
 Ref argument(PyObject *self, const Name &attribute) { return get_attr(self, attribute); }
 Ref argument(PyObject *, PyObject *value) { return Ref::borrow(value); }
 template <std::invocable F>
@@ -60,19 +60,24 @@ Ref argument(PyObject *, const F &read) {
     return read();
 }
 
-// self.logger.<level>(format, self.flag, *args): the method first, then the arguments in
-// order, as Python evaluates the call, stopping at the first that fails. Every line starts
-// with the flag; the logger does the %-formatting.
+// callee(*args), the callee found first: then the arguments in order, as Python evaluates
+// a call, stopping at the first that fails.
+template <typename... A>
+Ref call_with(PyObject *self, const Ref &callee, const A &...args) {
+    std::array<Ref, sizeof...(A)> values;
+    std::size_t n = 0;  // values[n] = the next argument, left to right until one fails
+    const bool ok = callee && ((values[n] = argument(self, args), values[n++]) && ...);
+    auto make_call = [&](const auto &...value) { return call(callee.get(), value.get()...); };
+    return ok ? std::apply(make_call, values) : Ref{};
+}
+
+// self.logger.<level>(format, self.flag, *args): every line starts with the flag, and the
+// logger does the %-formatting.
 template <typename... A>
 bool log(PyObject *self, const Name &level, const Text &format, const A &...args) {
     Ref logger = get_attr(self, "logger"_n);
     Ref method = logger ? get_attr(logger.get(), level) : Ref{};
-    std::array<Ref, 1 + sizeof...(A)> values;
-    std::size_t n = 0;  // values[n] = the next argument, left to right until one fails
-    auto evaluated = [&](const auto &...arg) { return ((values[n] = argument(self, arg), values[n++]) && ...); };
-    const bool ok = method && evaluated("flag"_n, args...);
-    auto log_call = [&](const auto &...value) { return call(method.get(), format.get(), value.get()...); };
-    return ok && std::apply(log_call, values);
+    return static_cast<bool>(call_with(self, method, format, "flag"_n, args...));
 }
 
 // print(f"{self.flag}{text}{exception}")
@@ -102,9 +107,7 @@ bool set_endpoint(PyObject *self, const Name &name, const Text &path) {
 Ref logger_or_module_logger(PyObject *logger) {
     const int truthy = truth(logger);
     if (truthy != 0) return truthy > 0 ? Ref::borrow(logger) : Ref{};
-    Ref get_logger = logging_get_logger.get();
-    Ref name = get_logger ? global("__name__"_n) : Ref{};
-    return name ? call(get_logger.get(), name.get()) : Ref{};
+    return call_with(logger, logging_get_logger.get(), [] { return global("__name__"_n); });
 }
 
 Ref manager_init(PyObject *self, PyObject *base_url, PyObject *timeout, PyObject *max_wait_seconds,
@@ -174,15 +177,9 @@ constexpr Function trigger_reboot_contract{
 
 // ----- wait_service_ready -----
 
-// time.time()
-Ref now() {
-    Ref time = time_time.get();
-    return time ? call(time.get()) : Ref{};
-}
-
 // time.time() - start_time < self.max_wait: 1, 0, or -1 with an error set.
 int within_budget(PyObject *self, PyObject *start_time) {
-    Ref time = now();
+    Ref time = call_with(self, time_time.get());  // time.time()
     Ref elapsed = time ? Ref::steal(PyNumber_Subtract(time.get(), start_time)) : Ref{};
     Ref budget = elapsed ? get_attr(self, "max_wait"_n) : Ref{};
     return budget ? PyObject_RichCompareBool(elapsed.get(), budget.get(), Py_LT) : -1;
@@ -196,8 +193,7 @@ int poll_round(PyObject *self) {
     int ready = status ? compare(status.get(), 200, Py_EQ) : -1;
     if (ready > 0 && !log(self, "debug"_n, "%s 服务已恢复正常，状态码200"_t)) ready = -1;
     auto status_code = [&] { return get_attr(response.get(), "status_code"_n); };  // read again for the line
-    if (ready == 0 && !log(self, "debug"_n, "%s 接口返回异常状态码 %s，继续等待..."_t, status_code))
-        ready = -1;
+    if (ready == 0 && !log(self, "debug"_n, "%s 接口返回异常状态码 %s，继续等待..."_t, status_code)) ready = -1;
     if (ready >= 0) return ready;
     auto printed = [&](int clause, PyObject *e) {
         if (clause == 1) return print_line(self, " 服务未启动/连接拒绝，等待中..."_t, ""_t);
@@ -207,16 +203,13 @@ int poll_round(PyObject *self) {
 }
 
 Ref wait_service_ready(PyObject *self) {
-    Ref start_time = now();
-    if (!start_time || !log(self, "debug"_n, "%s 开始轮询 %s，最长等待 %ss"_t, "stats_api"_n, "max_wait"_n))
-        return {};
+    Ref start_time = call_with(self, time_time.get());  // time.time()
+    if (!start_time || !log(self, "debug"_n, "%s 开始轮询 %s，最长等待 %ss"_t, "stats_api"_n, "max_wait"_n)) return {};
     for (int within; (within = within_budget(self, start_time.get())) != 0;) {
         const int ready = within < 0 ? -1 : poll_round(self);
         if (ready != 0) return ready > 0 ? Ref::borrow(Py_True) : Ref{};
         // time.sleep(self.poll_interval)
-        Ref sleep = time_sleep.get();
-        Ref interval = sleep ? get_attr(self, "poll_interval"_n) : Ref{};
-        if (!interval || !call(sleep.get(), interval.get())) return {};
+        if (!call_with(self, time_sleep.get(), "poll_interval"_n)) return {};
     }
     return log(self, "error"_n, "%s 超时 %ss，服务未恢复"_t, "max_wait"_n) ? Ref::borrow(Py_False) : Ref{};
 }
