@@ -142,15 +142,16 @@ def test_both_number_types_agree_on_wide_searches(outcome, quessel, image_global
     assert outcome(lambda: general.get_approx_simple_ratio(b"")) == native
 
 
-# Sizes and ranges off the usual path: failures, and complex sizes, whose quotients cannot
-# be ordered against the target, so every pair is tried.
+# Sizes and ranges off the usual path: failures, complex sizes, whose quotients cannot be
+# ordered against the target, so every pair is tried, and a target so far below every
+# quotient that all errors of a row are equal, where the first pair of the run must win.
 @pytest.mark.parametrize(
     "size, limit, kind",
     [
         ((1, 0), 10, "error"), ((1, 0), 0, "error"), ((1920, 1080), 2.5, "error"), ((1920, 1080), None, "error"),
         ((10**400, 1), 3, "error"), ((decimal.Decimal(1), 2), 3, "error"), ((3 + 0j, 2 + 0j), 10, "value"),
         ((1920 + 5j, 1080), 20, "value"), ((3, 2j), 10, "value"), ((1 + 1j, 1 - 1j), 5, "value"),
-        ((1j, 0), 3, "error"),
+        ((1j, 0), 3, "error"), ((-1.5e300, 1.0), 12, "value"), ((-1.5e300, 7), IntSub(12), "value"),
     ],
 )  # fmt: skip
 def test_odd_sizes_and_ranges_match_plain_python(outcome, quessel, Reference, image_global, size, limit, kind):

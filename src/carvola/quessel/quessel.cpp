@@ -37,9 +37,8 @@ bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
             return true;
         });
     });
-    if (!completed) return false;
     // An __exit__ that suppressed the failure leaves the size unread.
-    return width ? true : raise_unbound_local("width");
+    return completed && (width || raise_unbound_local("width"));
 }
 
 // f"{a}:{b}"; null when either is.
@@ -145,38 +144,6 @@ Object error_of(const Object &i, const Object &j, const Object &target) { return
 Machine half(Machine x) { return machine_floor(x / Machine::integer(2)); }
 Object half(const Object &x) { return Object(PyNumber_FloorDivide(x.get(), Object::integer(2).get())); }
 
-// The first j of row i with the row's smallest error, and that error, given the row's
-// first j whose quotient is not above the target.
-template <typename N>
-std::pair<N, N> best_in_row(const N &i, N j, const N &target, const N &limit) {
-    const N one = N::integer(1);
-    auto error = [&](const N &k) { return error_of(i, k, target); };
-    if (truth(gt(j, limit))) j = j - one;  // every quotient of the row is above the target
-    N smallest = error(j);
-    auto as_small = [&](const N &k) { return truth(le(error(k), smallest)); };
-    // The smallest error is there or at the j before it, which wins a tie.
-    if (truth(gt(j, one)) && as_small(j - one)) {
-        j = j - one;
-        smallest = error(j);
-    }
-    // Errors fall towards j, so a run of errors as small may end there: its first j, found
-    // by bisection while the j before ties.
-    for (N low = one; truth(lt(low, j)) && as_small(j - one);) {
-        N mid = half(low + j);
-        if (as_small(mid))
-            j = std::move(mid);
-        else
-            low = mid + one;
-    }
-    return {std::move(j), std::move(smallest)};
-}
-
-// f"{w}:{h}" of a winning pair: machine ints written directly, which range 10 needs.
-Ref pair_text(Machine w, Machine h) {
-    return int_pair_text(static_cast<long long>(w.value()), ':', static_cast<long long>(h.value()));
-}
-Ref pair_text(const Object &w, const Object &h) { return ratio_text(w.object(), h.object()); }
-
 // f"{best_w}:{best_h}" of the winning pair, or of width and height when no error was below
 // infinity. A target the quotients cannot be ordered against (a complex one, say) takes
 // the plain loop. Ctrl-C stops a long search with Failed and KeyboardInterrupt set.
@@ -190,24 +157,38 @@ Ref closest_ratio(const N &target, const N &limit, bool ordered, const Ref &widt
         if ((++steps & 1023) == 0 && PyErr_CheckSignals() < 0) throw Failed{};
     };
     // if error < min_error: min_error = error; best_w, best_h = i, j
-    auto consider = [&](const N &i, N j, N error) {
+    auto consider = [&](const N &i, const N &j) {
         step();
-        if (truth(lt(error, min_error))) {
-            min_error = std::move(error);
-            best = {i, std::move(j)};
-        }
+        N error = error_of(i, j, target);
+        if (!truth(lt(error, min_error))) return false;
+        min_error = std::move(error);
+        best = {i, j};
+        return true;
     };
     N after = one;  // the first j whose quotient i / j is not above the target
     for (N i = one; truth(le(i, limit)); i = i + one) {
         if (!ordered) {
-            for (N j = one; truth(le(j, limit)); j = j + one) consider(i, j, error_of(i, j, target));
+            for (N j = one; truth(le(j, limit)); j = j + one) consider(i, j);
             continue;
         }
         for (; truth(le(after, limit)) && truth(gt(i / after, target)); after = after + one) step();
-        auto [j, error] = best_in_row(i, after, target, limit);
-        consider(i, std::move(j), std::move(error));
+        // Of the row only the last j above the target and the first not above can win. A
+        // pair that wins moves to the start of its run of errors as small, where the loop met
+        // it: errors fall towards it, so the run is bisected while the j before ties.
+        auto as_small = [&](const N &k) { return truth(le(error_of(i, k, target), min_error)); };
+        if (truth(gt(after, one)) && consider(i, after - one)) {
+            N &j = best->second;
+            for (N low = one; truth(lt(low, j)) && as_small(j - one);) {
+                N mid = half(low + j);
+                if (as_small(mid))
+                    j = std::move(mid);
+                else
+                    low = mid + one;
+            }
+        }
+        if (truth(le(after, limit))) consider(i, after);
     }
-    return best ? pair_text(best->first, best->second) : ratio_text(width, height);
+    return best ? ratio_text(best->first.object(), best->second.object()) : ratio_text(width, height);
 }
 
 // isinstance(target, numbers.Real): whether quotients and the target are ordered, as the
@@ -224,8 +205,7 @@ Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref width, height;
     if (!read_size(image_bytes, width, height)) return {};
     Ref target = Ref::steal(PyNumber_TrueDivide(width.get(), height.get()));
-    if (!target) return {};
-    Ref limit = get_attr(self, "approx_search_range"_n);
+    Ref limit = target ? get_attr(self, "approx_search_range"_n) : Ref{};
     if (!limit) return {};
     // Machine numbers first; Python objects when a value leaves their range.
     auto on_machine = [&] {

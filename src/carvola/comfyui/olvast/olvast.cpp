@@ -51,8 +51,8 @@ int compare(PyObject *value, long number, int op) {
     return other ? PyObject_RichCompareBool(value, other.get(), op) : -1;
 }
 
-// One argument of a log call as it is evaluated: self.<attribute>, a value at hand, or
-// what `read` gives at that point (another object's attribute, say).
+// One argument of a call as it is evaluated: self.<attribute>, a value at hand, or what
+// `read` gives at that point (another object's attribute, say).
 Ref argument(PyObject *self, const Name &attribute) { return get_attr(self, attribute); }
 Ref argument(PyObject *, PyObject *value) { return Ref::borrow(value); }
 template <std::invocable F>
@@ -60,18 +60,24 @@ Ref argument(PyObject *, const F &read) {
     return read();
 }
 
-// self.logger.<level>(format, *args): the method first, then the arguments in order, as
-// Python evaluates the call, stopping at the first that fails. The logger does the
-// %-formatting.
+// callee(*args), the callee found first: then the arguments in order, as Python evaluates
+// a call, stopping at the first that fails.
+template <typename... A>
+Ref call_with(PyObject *self, const Ref &callee, const A &...args) {
+    std::array<Ref, sizeof...(A)> values;
+    std::size_t n = 0;  // values[n] = the next argument, left to right until one fails
+    const bool ok = callee && ((values[n] = argument(self, args), values[n++]) && ...);
+    auto make_call = [&](const auto &...value) { return call(callee.get(), value.get()...); };
+    return ok ? std::apply(make_call, values) : Ref{};
+}
+
+// self.logger.<level>(format, self.flag, *args): every line starts with the flag, and the
+// logger does the %-formatting.
 template <typename... A>
 bool log(PyObject *self, const Name &level, const Text &format, const A &...args) {
     Ref logger = get_attr(self, "logger"_n);
     Ref method = logger ? get_attr(logger.get(), level) : Ref{};
-    std::array<Ref, sizeof...(A)> values;
-    std::size_t n = 0;  // values[n] = the next argument, left to right until one fails
-    const bool ok = method && ((values[n] = argument(self, args), values[n++]) && ...);
-    auto log_call = [&](const auto &...value) { return call(method.get(), format.get(), value.get()...); };
-    return ok && std::apply(log_call, values);
+    return static_cast<bool>(call_with(self, method, format, "flag"_n, args...));
 }
 
 // print(f"{self.flag}{text}{exception}")
@@ -86,36 +92,35 @@ bool print_line(PyObject *self, const Text &text, PyObject *exception) {
 
 // ----- __init__ -----
 
+// self.<name> = value, of a value that is null when making it failed.
+bool set_attr(PyObject *self, const Name &name, const Ref &value) {
+    return value && set_attr(self, name, value.get());
+}
+
 // self.<name> = self.base_url + path
 bool set_endpoint(PyObject *self, const Name &name, const Text &path) {
     Ref base = get_attr(self, "base_url"_n);
-    Ref url = base ? Ref::steal(PyNumber_Add(base.get(), path)) : Ref{};
-    return url && set_attr(self, name, url.get());
+    return set_attr(self, name, base ? Ref::steal(PyNumber_Add(base.get(), path)) : Ref{});
 }
 
 // logger or logging.getLogger(__name__)
 Ref logger_or_module_logger(PyObject *logger) {
     const int truthy = truth(logger);
     if (truthy != 0) return truthy > 0 ? Ref::borrow(logger) : Ref{};
-    Ref get_logger = logging_get_logger.get();
-    Ref name = get_logger ? global("__name__"_n) : Ref{};
-    return name ? call(get_logger.get(), name.get()) : Ref{};
+    return call_with(logger, logging_get_logger.get(), [] { return global("__name__"_n); });
 }
 
 Ref manager_init(PyObject *self, PyObject *base_url, PyObject *timeout, PyObject *max_wait_seconds,
                  double poll_interval, PyObject *logger) {
-    Ref stripped = call_method(base_url, "rstrip"_n, "/"_t.get());
-    if (!stripped || !set_attr(self, "base_url"_n, stripped.get())) return {};
-    if (!set_endpoint(self, "reboot_api"_n, "/api/manager/reboot"_t) ||
+    if (!set_attr(self, "base_url"_n, call_method(base_url, "rstrip"_n, "/"_t.get())) ||
+        !set_endpoint(self, "reboot_api"_n, "/api/manager/reboot"_t) ||
         !set_endpoint(self, "stats_api"_n, "/api/system_stats"_t))
         return {};
     if (!set_attr(self, "timeout"_n, timeout) || !set_attr(self, "max_wait"_n, max_wait_seconds)) return {};
-    Ref interval = Ref::steal(PyFloat_FromDouble(poll_interval));
-    if (!interval || !set_attr(self, "poll_interval"_n, interval.get())) return {};
+    if (!set_attr(self, "poll_interval"_n, Ref::steal(PyFloat_FromDouble(poll_interval)))) return {};
     Ref flag = Ref::steal(PyUnicode_FromFormat("%U%U]", "comfyui服务重启 ["_t.get(), base_url));
-    if (!flag || !set_attr(self, "flag"_n, flag.get())) return {};
-    Ref chosen = logger_or_module_logger(logger);
-    return chosen && set_attr(self, "logger"_n, chosen.get()) ? none() : Ref{};
+    if (!set_attr(self, "flag"_n, flag)) return {};
+    return set_attr(self, "logger"_n, logger_or_module_logger(logger)) ? none() : Ref{};
 }
 
 constexpr Function init_contract{
@@ -144,8 +149,8 @@ bool send_reboot(PyObject *self) {
     const int refused = number ? compare(status.get(), 400, Py_GE) : 0;
     if (refused < 0) return false;
     if (refused)
-        return log(self, "error"_n, "%s 重启接口返回异常状态码 %s url=%s"_t, "flag"_n, status.get(), "reboot_api"_n);
-    return log(self, "debug"_n, "%s 调用重启接口 url=%s"_t, "flag"_n, "reboot_api"_n);
+        return log(self, "error"_n, "%s 重启接口返回异常状态码 %s url=%s"_t, status.get(), "reboot_api"_n);
+    return log(self, "debug"_n, "%s 调用重启接口 url=%s"_t, "reboot_api"_n);
 }
 
 Ref trigger_reboot(PyObject *self) {
@@ -155,10 +160,9 @@ Ref trigger_reboot(PyObject *self) {
         // A server that restarts drops the connection before it answers.
         const int closed = clause == 1 ? PySequence_Contains(text.get(), "Remote end closed connection"_t) : 0;
         if (closed != 0)
-            return closed > 0 && log(self, "debug"_n, "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"_t,
-                                     "flag"_n, "reboot_api"_n);
+            return closed > 0 && log(self, "debug"_n, "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"_t, "reboot_api"_n);
         const Text &format = clause == 1 ? "%s 连接异常：%s url=%s"_t : "%s 发起重启请求异常: %s url=%s"_t;
-        return log(self, "debug"_n, format, "flag"_n, text.get(), "reboot_api"_n);
+        return log(self, "debug"_n, format, text.get(), "reboot_api"_n);
     };
     return send_reboot(self) || except_clauses(handled) ? none() : Ref{};
 }
@@ -173,15 +177,9 @@ constexpr Function trigger_reboot_contract{
 
 // ----- wait_service_ready -----
 
-// time.time()
-Ref now() {
-    Ref time = time_time.get();
-    return time ? call(time.get()) : Ref{};
-}
-
 // time.time() - start_time < self.max_wait: 1, 0, or -1 with an error set.
 int within_budget(PyObject *self, PyObject *start_time) {
-    Ref time = now();
+    Ref time = call_with(self, time_time.get());  // time.time()
     Ref elapsed = time ? Ref::steal(PyNumber_Subtract(time.get(), start_time)) : Ref{};
     Ref budget = elapsed ? get_attr(self, "max_wait"_n) : Ref{};
     return budget ? PyObject_RichCompareBool(elapsed.get(), budget.get(), Py_LT) : -1;
@@ -193,10 +191,9 @@ int poll_round(PyObject *self) {
     Ref response = http_get(self, "stats_api"_n);
     Ref status = response ? get_attr(response.get(), "status_code"_n) : Ref{};
     int ready = status ? compare(status.get(), 200, Py_EQ) : -1;
-    if (ready > 0 && !log(self, "debug"_n, "%s 服务已恢复正常，状态码200"_t, "flag"_n)) ready = -1;
+    if (ready > 0 && !log(self, "debug"_n, "%s 服务已恢复正常，状态码200"_t)) ready = -1;
     auto status_code = [&] { return get_attr(response.get(), "status_code"_n); };  // read again for the line
-    if (ready == 0 && !log(self, "debug"_n, "%s 接口返回异常状态码 %s，继续等待..."_t, "flag"_n, status_code))
-        ready = -1;
+    if (ready == 0 && !log(self, "debug"_n, "%s 接口返回异常状态码 %s，继续等待..."_t, status_code)) ready = -1;
     if (ready >= 0) return ready;
     auto printed = [&](int clause, PyObject *e) {
         if (clause == 1) return print_line(self, " 服务未启动/连接拒绝，等待中..."_t, ""_t);
@@ -206,18 +203,15 @@ int poll_round(PyObject *self) {
 }
 
 Ref wait_service_ready(PyObject *self) {
-    Ref start_time = now();
-    if (!start_time || !log(self, "debug"_n, "%s 开始轮询 %s，最长等待 %ss"_t, "flag"_n, "stats_api"_n, "max_wait"_n))
-        return {};
+    Ref start_time = call_with(self, time_time.get());  // time.time()
+    if (!start_time || !log(self, "debug"_n, "%s 开始轮询 %s，最长等待 %ss"_t, "stats_api"_n, "max_wait"_n)) return {};
     for (int within; (within = within_budget(self, start_time.get())) != 0;) {
         const int ready = within < 0 ? -1 : poll_round(self);
         if (ready != 0) return ready > 0 ? Ref::borrow(Py_True) : Ref{};
         // time.sleep(self.poll_interval)
-        Ref sleep = time_sleep.get();
-        Ref interval = sleep ? get_attr(self, "poll_interval"_n) : Ref{};
-        if (!interval || !call(sleep.get(), interval.get())) return {};
+        if (!call_with(self, time_sleep.get(), "poll_interval"_n)) return {};
     }
-    return log(self, "error"_n, "%s 超时 %ss，服务未恢复"_t, "flag"_n, "max_wait"_n) ? Ref::borrow(Py_False) : Ref{};
+    return log(self, "error"_n, "%s 超时 %ss，服务未恢复"_t, "max_wait"_n) ? Ref::borrow(Py_False) : Ref{};
 }
 
 constexpr Function wait_service_ready_contract{
@@ -236,8 +230,8 @@ Ref run_reboot_and_wait(PyObject *self) {
     Ref ready = call_method(self, "wait_service_ready"_n);
     const int truthy = ready ? truth(ready.get()) : -1;
     if (truthy < 0) return {};
-    const bool logged = truthy ? log(self, "debug"_n, "%s 重启完成，服务正常可用"_t, "flag"_n)
-                               : log(self, "error"_n, "%s 重启后超时未恢复"_t, "flag"_n);
+    const bool logged = truthy ? log(self, "debug"_n, "%s 重启完成，服务正常可用"_t)
+                               : log(self, "error"_n, "%s 重启后超时未恢复"_t);
     return logged ? ready : Ref{};
 }
 
