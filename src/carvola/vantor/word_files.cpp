@@ -47,18 +47,26 @@ constexpr Function find_class_contract{
 };
 constexpr Member find_class_method = def(find_class_contract);
 
+// The class last made and the Unpickler it derives from: made again only when that changes.
+Retained unpickler_base, unpickler_class;
+
 // class _RestrictedUnpickler(pickle.Unpickler), with the module global `pickle` as it is
 // now, and find_class refusing.
 Ref restricted_unpickler() {
     Ref pickle = global("pickle"_n);
     Ref base = pickle ? get_attr(pickle.get(), "Unpickler"_n) : Ref();
+    if (base && base.get() == unpickler_base.get()) return Ref::borrow(unpickler_class.get());
     const char *name = "_RestrictedUnpickler";
     Ref find_class = base ? make_function(*find_class_method.function, name) : Ref();
     if (!find_class) return {};
     // type(name, (base,), {"__module__": ..., "__qualname__": name, "find_class": find_class})
     auto *type = reinterpret_cast<PyObject *>(&PyType_Type);
-    return Ref::steal(PyObject_CallFunction(type, "s(O){sssssO}", name, base.get(), "__module__", module_name(),
-                                            "__qualname__", name, "find_class", find_class.get()));
+    Ref cls = Ref::steal(PyObject_CallFunction(type, "s(O){sssssO}", name, base.get(), "__module__", module_name(),
+                                               "__qualname__", name, "find_class", find_class.get()));
+    if (!cls) return {};
+    unpickler_base.keep(base.get());
+    unpickler_class.keep(cls.get());
+    return cls;
 }
 
 // with open(file_path, "rb") as f: data = _RestrictedUnpickler(f).load()
