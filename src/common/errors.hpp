@@ -1,5 +1,5 @@
 // Python statement semantics the modules need in C++: raise, tuple unpacking, traceback
-// entries, and the argument and return type errors of the frame.
+// entries, message prefixing and the unbound-local error.
 #pragma once
 
 #include "ref.hpp"
@@ -16,11 +16,18 @@ PyObject *raise(PyObject *obj) noexcept;
 enum class Unpack { python, short_form };
 bool unpack2(PyObject *obj, Ref &first, Ref &second, Unpack style) noexcept;
 
-// Adds a traceback entry (function name, file name, line) to the exception being raised.
-void add_traceback(PyObject *funcname, PyObject *filename, int line) noexcept;
+// Adds a traceback entry (function name, this module's file name, line) to the exception
+// being raised.
+void add_traceback(PyObject *funcname, int line) noexcept;
+void add_traceback(const char *funcname, int line) noexcept;
 
-// TypeError "Argument 'name' has incorrect type (expected T, got U)", with a note when
-// the value is a subclass instance of the expected built-in type.
-void raise_argument_type(const char *name, const char *expected, PyObject *value, bool subclass_note) noexcept;
+// head + tail, with `head` a UTF-8 literal and `tail` a str: the text of a message that
+// names a value after a fixed explanation.
+Ref prefixed(const char *head, PyObject *tail) noexcept;
+
+// UnboundLocalError for reading the local `name` before anything was bound to it, as
+// happens after a with statement whose __exit__ suppressed the failure that would have
+// bound it. Always false.
+bool raise_unbound_local(const char *name) noexcept;
 
 }  // namespace carvola

@@ -1,26 +1,28 @@
-// The native function type: one vectorcall entry that binds arguments like a Python
-// function, converts them as the contract says, calls the body and checks its result.
-#include "function.hpp"
-
+// The native function type: one vectorcall entry, argument binding as a Python function
+// binds it, and the metadata a Python function carries: names, defaults, annotations,
+// signature.
+#include "attributes.hpp"
+#include "calls.hpp"
 #include "errors.hpp"
 #include "module.hpp"
 
+#include <array>
 #include <cstring>
+#include <optional>
+#include <unordered_map>
 #include <structmember.h>
-#include <string>
 
 namespace carvola {
 
 namespace {
 
+// The object behind every native function.
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const Function *def;
     Py_ssize_t nparams;
     Py_ssize_t nrequired;
-    bool converts;        // some parameter takes int(), float() or its truth value
-    bool checks_types;    // some parameter takes exactly str, bytes or list
     bool none_allowed[kMaxParams];
     PyObject *param_names[kMaxParams];  // interned, owned
     PyObject *name;
@@ -31,29 +33,25 @@ struct FunctionObject {
     PyObject *annotations;
     PyObject *dict;
     PyObject *trace_name;  // "carvola.brennic.ImageTool._parse_ratio"
-    PyObject *trace_file;  // "carvola/brennic"
 };
 
-FunctionObject *as_function(PyObject *obj) { return reinterpret_cast<FunctionObject *>(obj); }
-
-const char *type_name(Conv conv) {
-    switch (conv) {
-        case Conv::str: return "str";
-        case Conv::bytes: return "bytes";
-        case Conv::list: return "list";
-        default: return "int";
-    }
-}
-
-PyTypeObject *exact_type(Conv conv) {
-    switch (conv) {
-        case Conv::str: return &PyUnicode_Type;
-        case Conv::bytes: return &PyBytes_Type;
-        default: return &PyList_Type;
-    }
-}
+// The exact type a str, bytes or list parameter takes (its tp_name is what messages
+// call it), by conversion in Conv's order; null for the other conversions.
+PyTypeObject *const exact_types[] = {nullptr, &PyUnicode_Type, &PyBytes_Type, &PyList_Type, nullptr, nullptr, nullptr};
+static_assert(static_cast<int>(Conv::str) == 1 && static_cast<int>(Conv::list) == 3 &&
+              static_cast<int>(Conv::truth) == 6);
 
 // ----- argument binding errors -----
+
+// TypeError "Argument 'name' has incorrect type (expected T, got U)", with a note when
+// the value is a subclass instance of the expected built-in type.
+Py_NO_INLINE void raise_argument_type(const char *name, const char *expected, PyObject *value, bool subclass_note) {
+    const char *note = subclass_note
+                           ? ". Subclasses of built-in types are refused, so convert the value to the exact type first."
+                           : "";
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s", name,
+                 expected, Py_TYPE(value)->tp_name, note);
+}
 
 Py_NO_INLINE PyObject *raise_argument_count(const FunctionObject *f, Py_ssize_t given) {
     const Py_ssize_t least = f->nrequired, most = f->nparams;
@@ -69,209 +67,145 @@ Py_NO_INLINE PyObject *raise_keyword(const FunctionObject *f, const char *format
     return nullptr;
 }
 
-// Index of the parameter called `key`, or -1. Keyword names from call sites are usually
-// interned, so identity finds them; equal strings from elsewhere are found by value.
-Py_ssize_t parameter_index(const FunctionObject *f, PyObject *key) {
-    for (Py_ssize_t i = 0; i < f->nparams; ++i)
-        if (f->param_names[i] == key) return i;
-    for (Py_ssize_t i = 0; i < f->nparams; ++i)
-        if (PyUnicode_Compare(f->param_names[i], key) == 0) return i;
-    return -1;
-}
-
-bool has_keyword(PyObject *kwnames, PyObject *name) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+// Index of the string `key` among `names`, or -1. Keyword names from call sites are
+// usually interned, so identity finds them; equal strings from elsewhere are found by value.
+Py_ssize_t index_of(PyObject *const *names, Py_ssize_t n, PyObject *key) {
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyTuple_GET_ITEM(kwnames, i) == name) return true;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
-        if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return true;
-    }
-    return false;
-}
-
-// Places keyword arguments into `values` (borrowed) or `extra`; false with an exception
-// set. Required parameters missing from both positions and keywords are reported first,
-// then the keywords are taken in the caller's order.
-bool bind_keywords(const FunctionObject *f, PyObject *const *kwvalues, PyObject *kwnames, Py_ssize_t nargs,
-                   PyObject **values, PyObject *extra) {
-    for (Py_ssize_t p = nargs; p < f->nrequired; ++p) {
-        if (!has_keyword(kwnames, f->param_names[p])) {
-            raise_argument_count(f, p);
-            return false;
-        }
-    }
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->def->name);
-            return false;
-        }
-        const Py_ssize_t p = parameter_index(f, key);
-        if (p >= nargs) {
-            values[p] = kwvalues[k];
-        } else if (p >= 0) {
-            raise_keyword(f, "%s() got multiple values for keyword argument '%U'", key);
-            return false;
-        } else if (extra != nullptr) {
-            if (PyDict_SetItem(extra, key, kwvalues[k]) < 0) return false;
-        } else {
-            raise_keyword(f, "%s() got an unexpected keyword argument '%U'", key);
-            return false;
-        }
-    }
-    return true;
+        if (names[i] == key || (PyUnicode_Check(names[i]) && PyUnicode_Compare(names[i], key) == 0)) return i;
+    return -1;
 }
 
 // ----- conversions -----
 
-// New ints made by int() conversions, released when the call ends.
-struct Converted {
-    PyObject *items[kMaxParams];
-    int count = 0;
-    ~Converted() {
-        for (int i = 0; i < count; ++i) Py_DECREF(items[i]);
-    }
-};
+// The result as the contract's return check lets it out: str and list exactly or None,
+// an int as it is or any other number through int().
+Ref check_result(Ret ret, Ref result) {
+    PyObject *r = result.get();
+    if (r == nullptr || ret == Ret::object) return result;
+    PyTypeObject *want = ret == Ret::str ? &PyUnicode_Type : ret == Ret::list ? &PyList_Type : &PyLong_Type;
+    if (Py_IS_TYPE(r, want) || (r == Py_None && want != &PyLong_Type)) return result;
+    if (want == &PyLong_Type && PyNumber_Check(r)) return Ref::steal(PyNumber_Long(r));
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", want->tp_name, Py_TYPE(r)->tp_name);
+    return {};
+}
 
-// int(), float() and truth conversions come first, in parameter order; exact-type checks
-// follow once every value is converted, so a caller meets the errors in that order.
-bool convert_values(const FunctionObject *f, PyObject *const *values, Slot *slots, Converted &converted) {
+// Converts `values`, one per parameter, calls the body with them (and `extra`, the
+// collected keywords, when the contract takes them) and checks its result. int(), float()
+// and truth conversions come first, in parameter order; exact-type checks follow once
+// every value is converted, so a caller meets the errors in that order.
+PyObject *convert_and_call(const FunctionObject *f, PyObject *const *values, PyObject *extra) {
     const Param *params = f->def->params;
+    Slot slots[kMaxParams + 1];
+    // The new ints of int() conversions, made only when a call needs them.
+    std::optional<std::array<Ref, kMaxParams>> converted;
     for (Py_ssize_t p = 0; p < f->nparams; ++p) {
         PyObject *v = values[p];
         slots[p].obj = v;
-        if (!f->converts) continue;
         switch (params[p].conv) {
             case Conv::integer:
                 if (PyLong_CheckExact(v)) break;
                 if (!PyNumber_Check(v)) {
                     raise_argument_type(params[p].name, "int", v, false);
-                    return false;
+                    return nullptr;
                 }
-                slots[p].obj = PyNumber_Long(v);
-                if (slots[p].obj == nullptr) return false;
-                converted.items[converted.count++] = slots[p].obj;
+                if (!converted) converted.emplace();
+                (*converted)[p] = Ref::steal(PyNumber_Long(v));
+                slots[p].obj = (*converted)[p].get();
+                if (slots[p].obj == nullptr) return nullptr;
                 break;
             case Conv::real: {
                 const double d = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : PyFloat_AsDouble(v);
-                if (d == -1.0 && PyErr_Occurred()) return false;
+                if (d == -1.0 && PyErr_Occurred()) return nullptr;
                 slots[p].real = d;
                 break;
             }
             case Conv::truth: {
                 const int t = v == Py_True ? 1 : v == Py_False ? 0 : PyObject_IsTrue(v);
-                if (t < 0) return false;
+                if (t < 0) return nullptr;
                 slots[p].truth = t != 0;
                 break;
             }
             default: break;
         }
     }
-    for (Py_ssize_t p = 0; f->checks_types && p < f->nparams; ++p) {
-        const Conv conv = params[p].conv;
-        if (conv != Conv::str && conv != Conv::bytes && conv != Conv::list) continue;
+    for (Py_ssize_t p = 0; p < f->nparams; ++p) {
+        PyTypeObject *want = exact_types[static_cast<int>(params[p].conv)];
         PyObject *v = values[p];
-        PyTypeObject *want = exact_type(conv);
-        if (Py_IS_TYPE(v, want) || (v == Py_None && f->none_allowed[p])) continue;
-        raise_argument_type(params[p].name, type_name(conv), v, PyObject_TypeCheck(v, want));
-        return false;
+        if (want == nullptr || Py_IS_TYPE(v, want) || (v == Py_None && f->none_allowed[p])) continue;
+        raise_argument_type(params[p].name, want->tp_name, v, PyObject_TypeCheck(v, want));
+        return nullptr;
     }
-    return true;
+    slots[f->nparams].obj = extra;
+    return check_result(f->def->returns, Ref::steal(f->def->body.entry(slots))).release();
 }
 
-Py_NO_INLINE PyObject *raise_result_type(const char *format, const char *expected, PyObject *result) {
-    PyErr_Format(PyExc_TypeError, format, expected, Py_TYPE(result)->tp_name);
-    Py_DECREF(result);
-    return nullptr;
-}
-
-PyObject *check_result(Ret ret, PyObject *result) {
-    if (result == nullptr) return nullptr;
-    switch (ret) {
-        case Ret::object: return result;
-        case Ret::str:
-            if (PyUnicode_CheckExact(result) || result == Py_None) return result;
-            return raise_result_type("Expected %s, got %.200s", "str", result);
-        case Ret::list:
-            if (PyList_CheckExact(result) || result == Py_None) return result;
-            return raise_result_type("Expected %s, got %.200s", "list", result);
-        case Ret::integer:
-            if (PyLong_CheckExact(result)) return result;
-            if (PyNumber_Check(result)) {
-                PyObject *converted = PyNumber_Long(result);
-                Py_DECREF(result);
-                return converted;
-            }
-            return raise_result_type("Expected %.200s, got %.200s", "int", result);
-    }
-    return result;
-}
-
-PyObject *bind_and_call(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    const Function &def = *f->def;
+// Any other call: defaults to fill in, keywords to place or a keyword dict to collect.
+Py_NO_INLINE PyObject *bind_all(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (nargs > f->nparams) return raise_argument_count(f, nargs);
-    const bool keywords = kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0;
-
-    // Positional arguments that fill every parameter are used where they lie.
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    // Parameters past the positional arguments start at their defaults; keywords replace
+    // them. A required parameter given neither way is reported before any keyword is read.
     PyObject *bound[kMaxParams];
-    PyObject *const *values = args;
-    Ref extra;
-    if (keywords || nargs < f->nparams || def.var_keywords) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-        for (Py_ssize_t i = nargs; i < f->nparams; ++i) bound[i] = nullptr;
-        if (def.var_keywords) {
-            extra = Ref::steal(PyDict_New());
-            if (!extra) return nullptr;
-        }
-        if (keywords) {
-            if (!bind_keywords(f, args + nargs, kwnames, nargs, bound, extra.get())) return nullptr;
-        } else if (nargs < f->nrequired) {
-            return raise_argument_count(f, nargs);
-        }
-        for (Py_ssize_t i = nargs; i < f->nparams; ++i)
-            if (bound[i] == nullptr) bound[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
-        values = bound;
+    for (Py_ssize_t p = 0; p < f->nparams; ++p) {
+        if (p < nargs) bound[p] = args[p];
+        else if (p >= f->nrequired) bound[p] = PyTuple_GET_ITEM(f->defaults, p - f->nrequired);
+        else if (nkw == 0 || index_of(PySequence_Fast_ITEMS(kwnames), nkw, f->param_names[p]) < 0)
+            return raise_argument_count(f, p);
     }
-
-    Slot slots[kMaxParams + 1];
-    Converted converted;
-    if (!convert_values(f, values, slots, converted)) return nullptr;
-    if (def.var_keywords) slots[f->nparams].obj = extra.get();
-    return check_result(def.returns, def.body.entry(slots));
-}
-
-PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    FunctionObject *f = as_function(callable);
-    PyObject *result = bind_and_call(f, args, PyVectorcall_NARGS(nargsf), kwnames);
-    if (result == nullptr) add_traceback(f->trace_name, f->trace_file, f->def->body.line);
-    return result;
+    Ref extra = f->def->var_keywords ? Ref::steal(PyDict_New()) : Ref{};
+    if (f->def->var_keywords && !extra) return nullptr;
+    // The keywords, in the caller's order: a parameter's value or an entry of `extra`.
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) return raise_keyword(f, "%.200s() keywords must be strings", key);
+        const Py_ssize_t p = index_of(f->param_names, f->nparams, key);
+        if (p >= nargs) {
+            bound[p] = args[nargs + k];
+        } else if (p >= 0) {
+            return raise_keyword(f, "%s() got multiple values for keyword argument '%U'", key);
+        } else if (!extra) {
+            return raise_keyword(f, "%s() got an unexpected keyword argument '%U'", key);
+        } else if (PyDict_SetItem(extra.get(), key, args[nargs + k]) < 0) {
+            return nullptr;
+        }
+    }
+    return convert_and_call(f, bound, extra.get());
 }
 
 // ----- the type -----
 
+FunctionObject *as_function(PyObject *obj) { return reinterpret_cast<FunctionObject *>(obj); }
+
+// Binds the arguments to the parameters, converts them as the contract says, calls the
+// body and checks its result. The common call, every parameter given by position, uses
+// the arguments where they lie.
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    FunctionObject *f = as_function(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject *result = nargs == f->nparams && kwnames == nullptr && !f->def->var_keywords
+                           ? convert_and_call(f, args, nullptr)
+                           : bind_all(f, args, nargs, kwnames);
+    if (result == nullptr) add_traceback(f->trace_name, f->def->body.line);
+    return result;
+}
+
+// The getset table's closure is the offset of the field an attribute reads or writes.
+PyObject *&field(PyObject *self, void *offset) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + reinterpret_cast<std::size_t>(offset));
+}
+#define FIELD(name) reinterpret_cast<void *>(offsetof(FunctionObject, name))
+
+// The fields a caller can replace, which the garbage collector follows.
+void *const kFollowed[] = {FIELD(name),     FIELD(qualname),    FIELD(module), FIELD(doc),
+                           FIELD(defaults), FIELD(annotations), FIELD(dict)};
+
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
-    FunctionObject *f = as_function(self);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->dict);
+    for (void *offset : kFollowed) Py_VISIT(field(self, offset));
     return 0;
 }
 
 int function_clear(PyObject *self) {
-    FunctionObject *f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->dict);
+    for (void *offset : kFollowed) Py_CLEAR(field(self, offset));
     return 0;
 }
 
@@ -281,7 +215,6 @@ void function_dealloc(PyObject *self) {
     function_clear(self);
     for (PyObject *&n : f->param_names) Py_CLEAR(n);
     Py_CLEAR(f->trace_name);
-    Py_CLEAR(f->trace_file);
     PyObject_GC_Del(self);
 }
 
@@ -294,98 +227,61 @@ PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
-PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
-PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
-PyObject *get_defaults(PyObject *self, void *) { return Py_NewRef(as_function(self)->defaults); }
+PyObject *get_field(PyObject *self, void *offset) { return Py_NewRef(field(self, offset)); }
 PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
-PyObject *get_annotations(PyObject *self, void *) { return Py_NewRef(as_function(self)->annotations); }
 
-int set_string(PyObject *&field, PyObject *value, const char *what) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+// __name__ and __qualname__ take a str and __annotations__ a dict, as on a Python function.
+int set_field(PyObject *self, PyObject *value, void *offset) {
+    const bool dict = offset == FIELD(annotations);
+    if (value == nullptr || !(dict ? PyDict_Check(value) : PyUnicode_Check(value))) {
+        const char *name = dict ? "__annotations__" : offset == FIELD(name) ? "__name__" : "__qualname__";
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", name, dict ? "dict" : "string");
         return -1;
     }
-    Py_SETREF(field, Py_NewRef(value));
+    Py_SETREF(field(self, offset), Py_NewRef(value));
     return 0;
-}
-
-int set_name(PyObject *self, PyObject *value, void *) { return set_string(as_function(self)->name, value, "__name__"); }
-int set_qualname(PyObject *self, PyObject *value, void *) {
-    return set_string(as_function(self)->qualname, value, "__qualname__");
-}
-int set_doc(PyObject *self, PyObject *value, void *) {
-    Py_SETREF(as_function(self)->doc, Py_NewRef(value != nullptr ? value : Py_None));
-    return 0;
-}
-int set_annotations(PyObject *self, PyObject *value, void *) {
-    if (value == nullptr || !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_SETREF(as_function(self)->annotations, Py_NewRef(value));
-    return 0;
-}
-
-Ref make_parameter(PyObject *parameter_cls, PyObject *kind, PyObject *name, PyObject *dflt, const char *annotation) {
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) return {};
-    if (dflt != nullptr && PyDict_SetItemString(kwargs.get(), "default", dflt) < 0) return {};
-    if (annotation != nullptr) {
-        Ref text = Ref::steal(PyUnicode_FromString(annotation));
-        if (!text || PyDict_SetItemString(kwargs.get(), "annotation", text.get()) < 0) return {};
-    }
-    Ref args = Ref::steal(PyTuple_Pack(2, name, kind));
-    if (!args) return {};
-    return Ref::steal(PyObject_Call(parameter_cls, args.get(), kwargs.get()));
 }
 
 // inspect.signature() and help() read this: the real parameters, defaults and annotation
-// texts, while __doc__ stays the plain docstring.
+// texts, while __doc__ stays the plain docstring. What a parameter lacks is passed as
+// Parameter.empty, which is what leaving the keyword out gives.
 PyObject *get_signature(PyObject *self, void *) {
     FunctionObject *f = as_function(self);
     const Function &def = *f->def;
     Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    if (!inspect) return nullptr;
-    Ref parameter_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-    Ref signature_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    if (!parameter_cls || !signature_cls) return nullptr;
-    Ref positional = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "POSITIONAL_OR_KEYWORD"));
-    if (!positional) return nullptr;
+    Ref parameter = inspect ? get_attr(inspect.get(), "Parameter"_n) : Ref{};
+    Ref signature = parameter ? get_attr(inspect.get(), "Signature"_n) : Ref{};
+    Ref empty = signature ? get_attr(parameter.get(), "empty"_n) : Ref{};
     Ref params = Ref::steal(PyList_New(0));
-    if (!params) return nullptr;
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-        PyObject *dflt = i >= f->nrequired ? PyTuple_GET_ITEM(f->defaults, i - f->nrequired) : nullptr;
-        Ref p = make_parameter(parameter_cls.get(), positional.get(), f->param_names[i], dflt, def.params[i].annotation);
+    if (!empty || !params) return nullptr;
+    auto text = [&](const char *annotation) {
+        return annotation != nullptr ? Ref::steal(PyUnicode_FromString(annotation)) : empty;
+    };
+    for (Py_ssize_t i = 0; i < f->nparams + def.var_keywords; ++i) {
+        const bool var = i == f->nparams;  // **kwargs
+        Ref name = var ? Ref::steal(PyUnicode_FromString("kwargs")) : Ref::borrow(f->param_names[i]);
+        Ref kind = get_attr(parameter.get(), var ? "VAR_KEYWORD"_n : "POSITIONAL_OR_KEYWORD"_n);
+        Ref dflt = !var && i >= f->nrequired ? Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - f->nrequired)) : empty;
+        Ref annotation = text(var ? nullptr : def.params[i].annotation);
+        if (!name || !kind || !annotation) return nullptr;
+        Ref p = call_kw(parameter.get(), name_tuple<"default", "annotation">, name.get(), kind.get(), dflt.get(),
+                        annotation.get());
         if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
     }
-    if (def.var_keywords) {
-        Ref var_keyword = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "VAR_KEYWORD"));
-        Ref name = Ref::steal(PyUnicode_FromString("kwargs"));
-        if (!var_keyword || !name) return nullptr;
-        Ref p = make_parameter(parameter_cls.get(), var_keyword.get(), name.get(), nullptr, nullptr);
-        if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
-    }
-    Ref args = Ref::steal(PyTuple_Pack(1, params.get()));
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!args || !kwargs) return nullptr;
-    if (def.return_annotation != nullptr) {
-        Ref text = Ref::steal(PyUnicode_FromString(def.return_annotation));
-        if (!text || PyDict_SetItemString(kwargs.get(), "return_annotation", text.get()) < 0) return nullptr;
-    }
-    return PyObject_Call(signature_cls.get(), args.get(), kwargs.get());
+    Ref annotation = text(def.return_annotation);
+    if (!annotation) return nullptr;
+    return call_kw(signature.get(), name_tuple<"return_annotation">, params.get(), annotation.get()).release();
 }
 
 // Pickled by reference, like Python functions: module and qualified name.
 PyObject *function_reduce(PyObject *self, PyObject *) { return Py_NewRef(as_function(self)->qualname); }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__name__", get_field, set_field, nullptr, FIELD(name)},
+    {"__qualname__", get_field, set_field, nullptr, FIELD(qualname)},
+    {"__defaults__", get_field, nullptr, nullptr, FIELD(defaults)},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__annotations__", get_field, set_field, nullptr, FIELD(annotations)},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -393,6 +289,8 @@ PyGetSetDef function_getset[] = {
 
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    // Any value may be set; a deleted docstring reads as None.
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -423,67 +321,16 @@ PyTypeObject function_type = [] {
     return t;
 }();
 
-Ref make_default(const Default &d) {
-    switch (d.tag) {
-        case Default::Tag::required: break;
-        case Default::Tag::none: return Ref::borrow(Py_None);
-        case Default::Tag::boolean: return Ref::borrow(d.integer ? Py_True : Py_False);
-        case Default::Tag::integer: return Ref::steal(PyLong_FromLongLong(d.integer));
-        case Default::Tag::real: return Ref::steal(PyFloat_FromDouble(d.real));
-        case Default::Tag::text: return Ref::steal(PyUnicode_FromString(d.text));
-        case Default::Tag::ints: {
-            Ref tuple = Ref::steal(PyTuple_New(d.count));
-            if (!tuple) return {};
-            for (int i = 0; i < d.count; ++i) {
-                PyObject *item = PyLong_FromLong(d.items[i]);
-                if (item == nullptr) return {};
-                PyTuple_SET_ITEM(tuple.get(), i, item);
-            }
-            return tuple;
-        }
-    }
-    PyErr_SetString(PyExc_SystemError, "a required parameter has no default value");
-    return {};
-}
-
-bool fill_metadata(FunctionObject *f, const Function &def) {
-    Ref defaults = Ref::steal(PyTuple_New(f->nparams - f->nrequired));
-    f->annotations = PyDict_New();
-    if (!defaults || f->annotations == nullptr) return false;
-    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
-        const Param &p = def.params[i];
-        f->param_names[i] = PyUnicode_InternFromString(p.name);
-        if (f->param_names[i] == nullptr) return false;
-        f->converts |= p.conv == Conv::integer || p.conv == Conv::real || p.conv == Conv::truth;
-        f->checks_types |= p.conv == Conv::str || p.conv == Conv::bytes || p.conv == Conv::list;
-        f->none_allowed[i] = p.value.tag == Default::Tag::none ||
-                             (p.annotation != nullptr && std::strncmp(p.annotation, "Optional[", 9) == 0);
-        if (i >= f->nrequired) {
-            Ref value = make_default(p.value);
-            if (!value) return false;
-            PyTuple_SET_ITEM(defaults.get(), i - f->nrequired, value.release());
-        }
-        if (p.annotation != nullptr) {
-            Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
-            if (!text || PyDict_SetItem(f->annotations, f->param_names[i], text.get()) < 0) return false;
-        }
-    }
-    if (def.return_annotation != nullptr) {
-        Ref text = Ref::steal(PyUnicode_FromString(def.return_annotation));
-        if (!text || PyDict_SetItemString(f->annotations, "return", text.get()) < 0) return false;
-    }
-    f->defaults = f->nrequired < f->nparams ? defaults.release() : Py_NewRef(Py_None);
-    f->doc = def.doc != nullptr ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
-    return f->doc != nullptr;
-}
+// The traceback names of the functions made so far, for add_entry().
+std::unordered_map<const Function *, Retained> trace_names;
 
 }  // namespace
 
-namespace detail {
-void report_cpp_exception() noexcept {
-    PyErr_SetString(PyExc_SystemError, "a C++ exception escaped a carvola function");
+void add_entry(const Function &callee) noexcept {
+    const auto made = trace_names.find(&callee);
+    if (made != trace_names.end()) return add_traceback(made->second.get(), callee.body.line);
+    add_traceback(callee.name, callee.body.line);
 }
-}  // namespace detail
 
 Ref make_function(const Function &def, const char *class_name) {
     if (PyType_Ready(&function_type) < 0) return {};
@@ -496,20 +343,44 @@ Ref make_function(const Function &def, const char *class_name) {
     f->def = &def;
     while (f->nparams < kMaxParams && def.params[f->nparams].name != nullptr) ++f->nparams;
     f->nrequired = f->nparams;
-    while (f->nrequired > 0 && def.params[f->nrequired - 1].value.tag != Default::Tag::required) --f->nrequired;
+    while (f->nrequired > 0 && def.params[f->nrequired - 1].value != nullptr) --f->nrequired;
 
-    std::string qualname = class_name != nullptr ? std::string(class_name) + "." + def.name : std::string(def.name);
-    std::string module = module_name();
-    std::string file = module;
-    for (char &c : file)
-        if (c == '.') c = '/';
     f->name = PyUnicode_FromString(def.name);
-    f->qualname = PyUnicode_FromString(qualname.c_str());
-    f->module = PyUnicode_FromString(module.c_str());
-    f->trace_name = PyUnicode_FromString((module + "." + qualname).c_str());
-    f->trace_file = PyUnicode_FromString(file.c_str());
-    if (!f->name || !f->qualname || !f->module || !f->trace_name || !f->trace_file) return {};
-    if (!fill_metadata(f, def)) return {};
+    f->module = PyUnicode_FromString(module_name());
+    f->qualname = class_name != nullptr ? PyUnicode_FromFormat("%s.%s", class_name, def.name) : Py_XNewRef(f->name);
+    if (!f->name || !f->qualname || !f->module) return {};
+    f->trace_name = PyUnicode_FromFormat("%U.%U", f->module, f->qualname);
+    if (!f->trace_name) return {};
+    Ref defaults = Ref::steal(PyTuple_New(f->nparams - f->nrequired));
+    f->annotations = PyDict_New();
+    if (!defaults || f->annotations == nullptr) return {};
+    // __annotations__[key] = text, for a parameter or the result that has one.
+    auto annotate = [&](PyObject *key, const char *annotation) {
+        Ref text = annotation != nullptr ? Ref::steal(PyUnicode_FromString(annotation)) : Ref{};
+        return annotation == nullptr || (text && PyDict_SetItem(f->annotations, key, text.get()) == 0);
+    };
+    for (Py_ssize_t i = 0; i < f->nparams; ++i) {
+        const Param &p = def.params[i];
+        f->param_names[i] = PyUnicode_InternFromString(p.name);
+        if (f->param_names[i] == nullptr) return {};
+        f->none_allowed[i] = p.value == dflt::none ||
+                             (p.annotation != nullptr && std::strncmp(p.annotation, "Optional[", 9) == 0);
+        if (i >= f->nrequired) {
+            Ref value = p.value();
+            if (!value) return {};
+            PyTuple_SET_ITEM(defaults.get(), i - f->nrequired, value.release());
+        }
+        if (!annotate(f->param_names[i], p.annotation)) return {};
+    }
+    if (!annotate("return"_n, def.return_annotation)) return {};
+    f->defaults = f->nrequired < f->nparams ? defaults.release() : Py_NewRef(Py_None);
+    f->doc = def.doc != nullptr ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
+    if (f->doc == nullptr) return {};
+    try {
+        trace_names[&def].keep(f->trace_name);
+    } catch (const std::bad_alloc &) {
+        return Ref::steal(PyErr_NoMemory());
+    }
     PyObject_GC_Track(self.get());
     return self;
 }

@@ -2,15 +2,24 @@
 // parameters with conversions, defaults and annotations, return check, docstring.
 #pragma once
 
-#include "call_site.hpp"
-#include "ref.hpp"
+#include "names.hpp"
 
 #include <cstddef>
 #include <exception>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace carvola {
+
+// The line of a caller, taken where a default argument is evaluated. __builtin_LINE, which
+// GCC and clang both offer, serves where std::source_location would: clang before 15 (the
+// fuzzing build's compiler) finds no std::source_location in libstdc++.
+struct CallSite {
+    static constexpr CallSite current(unsigned line = __builtin_LINE()) noexcept { return CallSite{line}; }
+    constexpr unsigned line() const noexcept { return line_; }
+    unsigned line_ = 0;
+};
 
 inline constexpr int kMaxParams = 8;
 
@@ -25,38 +34,39 @@ enum class Conv : unsigned char {
     truth,    // the truth value; the body gets a bool
 };
 
-// What the body's result must be on the way out.
-enum class Ret : unsigned char {
-    object,   // anything
-    str,      // exactly str or None
-    list,     // exactly list or None
-    integer,  // an int as it is, any other number through int()
-};
+// What the body's result must be on the way out: anything (object), exactly str or list or
+// None, or an int as it is and any other number through int() (integer).
+using Ret = Conv;
 
 enum class Kind : unsigned char { function, method, staticmethod, classmethod };
 
-// A default value, described at compile time and made into an object at module execution.
-struct Default {
-    enum class Tag : unsigned char { required, none, boolean, integer, real, text, ints };
-    Tag tag = Tag::required;
-    long long integer = 0;
-    double real = 0.0;
-    const char *text = nullptr;
-    int items[4] = {};
-    int count = 0;
-};
+// A default value: what makes its object at module execution; null for a required parameter.
+using Default = Ref (*)() noexcept;
 
 namespace dflt {
-inline constexpr Default none{.tag = Default::Tag::none};
-constexpr Default boolean(bool value) { return {.tag = Default::Tag::boolean, .integer = value}; }
-constexpr Default integer(long long value) { return {.tag = Default::Tag::integer, .integer = value}; }
-constexpr Default real(double value) { return {.tag = Default::Tag::real, .real = value}; }
-constexpr Default text(const char *value) { return {.tag = Default::Tag::text, .text = value}; }
+inline Ref none() noexcept { return Ref::borrow(Py_None); }
+template <bool V>
+Ref boolean() noexcept {
+    return Ref::borrow(V ? Py_True : Py_False);
+}
+template <long long V>
+Ref integer() noexcept {
+    return Ref::steal(PyLong_FromLongLong(V));
+}
+// A float of whole value: a template argument can be a double only from clang 18 on.
+template <long long V>
+Ref real() noexcept {
+    return Ref::steal(PyFloat_FromDouble(static_cast<double>(V)));
+}
+template <Literal S>
+Ref text() noexcept {
+    return Ref::steal(PyUnicode_FromString(S.text));
+}
 // A tuple of small ints, such as an RGBA colour.
-template <typename... I>
-constexpr Default ints(I... values) {
-    static_assert(sizeof...(I) <= 4);
-    return {.tag = Default::Tag::ints, .items = {static_cast<int>(values)...}, .count = sizeof...(I)};
+template <int... I>
+Ref ints() noexcept {
+    static constexpr char format[] = {'(', (static_cast<void>(I), 'i')..., ')', '\0'};
+    return Ref::steal(Py_BuildValue(format, I...));
 }
 }  // namespace dflt
 
@@ -64,7 +74,7 @@ struct Param {
     const char *name = nullptr;
     Conv conv = Conv::object;
     const char *annotation = nullptr;  // the annotation text; none when null
-    Default value{};
+    Default value = nullptr;
 };
 
 // One bound and converted argument as the body receives it; only the member its
@@ -77,12 +87,12 @@ struct Slot {
 
 using Entry = PyObject *(*)(const Slot *) noexcept;
 
-// The C++ side of a function: its entry point and what its parameters are in C++.
+// The C++ side of a function: its entry point and, per parameter, the conversion its C++
+// type takes (real for double, truth for bool, object for PyObject*).
 struct Body {
-    enum class Type : unsigned char { object, real, truth };
     Entry entry = nullptr;
     int arity = 0;
-    Type types[kMaxParams + 1] = {};
+    Conv types[kMaxParams + 1] = {};
     int line = 0;  // where the contract is declared; shown in traceback entries
 };
 
@@ -99,40 +109,43 @@ struct Function {
 
 namespace detail {
 
-template <typename T> struct BodyType;
-template <> struct BodyType<PyObject *> { static constexpr Body::Type value = Body::Type::object; };
-template <> struct BodyType<double> { static constexpr Body::Type value = Body::Type::real; };
-template <> struct BodyType<bool> { static constexpr Body::Type value = Body::Type::truth; };
+// The conversion a body parameter of C++ type T takes, and the slot member it fills.
+template <typename T>
+constexpr Conv body_type = std::is_same_v<T, double> ? Conv::real
+                           : std::is_same_v<T, bool> ? Conv::truth
+                                                     : Conv::object;
 
-inline PyObject *slot_value(const Slot &s, PyObject *const *) { return s.obj; }
-inline double slot_value(const Slot &s, const double *) { return s.real; }
-inline bool slot_value(const Slot &s, const bool *) { return s.truth; }
-
-template <typename... A, std::size_t... I>
-PyObject *call(Ref (*fn)(A...), const Slot *slots, std::index_sequence<I...>) {
-    return fn(slot_value(slots[I], static_cast<const A *>(nullptr))...).release();
+template <typename T>
+T slot_value(const Slot &s) {
+    if constexpr (body_type<T> == Conv::real) return s.real;
+    else if constexpr (body_type<T> == Conv::truth) return s.truth;
+    else {
+        static_assert(std::is_same_v<T, PyObject *>, "a body takes PyObject*, double or bool");
+        return s.obj;
+    }
 }
 
-void report_cpp_exception() noexcept;
+Py_NO_INLINE inline void report_cpp_exception() noexcept {
+    PyErr_SetString(PyExc_SystemError, "a C++ exception escaped a carvola function");
+}
 
 template <typename... A>
 constexpr Body describe(Ref (*)(A...), Entry entry, int line) {
     static_assert(sizeof...(A) <= kMaxParams + 1, "too many parameters");
-    Body b{.entry = entry, .arity = sizeof...(A), .line = line};
-    Body::Type types[] = {BodyType<A>::value..., Body::Type::object};
-    for (int i = 0; i < b.arity; ++i) b.types[i] = types[i];
-    return b;
+    return Body{.entry = entry, .arity = sizeof...(A), .types = {body_type<A>...}, .line = line};
 }
 
 template <typename... A>
-PyObject *call_seq(Ref (*fn)(A...), const Slot *slots) {
-    return call(fn, slots, std::index_sequence_for<A...>{});
+PyObject *call(Ref (*fn)(A...), const Slot *slots) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return fn(slot_value<A>(slots[I])...).release();
+    }(std::index_sequence_for<A...>{});
 }
 
 template <auto F>
 PyObject *entry_point(const Slot *slots) noexcept {
     try {
-        return call_seq(F, slots);
+        return call(F, slots);
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (...) {
@@ -156,17 +169,15 @@ consteval const Function &checked(const Function &f) {
     bool seen_default = false;
     for (const Param &p : f.params) {
         if (p.name == nullptr) break;
-        const bool has_default = p.value.tag != Default::Tag::required;
+        const bool has_default = p.value != nullptr;
         if (seen_default && !has_default) throw "a parameter without default follows one with a default";
         seen_default = seen_default || has_default;
-        const Body::Type want = p.conv == Conv::real    ? Body::Type::real
-                                : p.conv == Conv::truth ? Body::Type::truth
-                                                        : Body::Type::object;
+        const Conv want = p.conv == Conv::real || p.conv == Conv::truth ? p.conv : Conv::object;
         if (n >= f.body.arity || f.body.types[n] != want) throw "body parameter does not match its conversion";
         ++n;
     }
     if (f.var_keywords) {
-        if (f.body.types[n] != Body::Type::object) throw "the keyword dict is passed as PyObject*";
+        if (f.body.types[n] != Conv::object) throw "the keyword dict is passed as PyObject*";
         ++n;
     }
     if (n != f.body.arity) throw "body arity differs from the declared parameters";
@@ -177,5 +188,19 @@ consteval const Function &checked(const Function &f) {
 
 // A new function object for `f`; `class_name` prefixes its qualified name when given.
 Ref make_function(const Function &f, const char *class_name);
+
+// Adds the traceback entry of `callee`, as its function object adds it when a call through
+// Python fails: "carvola.<module>.<qualified name>", the module's file, the contract's line.
+void add_entry(const Function &callee) noexcept;
+
+// The body `F` of the contract `callee`, called straight from another body of the package
+// without going through its function object. An exception passing through it gets the
+// callee's own traceback entry, exactly as a Python-level call would leave it.
+template <auto F, typename... A>
+auto call_direct(const Function &callee, A &&...args) {
+    auto result = F(std::forward<A>(args)...);
+    if (!result) add_entry(callee);
+    return result;
+}
 
 }  // namespace carvola

@@ -1,11 +1,36 @@
-// Exception handling as Python's statements do it: an except clause (Caught) and the with
-// statement (with_block). While either runs code for a raised exception, that exception
-// is the handled one (sys.exc_info()), so whatever is raised meanwhile gets it as context.
+// Python's compound statements: a for loop over any iterable (for_each, list_of), an except
+// clause (Caught) and the with statement (with_block). While the last two run code for a
+// raised exception, that exception is the handled one (sys.exc_info()), so whatever is
+// raised meanwhile gets it as context.
 #pragma once
 
 #include "ref.hpp"
 
+#include <utility>
+
 namespace carvola {
+
+// for item in items: body(item), which returns false with an exception set to stop the
+// loop. true when the loop ran to its end.
+template <typename Body>
+bool for_each(PyObject *items, Body &&body) {
+    Ref iter = Ref::steal(PyObject_GetIter(items));
+    if (!iter) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iter.get())))
+        if (!body(std::move(item))) return false;
+    return !PyErr_Occurred();
+}
+
+// [f(item) for item in items], with f returning a Ref (null with an exception set).
+template <typename F>
+Ref list_of(PyObject *items, F &&f) {
+    Ref list = Ref::steal(PyList_New(0));
+    auto append = [&](Ref item) {
+        Ref value = f(item.get());
+        return value && PyList_Append(list.get(), value.get()) == 0;
+    };
+    return list && for_each(items, append) ? list : Ref();
+}
 
 // One `except` clause at work: the raised exception leaves the error indicator and is the
 // handled exception until the clause ends, when the one handled before comes back.
@@ -31,31 +56,28 @@ private:
     Ref saved_;  // the exception handled before this clause, if any
 };
 
-// The with statement's two calls of its manager. Used through with_block.
-class WithStatement {
-public:
-    // Looks __enter__ and __exit__ up on the manager's type, as the interpreter does, and
-    // calls __enter__: its result, or null with an exception set.
-    Ref enter(PyObject *manager) noexcept;
-    // Calls __exit__: with three Nones when the body completed; otherwise with the pending
-    // exception, handled while __exit__ runs, and dropped when __exit__ returns something
-    // true. true when the block completed (its exception suppressed); false with an
-    // exception set.
-    bool exit(bool body_completed) noexcept;
+namespace detail {
 
-private:
-    Ref exit_;
-    Ref self_;  // set while exit_ is an unbound method descriptor, called with it prepended
-};
+// Looks __enter__ and __exit__ up on the manager's type, as the interpreter does, keeps
+// __exit__ bound to it in `exit` and calls __enter__: its result, or null with an
+// exception set.
+Ref with_enter(PyObject *manager, Ref &exit) noexcept;
+// Calls __exit__: with three Nones when the body completed; otherwise with the pending
+// exception, handled while __exit__ runs, and dropped when __exit__ returns something
+// true. true when the block completed (its exception suppressed); false with an
+// exception set.
+bool with_exit(const Ref &exit, bool body_completed) noexcept;
+
+}  // namespace detail
 
 // with <manager> as <value>: <body(value)>, where `body` returns false with an exception
 // set when it fails. true when the block completed, a failure __exit__ suppressed
 // included; false with an exception set otherwise.
 template <typename Body>
 bool with_block(PyObject *manager, Body &&body) {
-    WithStatement statement;
-    Ref value = statement.enter(manager);
-    return value && statement.exit(body(value.get()));
+    Ref exit;
+    Ref value = detail::with_enter(manager, exit);
+    return value && detail::with_exit(exit, body(value.get()));
 }
 
 }  // namespace carvola

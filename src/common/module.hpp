@@ -2,11 +2,10 @@
 // module body runs while it is executed (imports, classes, functions), and global lookup.
 #pragma once
 
+#include "calls.hpp"
 #include "function.hpp"
-#include "names.hpp"
 
 #include <cstddef>
-#include <initializer_list>
 
 namespace carvola {
 
@@ -26,9 +25,7 @@ struct Class {
     const char *doc;  // none when null
     const Member *members;
     std::size_t count;
-    // true: the class statement names `object` as its base, so the class goes through
-    // the metaclass calculation and __prepare__; false: type(name, (), namespace).
-    bool explicit_base = false;
+    bool explicit_base = false;  // `class C(object)`, the same class as `class C` (Module::add)
 };
 
 template <std::size_t N>
@@ -55,13 +52,11 @@ class Module {
     using Where = CallSite;
 
 public:
-    Module(PyObject *module, PyObject *globals) noexcept : module_(module), globals_(globals) {}
-
     // import <name>
     bool import(const char *name, Where where = Where::current()) noexcept;
-    // from <module> import <name>[, <name>...]
-    bool import_from(const char *module, std::initializer_list<const char *> names,
-                     Where where = Where::current()) noexcept;
+    // from <module> import <L>[, <L>...]
+    template <Literal... L>
+    bool import_from(const char *module, Where where = Where::current()) noexcept;
     // def <function>, at module level
     bool add(const Member &function, Where where = Where::current()) noexcept;
     // class <cls>
@@ -69,7 +64,6 @@ public:
     // <name> = <value>
     bool set(const char *name, Ref value, Where where = Where::current()) noexcept;
 
-    PyObject *globals() const noexcept { return globals_; }
     // The line of the statement being executed, for the traceback of a failing import.
     int line() const noexcept { return line_; }
 
@@ -80,8 +74,6 @@ private:
     }
     bool bind(const char *name, Ref value) noexcept;
 
-    PyObject *module_;
-    PyObject *globals_;
     int line_ = 1;
 };
 
@@ -90,23 +82,45 @@ private:
 Ref global(PyObject *name) noexcept;
 // The same lookup, remembered until the module dict or the builtins change.
 Ref global(const Name &name) noexcept;
-// Borrowed module dict; only valid once the module is executing.
-PyObject *module_globals() noexcept;
 // The module's full name as given to the frame.
 const char *module_name() noexcept;
 
-// getattr(module, name) for a module object, with the dict entry remembered until the
-// module's dict changes (any other object goes through getattr every time).
-struct AttributeCache {
-    uint64_t version = 0;
-    PyObject *value = nullptr;  // borrowed from the module's dict
+// owner.attribute, through the module global `owner` as it is at each use; the global
+// `owner` itself when no attribute is named. The attribute of a plain module is remembered
+// until the module's dict changes; any other owner goes through getattr every time.
+class GlobalAttribute {
+public:
+    GlobalAttribute(const Name &owner, const Name &attribute) noexcept : owner_(owner), attribute_(&attribute) {}
+    explicit GlobalAttribute(const Name &owner) noexcept : owner_(owner) {}
+
+    Ref get() noexcept {
+        Ref owner = global(owner_);
+        return owner ? of(owner.get()) : Ref{};
+    }
+    // The attribute of `owner`, the global as it was found.
+    Ref of(PyObject *owner) noexcept;
+
+protected:
+    const Name &owner_;
+    const Name *attribute_ = nullptr;
+
+private:
+    uint64_t version_ = 0;       // of the module dict `value_` was found in
+    PyObject *value_ = nullptr;  // borrowed from that dict
 };
-Ref module_attribute(PyObject *module, const Name &name, AttributeCache &cache) noexcept;
 
 // The module a `from <module> import ...` statement imports (level 1: relative to the
 // package), with `fromlist` the imported names.
 Ref import_module(const char *module, PyObject *fromlist, int level) noexcept;
 // One name of a `from ... import` statement, taken from the imported module.
 Ref import_name(PyObject *module, PyObject *name) noexcept;
+
+template <Literal... L>
+bool Module::import_from(const char *module, Where where) noexcept {
+    at(where);
+    PyObject *fromlist = name_tuple<L...>.get();
+    Ref source = fromlist ? import_module(module, fromlist, 0) : Ref();
+    return source && (bind(L.text, import_name(source.get(), name_object<L>)) && ...);
+}
 
 }  // namespace carvola

@@ -37,13 +37,15 @@ private:
     PyObject *obj_ = nullptr;
 };
 
-// A reference held for the rest of the process, for private caches such as the original
-// objects a fast path compares against. It is never released: static destructors run
-// after the interpreter is gone.
+// A reference held for the rest of the process, for the module record and private caches
+// such as the original objects a fast path compares against. It is never released at
+// exit: static destructors run after the interpreter is gone.
 class Retained {
 public:
     void keep(PyObject *obj) noexcept { Py_XSETREF(obj_, Py_XNewRef(obj)); }
     PyObject *get() const noexcept { return obj_; }
+    // Lets the reference go, for a cache that must start afresh.
+    void clear() noexcept { Py_CLEAR(obj_); }
 
 private:
     PyObject *obj_ = nullptr;

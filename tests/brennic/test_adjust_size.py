@@ -50,22 +50,6 @@ def ImageTool(brennic):
     return brennic.ImageTool
 
 
-def test_metadata(ImageTool):
-    adjust = ImageTool.adjust_size
-    assert adjust.__annotations__ == {"image_bytes": "bytes", "return_origin_ratio": "bool", "expand_percent": "float"}
-    assert adjust.__defaults__ == (False, 10.0)
-    assert adjust.__doc__ == (
-        "\n        调整图片尺寸"
-        "\n        1. proportion存在有效值："
-        "\n           - 若与原图最接近标准比例不一致 → 直接返回原图不处理"
-        "\n           - 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充"
-        '\n        2. proportion="" / None 且 need_adjust="fill"：'
-        "\n           - 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸"
-        '\n        3. proportion="" / None 且 need_adjust="resize"：沿用原有逻辑'
-        "\n        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小\n        "
-    )
-
-
 # ----- adjustment -----
 
 

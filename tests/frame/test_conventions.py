@@ -4,9 +4,12 @@ Parametrized over the modules registered in conftest.CONVENTION_MODULES.
 """
 
 import _imp
+import ast
 import ctypes
 import importlib
+import importlib.util
 import inspect
+import pathlib
 import pickle
 import pydoc
 import sys
@@ -45,6 +48,20 @@ def module_classes(module):
 
 def positional_count(fn):
     return sum(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(fn).parameters.values())
+
+
+def metadata(module):
+    """What the table in module_metadata.py states of a module: its globals and each class's
+    namespace in binding order, class docstrings, and each function's docstring, defaults
+    and annotations."""
+    found = {"globals": [k for k in vars(module) if not k.startswith("__")]}
+    for name, obj in vars(module).items():
+        if isinstance(obj, type) and obj.__module__ == module.__name__:
+            namespace = [k for k in vars(obj) if k not in ("__dict__", "__weakref__")]
+            found[name] = {"namespace": namespace, "doc": obj.__doc__}
+    for owner, attr, raw, fn in native_functions(module):
+        found[f"{owner.__name__}.{attr}" if owner else attr] = (fn.__doc__, fn.__defaults__, fn.__annotations__)
+    return found
 
 
 def count_message(fn, given):
@@ -199,6 +216,35 @@ def test_failed_initialisation_names_the_module_and_can_be_retried(module_name, 
 # ----- classes and functions -----
 
 
+def load_file(path):
+    spec = importlib.util.spec_from_file_location(path.stem, path)
+    loaded = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(loaded)
+    return loaded
+
+
+def test_metadata_is_what_the_table_states(module_name, run_python):
+    # Read in a fresh interpreter: a test that deletes a global and puts it back moves it
+    # to the end of the module dict.
+    here = pathlib.Path(__file__)
+    result = run_python(
+        f"""
+        import importlib, importlib.util, pathlib
+        spec = importlib.util.spec_from_file_location("conventions", {str(here)!r})
+        conventions = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(conventions)
+        print(repr(conventions.metadata(importlib.import_module("{module_name}"))))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    table = load_file(here.with_name("module_metadata.py"))
+    wanted = table.METADATA[module_name]
+    # An optional package the module imports when it can is bound only when installed.
+    missing = {name for name in table.OPTIONAL_IMPORTS if importlib.util.find_spec(name) is None}
+    wanted["globals"] = [name for name in wanted["globals"] if name not in missing]
+    assert ast.literal_eval(result.stdout) == wanted
+
+
 def test_classes_are_plain_python_classes(module):
     for cls in module_classes(module):
         assert type(cls) is type
@@ -298,3 +344,118 @@ def test_errors_get_a_traceback_entry_named_after_the_function(module):
         qualname = f"{owner.__qualname__}.{attr}" if owner else attr
         assert (last.name, last.filename) == (f"{module.__name__}.{qualname}", file_name)
         assert last.lineno > 0
+
+
+# ----- tracebacks through calls between the package's own functions -----
+
+
+def png_bytes(size=(4, 3)):
+    import io
+
+    import PIL.Image
+
+    buffer = io.BytesIO()
+    PIL.Image.new("RGB", size).save(buffer, "PNG")
+    return buffer.getvalue()
+
+
+class Stop(BaseException):
+    """Passes every `except Exception` clause on its way out."""
+
+
+def brennic_init_parse(m, monkeypatch, tmp_path):
+    cls = type("Tool", (m.ImageTool,), {"STANDARD_RATIO_LIST": ["no ratio"]})
+    return cls
+
+
+def brennic_adjust_closest(m, monkeypatch, tmp_path):
+    tool = m.ImageTool()
+    tool._std_ratio_map = {"1:1": "not a number"}
+    return lambda: tool.adjust_size(png_bytes())
+
+
+def quessel_raw_gcd(m, monkeypatch, tmp_path):
+    class Opened:
+        size = (object(), 1)
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+    monkeypatch.setattr(m, "Image", types.SimpleNamespace(open=lambda buffer: Opened()))
+    return lambda: m.ImageRatioAnalyzer().get_raw_simple_ratio(b"x")
+
+
+def olvast_manager(m, monkeypatch, get, max_wait=60):
+    import logging
+
+    monkeypatch.setattr(m, "requests", types.SimpleNamespace(get=get, exceptions=m.requests.exceptions))
+    manager = m.ComfyUIManager(logger=logging.getLogger("carvola-conventions"))
+    manager.max_wait = max_wait
+    return manager.run_reboot_and_wait
+
+
+def olvast_run_trigger(m, monkeypatch, tmp_path):
+    def get(url, timeout):
+        raise Stop
+
+    return olvast_manager(m, monkeypatch, get)
+
+
+def olvast_run_wait(m, monkeypatch, tmp_path):
+    return olvast_manager(m, monkeypatch, lambda url, timeout: types.SimpleNamespace(status_code=200), "no budget")
+
+
+def vantor_init_word_file(m, monkeypatch, tmp_path):
+    return lambda: m.PromptBanChecker(ban_word_file=str(tmp_path))
+
+
+# One row per call of one of the package's functions by another of its own: the failing
+# call, and the module's last traceback entries, outermost first. A row for a new call between
+# native functions goes here, whether it passes through Python or through call_direct.
+NATIVE_CALLS = [
+    ("carvola.brennic", brennic_init_parse, ValueError, ["ImageTool.__init__", "ImageTool._parse_ratio"]),
+    (
+        "carvola.brennic",
+        brennic_adjust_closest,
+        TypeError,
+        ["ImageTool.adjust_size", "ImageTool._get_closest_standard_ratio"],
+    ),
+    (
+        "carvola.quessel",
+        quessel_raw_gcd,
+        TypeError,
+        ["ImageRatioAnalyzer.get_raw_simple_ratio", "ImageRatioAnalyzer._gcd"],
+    ),
+    (
+        "carvola.comfyui.olvast",
+        olvast_run_trigger,
+        Stop,
+        ["ComfyUIManager.run_reboot_and_wait", "ComfyUIManager.trigger_reboot"],
+    ),
+    (
+        "carvola.comfyui.olvast",
+        olvast_run_wait,
+        TypeError,
+        ["ComfyUIManager.run_reboot_and_wait", "ComfyUIManager.wait_service_ready"],
+    ),
+    (
+        "carvola.vantor",
+        vantor_init_word_file,
+        IsADirectoryError,
+        ["PromptBanChecker.__init__", "PromptBanChecker.load_banned_words", "PromptBanChecker._load_from_file"],
+    ),
+]
+
+
+@pytest.mark.parametrize("module_name, make, error, entries", NATIVE_CALLS)
+def test_a_call_between_native_functions_leaves_both_entries(module_name, make, error, entries, monkeypatch, tmp_path):
+    module = importlib.import_module(module_name)
+    failing = make(module, monkeypatch, tmp_path)
+    with pytest.raises(error) as raised:
+        failing()
+    file_name = module_name.replace(".", "/")
+    native = [row.name for row in traceback.extract_tb(raised.value.__traceback__) if row.filename == file_name]
+    assert native[-len(entries) :] == [f"{module_name}.{entry}" for entry in entries]

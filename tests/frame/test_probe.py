@@ -16,6 +16,7 @@ import subprocess
 import sys
 import sysconfig
 import traceback
+import types
 import warnings
 
 import pytest
@@ -586,9 +587,29 @@ def test_traceback_entries_name_the_function(probe):
     assert last.lineno == line
 
 
+def test_a_native_call_leaves_the_callee_entry_as_a_python_call_would(probe):
+    with pytest.raises(KeyError) as raised:
+        probe.direct(KeyError)
+    rows = [(row.name, row.filename) for row in traceback.extract_tb(raised.value.__traceback__)[-2:]]
+    assert rows == [("frame_probe.direct", "frame_probe"), ("frame_probe.raise_it", "frame_probe")]
+
+
+def test_guards_notice_a_replaced_global_or_attribute(probe, monkeypatch):
+    assert probe.guards() == (True, True)
+    monkeypatch.setattr(sys, "getrecursionlimit", lambda: 1)
+    assert probe.guards() == (True, False)
+    monkeypatch.undo()
+    monkeypatch.setattr(probe, "sys", types.SimpleNamespace(getrecursionlimit=sys.getrecursionlimit))
+    assert probe.guards() == (False, False)
+    monkeypatch.delattr(probe, "sys")
+    with pytest.raises(NameError):
+        probe.guards()
+
+
 @pytest.mark.parametrize(
     "call",
     [
+        lambda p, v: p.direct(v),
         lambda p, v: p.kinds(7.9, v, [], b"x", [v], v),
         lambda p, v: p.kinds("no", v, True, b"", []),
         lambda p, v: p.kinds(1, 1.0, True, bytearray(), []),

@@ -267,33 +267,11 @@ def test_a_falsy_logger_gives_the_module_logger_looked_up_at_use(olvast, monkeyp
 # ----- module and class -----
 
 
-def test_module_globals_and_class_metadata(olvast):
+def test_module_globals_are_the_imported_objects(olvast):
     import time
 
-    names = [k for k in vars(olvast) if not k.startswith("__")]
-    assert names == ["time", "logging", "requests", "Optional", "ComfyUIManager"]
-    assert (olvast.time, olvast.logging, olvast.requests, olvast.Optional) == (time, logging, requests, typing.Optional)
-    cls = olvast.ComfyUIManager
-    assert cls.__doc__ == (
-        "\n    ComfyUI 服务管理工具\n\n    功能：\n    - 调用 reboot 接口发起服务重启\n"
-        "    - 轮询 system_stats 接口等待服务恢复\n    - 完整流程：重启 + 等待恢复\n    "
-    )
-    assert [k for k in vars(cls) if not k.startswith("__") or k == "__init__"] == [
-        "__init__", "trigger_reboot", "wait_service_ready", "run_reboot_and_wait"]  # fmt: skip
-    init = cls.__init__
-    assert init.__doc__ is None
-    assert init.__defaults__ == ("http://127.0.0.1:8188", 5, 60, 2.0, None)
-    assert init.__annotations__ == {
-        "base_url": "str", "timeout": "int", "max_wait_seconds": "int", "poll_interval": "float",
-        "logger": "Optional[logging.Logger]"}  # fmt: skip
-    methods = {
-        "trigger_reboot": ("None", "发起重启请求，无返回值；远程断开视为下发成功"),
-        "wait_service_ready": ("bool", "轮询检测服务是否恢复，60秒超时"),
-        "run_reboot_and_wait": ("bool", "完整流程：发起重启 + 等待恢复"),
-    }
-    for name, (annotation, doc) in methods.items():
-        method = getattr(cls, name)
-        assert (method.__annotations__, method.__doc__, method.__defaults__) == ({"return": annotation}, doc, None)
+    assert olvast.time is time and olvast.logging is logging and olvast.requests is requests
+    assert olvast.Optional is typing.Optional
 
 
 def test_an_exception_handled_by_the_caller_stays_handled(olvast, monkeypatch, Recorder):

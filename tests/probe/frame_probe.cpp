@@ -1,8 +1,10 @@
 // frame_probe: a test-only module built by the frame tests (never shipped). It exercises
 // the parts of the frame that the shipped modules reach only in some of their functions.
 // The tests build it pretending another Python minor version, to see the warning.
+#include "attributes.hpp"
 #include "calls.hpp"
 #include "errors.hpp"
+#include "guard.hpp"
 #include "handling.hpp"
 #include "module.hpp"
 
@@ -14,8 +16,11 @@ namespace {
 Name n_mode{"MODE"};
 Name n_record{"record"};
 Name n_key{"key"};
+Name n_sys{"sys"};
+Name n_getrecursionlimit{"getrecursionlimit"};
 
-NameTuple key_keyword{n_key};
+Guard sys_module{n_sys};
+Guard recursion_limit{n_sys, n_getrecursionlimit};
 
 Ref build(std::initializer_list<PyObject *> items) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -72,7 +77,7 @@ Ref keywords(PyObject *first, PyObject *second, PyObject *rest) { return build({
 constexpr Function keywords_contract{
     .name = "keywords",
     .kind = Kind::function,
-    .params = {{"first"}, {"second", Conv::object, nullptr, dflt::integer(2)}},
+    .params = {{"first"}, {"second", Conv::object, nullptr, dflt::integer<2>}},
     .var_keywords = true,
     .body = native<keywords>(),
 };
@@ -91,7 +96,7 @@ Ref unpack(PyObject *obj, bool short_form) {
 constexpr Function unpack_contract{
     .name = "unpack",
     .kind = Kind::function,
-    .params = {{"obj"}, {"short_form", Conv::truth, "bool", dflt::boolean(false)}},
+    .params = {{"obj"}, {"short_form", Conv::truth, "bool", dflt::boolean<false>}},
     .body = native<unpack>(),
 };
 
@@ -101,8 +106,9 @@ Ref calls(PyObject *target, PyObject *a, PyObject *b) {
     Ref none = call(target);
     Ref one = none ? call(target, a) : Ref();
     Ref method = one ? call_method(target, n_record, a, b) : Ref();
-    Ref keyword = method ? call_kw(target, key_keyword, a, b) : Ref();
-    Ref method_keyword = keyword ? call_method_kw(target, n_record, key_keyword, a, b) : Ref();
+    Ref keyword = method ? call_kw(target, name_tuple<"key">, a, b) : Ref();
+    Ref record = keyword ? get_attr(target, n_record) : Ref();
+    Ref method_keyword = record ? call_kw(record.get(), name_tuple<"key">, a, b) : Ref();
     if (!method_keyword) return {};
     return build({none.get(), one.get(), method.get(), keyword.get(), method_keyword.get()});
 }
@@ -139,6 +145,21 @@ Ref with_call(PyObject *manager, PyObject *body) {
     return result ? result : Ref::borrow(Py_None);
 }
 
+// raise_it(obj), called natively: the traceback gets raise_it's entry below this one.
+Ref direct(PyObject *obj) { return call_direct<raise_it>(raise_contract, obj); }
+
+constexpr Function direct_contract{
+    .name = "direct", .kind = Kind::function, .params = {{"obj"}}, .body = native<direct>()};
+
+// (whether `sys` is still the module imported, whether sys.getrecursionlimit still is)
+Ref guards() {
+    const int module = sys_module.holds(), function = recursion_limit.holds();
+    if (module < 0 || function < 0) return {};
+    return build({module ? Py_True : Py_False, function ? Py_True : Py_False});
+}
+
+constexpr Function guards_contract{.name = "guards", .kind = Kind::function, .body = native<guards>()};
+
 constexpr Function with_call_contract{
     .name = "with_call", .kind = Kind::function, .params = {{"manager"}, {"body"}}, .body = native<with_call>()};
 
@@ -171,7 +192,7 @@ Ref scaled(PyObject *self, double scale) {
 
 constexpr Function method_contract{
     .name = "method",
-    .params = {{"self"}, {"scale", Conv::real, "float", dflt::real(2.0)}},
+    .params = {{"self"}, {"scale", Conv::real, "float", dflt::real<2>}},
     .body = native<scaled>(),
 };
 
@@ -189,9 +210,10 @@ constexpr Class shape = make_class("Shape", "A probe class.", shape_namespace, t
 // MODE in an optional module `probe_mode` decides how execution ends: "fail" raises,
 // "fail_silently" fails without an exception.
 bool execute(Module &m) noexcept {
-    if (!m.import("sys") || !m.add(def(kinds_contract)) || !m.add(def(ordered_contract)) || !m.add(def(as_int_contract)) ||
-        !m.add(def(as_str_contract)) || !m.add(def(as_list_contract)) || !m.add(def(keywords_contract)) ||
-        !m.add(def(raise_contract)) || !m.add(def(unpack_contract)) || !m.add(def(calls_contract)) ||
+    if (!m.import("sys") || !m.add(def(kinds_contract)) || !m.add(def(ordered_contract)) ||
+        !m.add(def(as_int_contract)) || !m.add(def(as_str_contract)) || !m.add(def(as_list_contract)) ||
+        !m.add(def(keywords_contract)) || !m.add(def(raise_contract)) || !m.add(def(direct_contract)) ||
+        !m.add(def(guards_contract)) || !m.add(def(unpack_contract)) || !m.add(def(calls_contract)) ||
         !m.add(def(except_call_contract)) || !m.add(def(with_call_contract)) || !m.add(def(lookup_contract)) ||
         !m.add(shape)) {
         return false;

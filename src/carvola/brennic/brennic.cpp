@@ -1,197 +1,87 @@
 // carvola.brennic: ImageTool, which snaps an image's width:height proportion to the
 // nearest of ten standard ratios, parses ratio strings and widens encoded images.
+#include "attributes.hpp"
 #include "calls.hpp"
 #include "errors.hpp"
+#include "guard.hpp"
+#include "handling.hpp"
+#include "image.hpp"
 #include "module.hpp"
-#include "numbers.hpp"
+#include "number.hpp"
 
 #include <cmath>
-#include <iterator>
+#include <type_traits>
+#include <utility>
 
 namespace carvola::brennic {
 namespace {
 
-Name n_re{"re"};
-Name n_match{"match"};
-Name n_group{"group"};
-Name n_strip{"strip"};
-Name n_items{"items"};
-Name n_math{"math"};
-Name n_inf{"inf"};
-Name n_standard_ratio_list{"STANDARD_RATIO_LIST"};
-Name n_std_ratio_map{"_std_ratio_map"};
-Name n_parse_ratio{"_parse_ratio"};
-Name n_proportion{"proportion"};
-Name n_need_adjust{"need_adjust"};
-Name n_fill_color{"fill_color"};
-Name n_kwargs{"kwargs"};
-Name n_image_tool{"ImageTool"};
-Name n_bytes_io{"BytesIO"};
-Name n_image{"Image"};
-Name n_open{"open"};
-Name n_convert{"convert"};
-Name n_size{"size"};
-Name n_width{"width"};
-Name n_height{"height"};
-Name n_mode{"mode"};
-Name n_format{"format"};
-Name n_resize{"resize"};
-Name n_resampling{"Resampling"};
-Name n_lanczos{"LANCZOS"};
-Name n_new{"new"};
-Name n_paste{"paste"};
-Name n_mask{"mask"};
-Name n_save{"save"};
-Name n_quality{"quality"};
-Name n_seek{"seek"};
-Name n_getvalue{"getvalue"};
-Name n_get_closest{"_get_closest_standard_ratio"};
-Name n_rgba{"RGBA"};
-Name n_png{"PNG"};
-Name n_fill{"fill"};
+// Ratio strings are scanned natively while re.match is the one imported, and __init__
+// runs the body of _parse_ratio without a call while the class's is the original.
+Guard re_match{"re"_n, "match"_n};
+Guard original_parse_ratio{"ImageTool"_n, "_parse_ratio"_n};
 
-// The objects the fast paths compare against: while `re`, `re.match` and
-// ImageTool._parse_ratio are still these, ratio strings are scanned natively.
-Retained original_re;
-Retained original_match;
-Retained original_parse_ratio;
-
-// Keyword names of the two Pillow calls that take keyword arguments.
-NameTuple paste_keywords{n_mask};
-NameTuple save_keywords{n_format, n_quality};
-
-AttributeCache re_match_cache;
-AttributeCache math_inf_cache;
-
-constexpr const char *kRatioPattern = "(\\d+):(\\d+)";
-
-// ----- class constants -----
+GlobalAttribute math_inf{"math"_n, "inf"_n}, image_open{"Image"_n, "open"_n};
 
 Ref standard_ratio_list() {
-    static constexpr const char *ratios[] = {"1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9", "21:9"};
-    Ref list = Ref::steal(PyList_New(std::size(ratios)));
-    if (!list) return {};
-    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(ratios)); ++i) {
-        PyObject *item = PyUnicode_FromString(ratios[i]);
-        if (item == nullptr) return {};
-        PyList_SET_ITEM(list.get(), i, item);
-    }
-    return list;
+    return Ref::steal(Py_BuildValue("[ssssssssss]", "1:1", "2:3", "3:2", "3:4", "4:3", "4:5", "5:4", "9:16", "16:9",
+                                    "21:9"));
 }
-
-// ----- ratio strings -----
 
 bool is_decimal(Py_UCS4 c) { return c < 128 ? c >= '0' && c <= '9' : Py_UNICODE_ISDECIMAL(c) != 0; }
 
-// Where re.match("(\d+):(\d+)", text.strip()) finds its two groups: \d is
+// The two groups of re.match(r"(\d+):(\d+)", text.strip()) on an exact str: \d is
 // str.isdecimal(), and strip() removes only characters that are neither digits nor ":".
-struct RatioScan {
-    bool matched = false;
-    Py_ssize_t w_start = 0, w_end = 0, h_start = 0, h_end = 0;
-};
-
-RatioScan scan_ratio(PyObject *text) {
+// false when nothing matches.
+bool scan_ratio(PyObject *text, Py_ssize_t (&start)[2], Py_ssize_t (&end)[2]) {
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    RatioScan scan;
     Py_ssize_t i = 0;
     while (i < n && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
-    scan.w_start = i;
-    while (i < n && is_decimal(PyUnicode_READ(kind, data, i))) ++i;
-    scan.w_end = i;
-    if (scan.w_end == scan.w_start || i == n || PyUnicode_READ(kind, data, i) != ':') return scan;
-    scan.h_start = ++i;
-    while (i < n && is_decimal(PyUnicode_READ(kind, data, i))) ++i;
-    scan.h_end = i;
-    scan.matched = scan.h_end > scan.h_start;
-    return scan;
-}
-
-// The value of a run of at most 18 ASCII digits; false for anything longer or wider.
-bool small_digits(PyObject *text, Py_ssize_t start, Py_ssize_t end, long long &value) {
-    if (end - start > 18) return false;
-    const int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    value = 0;
-    for (Py_ssize_t i = start; i < end; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<long long>(c - '0');
+    for (int side = 0; side < 2; ++side) {
+        if (side == 1 && (i == n || PyUnicode_READ(kind, data, i++) != ':')) return false;
+        start[side] = i;
+        while (i < n && is_decimal(PyUnicode_READ(kind, data, i))) ++i;
+        if ((end[side] = i) == start[side]) return false;
     }
     return true;
 }
 
-// int() of the digits text[start:end].
-Ref digits_to_int(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
-    long long value;
-    if (small_digits(text, start, end, value)) return Ref::steal(PyLong_FromLongLong(value));
-    Ref digits = Ref::steal(PyUnicode_Substring(text, start, end));
-    if (!digits) return {};
-    return Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10));
-}
-
-Py_NO_INLINE Ref raise_ratio_format(PyObject *ratio_str) {
-    Ref head = Ref::steal(PyUnicode_FromString("比例格式错误 "));
-    Ref tail = Ref::steal(PyUnicode_FromString("，示例：3:4"));
-    if (!head || !tail) return {};
-    Ref message = Ref::steal(PyUnicode_Concat(head.get(), ratio_str));
-    if (message) message = Ref::steal(PyUnicode_Concat(message.get(), tail.get()));
-    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-    return {};
-}
-
-// 1 while the module global `re` and its `match` are the ones imported, 0 when either was
-// replaced, -1 on error.
-int re_is_original() {
-    Ref re = global(n_re);
-    if (!re) return -1;
-    if (re.get() != original_re.get()) return 0;
-    Ref match = module_attribute(re.get(), n_match, re_match_cache);
-    if (!match) return -1;
-    return match.get() == original_match.get() ? 1 : 0;
-}
-
-Ref parse_scanned(PyObject *ratio_str) {
-    const RatioScan scan = scan_ratio(ratio_str);
-    if (!scan.matched) return raise_ratio_format(ratio_str);
-    Ref w = digits_to_int(ratio_str, scan.w_start, scan.w_end);
-    if (!w) return {};
-    Ref h = digits_to_int(ratio_str, scan.h_start, scan.h_end);
-    if (!h) return {};
-    return Ref::steal(PyTuple_Pack(2, w.get(), h.get()));
-}
-
-// The same statements through whatever the module global `re` now is.
-Ref parse_with_re(PyObject *ratio_str) {
-    Ref re = global(n_re);
-    if (!re) return {};
-    Ref match_fn = Ref::steal(PyObject_GetAttr(re.get(), n_match));
-    if (!match_fn) return {};
-    Ref pattern = Ref::steal(PyUnicode_FromString(kRatioPattern));
-    Ref stripped = call_method(ratio_str, n_strip);
-    if (!pattern || !stripped) return {};
-    Ref match = call(match_fn.get(), pattern.get(), stripped.get());
-    if (!match) return {};
-    const int matched = PyObject_IsTrue(match.get());
-    if (matched < 0) return {};
-    if (matched == 0) return raise_ratio_format(ratio_str);
+// m = re.match(r"(\d+):(\d+)", ratio_str.strip())
+// if not m: raise ValueError(...)
+// return int(m.group(1)), int(m.group(2))
+// scanned natively while re.match is the original, else through the module global `re`.
+Ref parse_ratio(PyObject *ratio_str) {
+    const int native = re_match.holds();
+    if (native < 0) return {};
+    Py_ssize_t start[2], end[2];
+    Ref match;
+    if (!native) {
+        Ref match_fn = re_match.get();
+        Ref stripped = match_fn ? call_method(ratio_str, "strip"_n) : Ref();
+        match = stripped ? call(match_fn.get(), "(\\d+):(\\d+)"_t.get(), stripped.get()) : Ref();
+    }
+    const int matched = native ? scan_ratio(ratio_str, start, end) : match ? truth(match.get()) : -1;
+    if (matched == 0) {
+        // raise ValueError(f"比例格式错误 {ratio_str}，示例：3:4")
+        Ref message = Ref::steal(PyUnicode_FromFormat("%s%U%s", "比例格式错误 ", ratio_str, "，示例：3:4"));
+        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    }
+    if (matched <= 0) return {};
     Ref sides[2];
-    for (long group = 1; group <= 2; ++group) {
-        Ref index = Ref::steal(PyLong_FromLong(group));
-        if (!index) return {};
-        Ref digits = call_method(match.get(), n_group, index.get());
-        if (!digits) return {};
-        sides[group - 1] = Ref::steal(PyNumber_Long(digits.get()));
-        if (!sides[group - 1]) return {};
+    for (int side = 0; side < 2; ++side) {
+        // int(m.group(side + 1))
+        if (native) {
+            sides[side] = decimal_int(ratio_str, start[side], end[side]);
+        } else {
+            Ref index = Ref::steal(PyLong_FromLong(side + 1));
+            Ref group = index ? call_method(match.get(), "group"_n, index.get()) : Ref();
+            sides[side] = group ? Ref::steal(PyNumber_Long(group.get())) : Ref();
+        }
+        if (!sides[side]) return {};
     }
     return Ref::steal(PyTuple_Pack(2, sides[0].get(), sides[1].get()));
-}
-
-Ref parse_ratio(PyObject *ratio_str) {
-    const int original = re_is_original();
-    if (original < 0) return {};
-    return original ? parse_scanned(ratio_str) : parse_with_re(ratio_str);
 }
 
 constexpr Function parse_ratio_contract{
@@ -203,43 +93,14 @@ constexpr Function parse_ratio_contract{
     .body = native<parse_ratio>(),
 };
 
-// ----- __init__ -----
-
-bool is_blank(PyObject *text) {
-    const int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i)
-        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
-    return true;
-}
-
-// `w, h = self._parse_ratio(r)` then `w / h`, without the call, when `parse` is the
-// original static method and the outcome is a plain success: digits short enough for C
-// values, a non-zero height. Everything else takes the real call, so its errors and
-// traceback are the call's own.
-bool quotient_of_original_parse(PyObject *parse, PyObject *r, Ref &quotient) {
-    if (parse != original_parse_ratio.get() || !PyUnicode_CheckExact(r)) return false;
-    const int original = re_is_original();
-    if (original <= 0) {
-        if (original < 0) PyErr_Clear();  // the real call meets the same error again
-        return false;
-    }
-    const RatioScan scan = scan_ratio(r);
-    long long w, h;
-    if (!scan.matched || !small_digits(r, scan.w_start, scan.w_end, w) || !small_digits(r, scan.h_start, scan.h_end, h) ||
-        h == 0 || w > kExactInDouble || h > kExactInDouble) {
-        return false;
-    }
-    quotient = Ref::steal(PyFloat_FromDouble(static_cast<double>(w) / static_cast<double>(h)));
-    return true;
-}
-
+// w, h = self._parse_ratio(r); w / h
+// calling the original's body directly when the argument needs no conversion.
 Ref parsed_quotient(PyObject *self, PyObject *r) {
-    Ref parse = get_attr(self, n_parse_ratio);
+    Ref parse = get_attr(self, "_parse_ratio"_n);
     if (!parse) return {};
-    Ref quotient;
-    if (quotient_of_original_parse(parse.get(), r, quotient)) return quotient;
-    Ref parsed = call(parse.get(), r);
+    Ref parsed = original_parse_ratio.is(parse.get()) && PyUnicode_CheckExact(r)
+                     ? call_direct<parse_ratio>(parse_ratio_contract, r)
+                     : call(parse.get(), r);
     Ref w, h;
     if (!parsed || !unpack2(parsed.get(), w, h, Unpack::python)) return {};
     return Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
@@ -247,34 +108,34 @@ Ref parsed_quotient(PyObject *self, PyObject *r) {
 
 Ref image_tool_init(PyObject *self, PyObject *proportion, PyObject *need_adjust, PyObject *fill_color,
                     PyObject *kwargs) {
-    PyObject *stored = proportion != Py_None && is_blank(proportion) ? Py_None : proportion;
-    if (PyObject_SetAttr(self, n_proportion, stored) < 0 || PyObject_SetAttr(self, n_need_adjust, need_adjust) < 0 ||
-        PyObject_SetAttr(self, n_fill_color, fill_color) < 0 || PyObject_SetAttr(self, n_kwargs, kwargs) < 0) {
+    // isinstance(proportion, str) and proportion.strip() == ""
+    bool blank = proportion != Py_None;
+    for (Py_ssize_t i = 0, n = blank ? PyUnicode_GET_LENGTH(proportion) : 0; i < n && blank; ++i)
+        blank = Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(proportion, i));
+    if (!set_attr(self, "proportion"_n, blank ? Py_None : proportion) ||
+        !set_attr(self, "need_adjust"_n, need_adjust) || !set_attr(self, "fill_color"_n, fill_color) ||
+        !set_attr(self, "kwargs"_n, kwargs)) {
         return {};
     }
     Ref ratio_map = Ref::steal(PyDict_New());
-    if (!ratio_map || PyObject_SetAttr(self, n_std_ratio_map, ratio_map.get()) < 0) return {};
+    if (!ratio_map || !set_attr(self, "_std_ratio_map"_n, ratio_map.get())) return {};
 
-    Ref ratios = get_attr(self, n_standard_ratio_list);
-    if (!ratios) return {};
-    Ref iter = Ref::steal(PyObject_GetIter(ratios.get()));
-    if (!iter) return {};
-    while (Ref r = Ref::steal(PyIter_Next(iter.get()))) {
+    // for r in self.STANDARD_RATIO_LIST: self._std_ratio_map[r] = w / h
+    Ref ratios = get_attr(self, "STANDARD_RATIO_LIST"_n);
+    const bool filled = ratios && for_each(ratios.get(), [&](Ref r) {
         Ref value = parsed_quotient(self, r.get());
-        if (!value) return {};
-        Ref target = get_attr(self, n_std_ratio_map);
-        if (!target || PyObject_SetItem(target.get(), r.get(), value.get()) < 0) return {};
-    }
-    if (PyErr_Occurred()) return {};
-    return Ref::borrow(Py_None);
+        Ref target = value ? get_attr(self, "_std_ratio_map"_n) : Ref();
+        return target && PyObject_SetItem(target.get(), r.get(), value.get()) == 0;
+    });
+    return filled ? none() : Ref();
 }
 
 constexpr Function init_contract{
     .name = "__init__",
     .params = {{"self"},
                {"proportion", Conv::str, "Optional[str]", dflt::none},
-               {"need_adjust", Conv::str, "str", dflt::text("fill")},
-               {"fill_color", Conv::object, nullptr, dflt::ints(255, 255, 255, 0)}},
+               {"need_adjust", Conv::str, "str", dflt::text<"fill">},
+               {"fill_color", Conv::object, nullptr, dflt::ints<255, 255, 255, 0>}},
     .var_keywords = true,
     .doc = "\n"
            "        :param proportion: 目标比例 \"3:4\"/\"1:1\"/\"\"空字符串/None\n"
@@ -284,113 +145,82 @@ constexpr Function init_contract{
     .body = native<image_tool_init>(),
 };
 
-// ----- _get_closest_standard_ratio -----
-
-// obj[0]
-Ref first_item(PyObject *obj) {
-    if (PyList_CheckExact(obj) && PyList_GET_SIZE(obj) > 0) return Ref::borrow(PyList_GET_ITEM(obj, 0));
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return {};
-    return Ref::steal(PyObject_GetItem(obj, zero.get()));
-}
-
-// The last ratio map met, held as doubles while the dict keeps its version.
+// The items of the last ratio map met, an exact dict of Machines, while the dict keeps its
+// version: walking the dict on every call costs the bench target a third of the call.
 struct RatioMapCache {
     static constexpr Py_ssize_t kCapacity = 32;
     uint64_t version = 0;
     Py_ssize_t count = 0;
-    PyObject *keys[kCapacity] = {};  // borrowed from the dict
-    double values[kCapacity] = {};
-};
+    std::pair<PyObject *, Machine> entries[kCapacity];  // keys borrowed while the version stands
+} ratio_map_cache;
 
-RatioMapCache ratio_map_cache;
-
-// Fills the cache from an exact dict of exact floats; false (cache left empty) otherwise.
-bool cache_ratio_map(PyObject *ratio_map) {
-    RatioMapCache &cache = ratio_map_cache;
-    cache.version = 0;
-    if (!PyDict_CheckExact(ratio_map) || PyDict_GET_SIZE(ratio_map) > RatioMapCache::kCapacity) return false;
-    Py_ssize_t pos = 0, count = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(ratio_map, &pos, &key, &value)) {
-        if (!PyFloat_CheckExact(value)) return false;
-        cache.keys[count] = key;
-        cache.values[count++] = PyFloat_AS_DOUBLE(value);
-    }
-    cache.count = count;
-    cache.version = dict_version(ratio_map);
-    return true;
-}
-
-// The loop in doubles, which runs no Python code: comparing floats is comparing doubles.
-// false when the map is not an exact dict of exact floats.
-bool closest_in_doubles(PyObject *ratio_map, double img_ratio, double min_diff, Ref &best) {
-    const RatioMapCache &cache = ratio_map_cache;
-    if (!PyDict_CheckExact(ratio_map)) return false;
-    if (cache.version != dict_version(ratio_map) && !cache_ratio_map(ratio_map)) return false;
-    PyObject *best_key = nullptr;
-    for (Py_ssize_t i = 0; i < cache.count; ++i) {
-        const double diff = std::fabs(img_ratio - cache.values[i]);
-        if (diff < min_diff) {
+// for ratio_str, std_val in self._std_ratio_map.items():
+//     diff = abs(img_ratio - std_val)
+//     if diff < min_diff: min_diff, best_ratio = diff, ratio_str
+// On Machines the items come from the cache.
+template <typename N>
+Ref nearest(PyObject *ratio_map, const N &img_ratio, N min_diff, Ref best) {
+    const auto visit = [&](PyObject *ratio_str, const N &std_val) {
+        const N diff = abs(img_ratio - std_val);
+        if (truth(lt(diff, min_diff))) {
             min_diff = diff;
-            best_key = cache.keys[i];
+            best = Ref::borrow(ratio_str);
         }
-    }
-    if (best_key != nullptr) best = Ref::borrow(best_key);
-    return true;
-}
-
-// The same loop through the number protocol, for maps holding anything.
-Ref closest_in_objects(PyObject *ratio_map, PyObject *img_ratio, Ref min_diff, Ref best) {
-    Ref items = call_method(ratio_map, n_items);
-    if (!items) return {};
-    Ref iter = Ref::steal(PyObject_GetIter(items.get()));
-    if (!iter) return {};
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref ratio_str, std_val;
-        if (!unpack2(item.get(), ratio_str, std_val, Unpack::python)) return {};
-        Ref delta = Ref::steal(PyNumber_Subtract(img_ratio, std_val.get()));
-        if (!delta) return {};
-        Ref diff = Ref::steal(PyNumber_Absolute(delta.get()));
-        if (!diff) return {};
-        const int less = PyObject_RichCompareBool(diff.get(), min_diff.get(), Py_LT);
-        if (less < 0) return {};
-        if (less) {
-            min_diff = std::move(diff);
-            best = std::move(ratio_str);
+    };
+    if constexpr (std::is_same_v<N, Machine>) {
+        RatioMapCache &items = ratio_map_cache;
+        if (!PyDict_CheckExact(ratio_map) || PyDict_GET_SIZE(ratio_map) > RatioMapCache::kCapacity) throw Failed{};
+        if (items.version != dict_version(ratio_map)) {
+            items.version = items.count = 0;
+            PyObject *key, *value;
+            for (Py_ssize_t pos = 0; PyDict_Next(ratio_map, &pos, &key, &value); ++items.count)
+                items.entries[items.count] = {key, Machine::of(value)};
+            items.version = dict_version(ratio_map);
         }
+        for (Py_ssize_t i = 0; i < items.count; ++i) visit(items.entries[i].first, items.entries[i].second);
+    } else {
+        const Object items(call_method(ratio_map, "items"_n));
+        const Object iter(PyObject_GetIter(items.get()));
+        while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+            Ref ratio_str, std_val;
+            if (!unpack2(item.get(), ratio_str, std_val, Unpack::python)) throw Failed{};
+            visit(ratio_str.get(), Object(std::move(std_val)));
+        }
+        if (PyErr_Occurred()) throw Failed{};
     }
-    if (PyErr_Occurred()) return {};
     return best;
 }
 
 Ref get_closest_standard_ratio(PyObject *self, PyObject *width, PyObject *height) {
-    double quotient = 0.0;
-    Ref img_ratio;  // made only when the quotient is not a plain double division
-    const bool small = small_quotient(width, height, quotient);
-    if (!small) {
-        img_ratio = Ref::steal(PyNumber_TrueDivide(width, height));
-        if (!img_ratio) return {};
+    // img_ratio = width / height: a double division of two small exact ints, made an
+    // object only when Python divides them some other way
+    Machine quotient;
+    Ref img_ratio;
+    try {
+        quotient = Machine::of(width) / Machine::of(height);
+    } catch (const Failed &) {
+        if (!(img_ratio = Ref::steal(PyNumber_TrueDivide(width, height)))) return {};
     }
-    Ref math = global(n_math);
-    if (!math) return {};
-    Ref min_diff = module_attribute(math.get(), n_inf, math_inf_cache);
-    if (!min_diff) return {};
-    Ref ratios = get_attr(self, n_standard_ratio_list);
-    if (!ratios) return {};
-    Ref best = first_item(ratios.get());
-    if (!best) return {};
-    Ref ratio_map = get_attr(self, n_std_ratio_map);
+    Ref min_diff = math_inf.get();
+    Ref ratios = min_diff ? get_attr(self, "STANDARD_RATIO_LIST"_n) : Ref();
+    Ref best;  // best_ratio = self.STANDARD_RATIO_LIST[0]
+    if (ratios && PyList_CheckExact(ratios.get()) && PyList_GET_SIZE(ratios.get()) > 0)
+        best = Ref::borrow(PyList_GET_ITEM(ratios.get(), 0));
+    else if (Ref zero = ratios ? Ref::steal(PyLong_FromLong(0)) : Ref())
+        best = Ref::steal(PyObject_GetItem(ratios.get(), zero.get()));
+    Ref ratio_map = best ? get_attr(self, "_std_ratio_map"_n) : Ref();
     if (!ratio_map) return {};
-    if (PyFloat_CheckExact(min_diff.get()) && (small || PyFloat_CheckExact(img_ratio.get()))) {
-        const double value = small ? quotient : PyFloat_AS_DOUBLE(img_ratio.get());
-        if (closest_in_doubles(ratio_map.get(), value, PyFloat_AS_DOUBLE(min_diff.get()), best)) return best;
-    }
-    if (small) {
-        img_ratio = Ref::steal(PyFloat_FromDouble(quotient));
-        if (!img_ratio) return {};
-    }
-    return closest_in_objects(ratio_map.get(), img_ratio.get(), std::move(min_diff), std::move(best));
+    return fast_or_general(
+        [&] {
+            PyObject *inf = min_diff.get();
+            const bool infinite = PyFloat_CheckExact(inf) && PyFloat_AS_DOUBLE(inf) == HUGE_VAL;
+            const Machine least = infinite ? Machine::infinity() : Machine::of(inf);
+            return nearest(ratio_map.get(), img_ratio ? throw Failed{} : quotient, least, best);
+        },
+        [&] {
+            const Object ratio(img_ratio ? img_ratio : quotient.object());
+            return nearest(ratio_map.get(), ratio, Object::of(min_diff.get()), best);
+        });
 }
 
 constexpr Function closest_contract{
@@ -402,13 +232,11 @@ constexpr Function closest_contract{
     .body = native<get_closest_standard_ratio>(),
 };
 
-// ----- adjust_size -----
-
-// int(side * scale)
-Ref scaled(PyObject *side, PyObject *scale) {
-    Ref product = Ref::steal(PyNumber_Multiply(side, scale));
-    if (!product) return {};
-    return Ref::steal(PyNumber_Long(product.get()));
+// io.seek(0); io.getvalue()
+Ref rewound_bytes(PyObject *io) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref rewound = zero ? call_method(io, "seek"_n, zero.get()) : Ref();
+    return rewound ? call_method(io, "getvalue"_n) : Ref();
 }
 
 // The widened size: the shorter side scaled, both sides of a square. "resize" asks
@@ -426,180 +254,90 @@ bool widen(PyObject *w, PyObject *h, PyObject *scale, bool fill, Ref &new_w, Ref
     return (new_w = scaled(w, scale)) && (new_h = scaled(h, scale));
 }
 
-// Image.open(img_io).convert("RGBA")
-Ref decode_rgba(PyObject *img_io) {
-    Ref image = global(n_image);
-    if (!image) return {};
-    Ref opened = call_method(image.get(), n_open, img_io);
-    if (!opened) return {};
-    return call_method(opened.get(), n_convert, n_rgba);
-}
-
-// img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
-Ref stretched(PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
-    Ref expand_w, expand_h;
-    if (!widen(ori_w, ori_h, expand_scale, false, expand_w, expand_h)) return {};
-    Ref resize = get_attr(img, n_resize);
-    if (!resize) return {};
-    Ref size = Ref::steal(PyTuple_Pack(2, expand_w.get(), expand_h.get()));
-    if (!size) return {};
-    Ref image = global(n_image);
-    if (!image) return {};
-    Ref resampling = get_attr(image.get(), n_resampling);
-    if (!resampling) return {};
-    Ref lanczos = get_attr(resampling.get(), n_lanczos);
-    if (!lanczos) return {};
-    return call(resize.get(), size.get(), lanczos.get());
-}
-
-// (canvas_side - img_side) // 2: floor division, so an odd margin leaves the extra pixel
-// on the right or bottom and a negative one rounds toward minus infinity.
-Ref centred(PyObject *canvas_side, PyObject *img_side) {
-    Ref margin = Ref::steal(PyNumber_Subtract(canvas_side, img_side));
-    if (!margin) return {};
-    Ref two = Ref::steal(PyLong_FromLong(2));
-    if (!two) return {};
-    return Ref::steal(PyNumber_FloorDivide(margin.get(), two.get()));
-}
-
-// Image.new("RGBA", (canvas_w, canvas_h), self.fill_color)
-Ref new_canvas(PyObject *self, PyObject *canvas_w, PyObject *canvas_h) {
-    Ref image = global(n_image);
-    if (!image) return {};
-    Ref new_image = get_attr(image.get(), n_new);
-    if (!new_image) return {};
-    Ref canvas_size = Ref::steal(PyTuple_Pack(2, canvas_w, canvas_h));
-    if (!canvas_size) return {};
-    Ref fill_color = get_attr(self, n_fill_color);
-    if (!fill_color) return {};
-    return call(new_image.get(), n_rgba, canvas_size.get(), fill_color.get());
-}
-
-// A canvas of the widened size in the fill colour with `img` pasted in its centre through
-// its own alpha, so transparent pixels leave the fill colour showing.
-Ref padded(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
-    Ref canvas_w, canvas_h;
-    if (!widen(ori_w, ori_h, expand_scale, true, canvas_w, canvas_h)) return {};
-    Ref img_w = get_attr(img, n_width);
-    if (!img_w) return {};
-    Ref img_h = get_attr(img, n_height);
-    if (!img_h) return {};
-    Ref canvas = new_canvas(self, canvas_w.get(), canvas_h.get());
-    if (!canvas) return {};
-
-    Ref paste_x = centred(canvas_w.get(), img_w.get());
-    if (!paste_x) return {};
-    Ref paste_y = centred(canvas_h.get(), img_h.get());
-    if (!paste_y) return {};
-    Ref paste = get_attr(canvas.get(), n_paste);
-    if (!paste) return {};
-    Ref box = Ref::steal(PyTuple_Pack(2, paste_x.get(), paste_y.get()));
-    if (!box) return {};
-    Ref mode = get_attr(img, n_mode);
-    if (!mode) return {};
-    const int has_alpha = PyObject_RichCompareBool(mode.get(), n_rgba, Py_EQ);
-    if (has_alpha < 0) return {};
-    Ref pasted = call_kw(paste.get(), paste_keywords, img, box.get(), has_alpha ? img : Py_None);
-    if (!pasted) return {};
+// The image stretched when self.need_adjust == "resize", padded when it is "fill".
+Ref widened(PyObject *self, PyObject *img, PyObject *ori_w, PyObject *ori_h, PyObject *expand_scale) {
+    Ref need_adjust = get_attr(self, "need_adjust"_n);
+    const int resize = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), "resize"_t, Py_EQ) : -1;
+    if (resize < 0) return {};
+    if (!resize) {
+        need_adjust = get_attr(self, "need_adjust"_n);
+        const int fill = need_adjust ? PyObject_RichCompareBool(need_adjust.get(), "fill"_t, Py_EQ) : -1;
+        if (fill == 0) PyErr_SetString(PyExc_ValueError, "need_adjust 仅支持 resize / fill");
+        if (fill <= 0) return {};
+    }
+    // (expand_w, expand_h) to resize to, or (canvas_w, canvas_h)
+    Ref new_w, new_h;
+    if (!widen(ori_w, ori_h, expand_scale, !resize, new_w, new_h)) return {};
+    // img.resize((expand_w, expand_h), Image.Resampling.LANCZOS)
+    if (resize) return resized_lanczos(img, new_w.get(), new_h.get(), ResamplingFrom::image);
+    // canvas = Image.new("RGBA", (canvas_w, canvas_h), self.fill_color)
+    // canvas.paste(img, ((canvas_w - img_w) // 2, (canvas_h - img_h) // 2),
+    //              mask=img if img.mode == "RGBA" else None)
+    Ref img_w = get_attr(img, "width"_n);
+    Ref img_h = img_w ? get_attr(img, "height"_n) : Ref();
+    Ref canvas =
+        img_h ? new_image("RGBA"_t, new_w.get(), new_h.get(), [&] { return get_attr(self, "fill_color"_n); }) : Ref();
+    Ref box = canvas ? centred(new_w.get(), new_h.get(), img_w.get(), img_h.get()) : Ref();
+    Ref paste = box ? get_attr(canvas.get(), "paste"_n) : Ref();
+    Ref mode = paste ? get_attr(img, "mode"_n) : Ref();
+    const int has_alpha = mode ? PyObject_RichCompareBool(mode.get(), "RGBA"_t, Py_EQ) : -1;
+    if (has_alpha < 0 || !call_kw(paste.get(), name_tuple<"mask">, img, box.get(), has_alpha ? img : Py_None))
+        return {};
     return canvas;
 }
 
-// 1 when the instance asks for a proportion other than the image's closest one, so the
-// input goes back untouched; 0 when the image is adjusted; -1 on error.
-int keeps_input(PyObject *self, PyObject *ori_closest_ratio) {
-    Ref proportion = get_attr(self, n_proportion);
-    if (!proportion) return -1;
-    if (proportion.get() == Py_None) return 0;
-    proportion = get_attr(self, n_proportion);
-    if (!proportion) return -1;
-    // Python's `!=`: PyObject_RichCompareBool would take any object as equal to itself (a NaN too).
-    Ref differs = Ref::steal(PyObject_RichCompare(proportion.get(), ori_closest_ratio, Py_NE));
-    if (!differs) return -1;
-    return PyObject_IsTrue(differs.get());
-}
-
-// 1 when self.need_adjust == mode, 0 when not, -1 on error.
-int mode_is(PyObject *self, PyObject *mode) {
-    Ref need_adjust = get_attr(self, n_need_adjust);
-    if (!need_adjust) return -1;
-    return PyObject_RichCompareBool(need_adjust.get(), mode, Py_EQ);
-}
-
-Py_NO_INLINE Ref raise_unknown_mode() {
-    PyErr_SetString(PyExc_ValueError, "need_adjust 仅支持 resize / fill");
-    return {};
-}
-
-// resized_img encoded as img.format, or PNG when the image has none (a converted image
-// never has one).
+// out_io = BytesIO(); resized_img.save(out_io, format=img.format or "PNG", quality=95)
+// and the bytes written (a converted image never has a format).
 Ref encoded(PyObject *img, PyObject *resized_img) {
-    Ref bytes_io = global(n_bytes_io);
-    if (!bytes_io) return {};
-    Ref out_io = call(bytes_io.get());
-    if (!out_io) return {};
-    Ref img_format = get_attr(img, n_format);
-    if (!img_format) return {};
-    const int has_format = PyObject_IsTrue(img_format.get());
+    Ref bytes_io = global("BytesIO"_n);
+    Ref out_io = bytes_io ? call(bytes_io.get()) : Ref();
+    Ref img_format = out_io ? get_attr(img, "format"_n) : Ref();
+    const int has_format = img_format ? truth(img_format.get()) : -1;
     if (has_format < 0) return {};
-    if (!has_format) img_format = Ref::borrow(n_png);
+    if (!has_format) img_format = Ref::borrow("PNG"_t);
     Ref quality = Ref::steal(PyLong_FromLong(95));
-    if (!quality) return {};
-    Ref saved = call_method_kw(resized_img, n_save, save_keywords, out_io.get(), img_format.get(), quality.get());
-    if (!saved) return {};
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return {};
-    Ref rewound = call_method(out_io.get(), n_seek, zero.get());
-    if (!rewound) return {};
-    return call_method(out_io.get(), n_getvalue);
-}
-
-// The input bytes read back from the stream, with the requested proportion when asked.
-Ref untouched(PyObject *self, PyObject *img_io, bool return_origin_ratio) {
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero) return {};
-    Ref rewound = call_method(img_io, n_seek, zero.get());
-    if (!rewound) return {};
-    Ref origin_bytes = call_method(img_io, n_getvalue);
-    if (!origin_bytes || !return_origin_ratio) return origin_bytes;
-    Ref proportion = get_attr(self, n_proportion);
-    if (!proportion) return {};
-    return Ref::steal(PyTuple_Pack(2, origin_bytes.get(), proportion.get()));
+    Ref save = quality ? get_attr(resized_img, "save"_n) : Ref();
+    if (!save || !call_kw(save.get(), name_tuple<"format", "quality">, out_io.get(), img_format.get(), quality.get()))
+        return {};
+    return rewound_bytes(out_io.get());
 }
 
 Ref adjust_size(PyObject *self, PyObject *image_bytes, bool return_origin_ratio, double expand_percent) {
     Ref expand_scale = Ref::steal(PyFloat_FromDouble(expand_percent / 100.0 + 1.0));
-    if (!expand_scale) return {};
-    Ref bytes_io = global(n_bytes_io);
-    if (!bytes_io) return {};
-    Ref img_io = call(bytes_io.get(), image_bytes);
-    if (!img_io) return {};
-    // Decoded in full on every path: bytes Pillow cannot read fail here whatever follows.
-    Ref img = decode_rgba(img_io.get());
-    if (!img) return {};
-    Ref size = get_attr(img.get(), n_size);
-    if (!size) return {};
+    Ref bytes_io = expand_scale ? global("BytesIO"_n) : Ref();
+    Ref img_io = bytes_io ? call(bytes_io.get(), image_bytes) : Ref();
+    // img = Image.open(img_io).convert("RGBA"), decoded in full on every path: bytes
+    // Pillow cannot read fail here whatever follows.
+    Ref open = img_io ? image_open.get() : Ref();
+    Ref opened = open ? call(open.get(), img_io.get()) : Ref();
+    Ref img = opened ? call_method(opened.get(), "convert"_n, "RGBA"_t.get()) : Ref();
+    opened.reset();  // the decoded original goes now, as Python's temporary does
+    Ref size = img ? get_attr(img.get(), "size"_n) : Ref();
     Ref ori_w, ori_h;
-    if (!unpack2(size.get(), ori_w, ori_h, Unpack::python)) return {};
-    Ref ori_closest_ratio = call_method(self, n_get_closest, ori_w.get(), ori_h.get());
+    if (!size || !unpack2(size.get(), ori_w, ori_h, Unpack::python)) return {};
+    Ref ori_closest_ratio = call_method(self, "_get_closest_standard_ratio"_n, ori_w.get(), ori_h.get());
     if (!ori_closest_ratio) return {};
 
-    const int keep = keeps_input(self, ori_closest_ratio.get());
-    if (keep < 0) return {};
-    if (keep) return untouched(self, img_io.get(), return_origin_ratio);
-
-    Ref resized_img;
-    const int resize = mode_is(self, n_resize);
-    if (resize < 0) return {};
-    if (resize) {
-        resized_img = stretched(img.get(), ori_w.get(), ori_h.get(), expand_scale.get());
-    } else {
-        const int fill = mode_is(self, n_fill);
-        if (fill < 0) return {};
-        if (!fill) return raise_unknown_mode();
-        resized_img = padded(self, img.get(), ori_w.get(), ori_h.get(), expand_scale.get());
+    // if self.proportion is not None and self.proportion != ori_closest_ratio: the input
+    // goes back untouched. Python's `!=`, since PyObject_RichCompareBool would take any
+    // object as equal to itself.
+    Ref proportion = get_attr(self, "proportion"_n);
+    if (!proportion) return {};
+    if (proportion.get() != Py_None) {
+        proportion = get_attr(self, "proportion"_n);
+        if (!proportion) return {};
+        Ref differs = Ref::steal(PyObject_RichCompare(proportion.get(), ori_closest_ratio.get(), Py_NE));
+        const int keep = differs ? PyObject_IsTrue(differs.get()) : -1;
+        if (keep < 0) return {};
+        if (keep) {
+            Ref origin_bytes = rewound_bytes(img_io.get());
+            if (!origin_bytes || !return_origin_ratio) return origin_bytes;
+            proportion = get_attr(self, "proportion"_n);  // return origin_bytes, self.proportion
+            return proportion ? Ref::steal(PyTuple_Pack(2, origin_bytes.get(), proportion.get())) : Ref();
+        }
     }
-    if (!resized_img) return {};
-    Ref result_bytes = encoded(img.get(), resized_img.get());
+    Ref resized_img = widened(self, img.get(), ori_w.get(), ori_h.get(), expand_scale.get());
+    Ref result_bytes = resized_img ? encoded(img.get(), resized_img.get()) : Ref();
     if (!result_bytes || !return_origin_ratio) return result_bytes;
     return Ref::steal(PyTuple_Pack(2, result_bytes.get(), ori_closest_ratio.get()));
 }
@@ -608,22 +346,21 @@ constexpr Function adjust_size_contract{
     .name = "adjust_size",
     .params = {{"self"},
                {"image_bytes", Conv::bytes, "bytes"},
-               {"return_origin_ratio", Conv::truth, "bool", dflt::boolean(false)},
-               {"expand_percent", Conv::real, "float", dflt::real(10.0)}},
-    .doc = "\n"
-           "        调整图片尺寸\n"
-           "        1. proportion存在有效值：\n"
-           "           - 若与原图最接近标准比例不一致 → 直接返回原图不处理\n"
-           "           - 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充\n"
-           "        2. proportion=\"\" / None 且 need_adjust=\"fill\"：\n"
-           "           - 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸\n"
-           "        3. proportion=\"\" / None 且 need_adjust=\"resize\"：沿用原有逻辑\n"
-           "        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小\n"
-           "        ",
+               {"return_origin_ratio", Conv::truth, "bool", dflt::boolean<false>},
+               {"expand_percent", Conv::real, "float", dflt::real<10>}},
+    .doc =
+        "\n"
+        "        调整图片尺寸\n"
+        "        1. proportion存在有效值：\n"
+        "           - 若与原图最接近标准比例不一致 → 直接返回原图不处理\n"
+        "           - 若一致 → 反转比例后执行resize/fill，生成对应比例画布填充\n"
+        "        2. proportion=\"\" / None 且 need_adjust=\"fill\"：\n"
+        "           - 仅最小边按百分比放大，不使用任何比例画布，输出尺寸=放大后图片尺寸\n"
+        "        3. proportion=\"\" / None 且 need_adjust=\"resize\"：沿用原有逻辑\n"
+        "        :param expand_percent: 放大百分比，传数字 10 代表放大10%，传0不缩放，负数缩小\n"
+        "        ",
     .body = native<adjust_size>(),
 };
-
-// ----- module -----
 
 constexpr Member image_tool_namespace[] = {
     constant("STANDARD_RATIO_LIST", standard_ratio_list),
@@ -635,23 +372,9 @@ constexpr Member image_tool_namespace[] = {
 
 constexpr Class image_tool = make_class("ImageTool", nullptr, image_tool_namespace);
 
-bool remember_originals() {
-    Ref re = global(n_re);
-    Ref cls = global(n_image_tool);
-    if (!re || !cls) return false;
-    Ref match = Ref::steal(PyObject_GetAttr(re.get(), n_match));
-    Ref parse = Ref::steal(PyObject_GetAttr(cls.get(), n_parse_ratio));
-    if (!match || !parse) return false;
-    original_re.keep(re.get());
-    original_match.keep(match.get());
-    original_parse_ratio.keep(parse.get());
-    return true;
-}
-
 bool execute(Module &m) noexcept {
-    return m.import_from("io", {"BytesIO"}) && m.import_from("typing", {"Optional", "Tuple"}) &&
-           m.import_from("PIL", {"Image"}) && m.import("re") && m.import("math") && m.add(image_tool) &&
-           remember_originals();
+    return m.import_from<"BytesIO">("io") && m.import_from<"Optional", "Tuple">("typing") &&
+           m.import_from<"Image">("PIL") && m.import("re") && m.import("math") && m.add(image_tool);
 }
 
 constexpr ModuleInfo brennic{"carvola.brennic", execute};

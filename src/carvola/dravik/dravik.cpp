@@ -1,47 +1,24 @@
 // carvola.dravik: FluxKontextImageScale, which resizes an image to the preferred Flux
 // Kontext resolution whose width/height ratio is closest to the image's own.
+#include "attributes.hpp"
 #include "calls.hpp"
 #include "errors.hpp"
+#include "image.hpp"
 #include "module.hpp"
-#include "numbers.hpp"
-
-#include <iterator>
 
 namespace carvola::dravik {
 namespace {
 
-Name n_image{"image"};
-Name n_width{"width"};
-Name n_height{"height"};
-Name n_resize{"resize"};
-Name n_resampling{"Resampling"};
-Name n_lanczos{"LANCZOS"};
-Name n_resolutions{"PREFERED_KONTEXT_RESOLUTIONS"};
-
-// ----- class constants -----
-
+// Portrait to landscape; the second half mirrors the first.
 Ref preferred_resolutions() {
-    // Portrait to landscape; the second half mirrors the first.
-    static constexpr int sizes[][2] = {
-        {672, 1568}, {688, 1504}, {720, 1456}, {752, 1392}, {800, 1328}, {832, 1248},
-        {880, 1184}, {944, 1104}, {1024, 1024}, {1104, 944}, {1184, 880}, {1248, 832},
-        {1328, 800}, {1392, 752}, {1456, 720}, {1504, 688}, {1568, 672},
-    };
-    Ref list = Ref::steal(PyList_New(std::size(sizes)));
-    if (!list) return {};
-    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(sizes)); ++i) {
-        PyObject *pair = Py_BuildValue("(ii)", sizes[i][0], sizes[i][1]);
-        if (pair == nullptr) return {};
-        PyList_SET_ITEM(list.get(), i, pair);
-    }
-    return list;
+    return Ref::steal(Py_BuildValue("[(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)(ii)]",
+                                    672, 1568, 688, 1504, 720, 1456, 752, 1392, 800, 1328, 832, 1248,
+                                    880, 1184, 944, 1104, 1024, 1024, 1104, 944, 1184, 880, 1248, 832,
+                                    1328, 800, 1392, 752, 1456, 720, 1504, 688, 1568, 672));
 }
 
-// ----- __init__ -----
-
 Ref scale_init(PyObject *self, PyObject *image) {
-    if (PyObject_SetAttr(self, n_image, image) < 0) return {};
-    return Ref::borrow(Py_None);
+    return set_attr(self, "image"_n, image) ? none() : Ref();
 }
 
 constexpr Function init_contract{
@@ -54,39 +31,10 @@ constexpr Function init_contract{
     .body = native<scale_init>(),
 };
 
-// ----- start -----
-
-// self.image.<side>, reading self.image afresh each time.
-Ref image_side(PyObject *self, PyObject *side) {
-    Ref image = get_attr(self, n_image);
-    if (!image) return {};
-    return get_attr(image.get(), side);
-}
-
-// One step of the candidate generator: `w, h = entry` and the triple
-// (abs(aspect_ratio - w / h), w, h).
-Ref candidate(PyObject *entry, PyObject *aspect_ratio) {
-    Ref w, h;
-    if (!unpack2(entry, w, h, Unpack::short_form)) return {};
-    Ref ratio = Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
-    if (!ratio) return {};
-    Ref delta = Ref::steal(PyNumber_Subtract(aspect_ratio, ratio.get()));
-    if (!delta) return {};
-    Ref distance = Ref::steal(PyNumber_Absolute(delta.get()));
-    if (!distance) return {};
-    return Ref::steal(PyTuple_Pack(3, distance.get(), w.get(), h.get()));
-}
-
 // The generator is an object of its own for a reader of tracebacks: an error while it
 // runs (advancing the table, unpacking an entry, the arithmetic) gets an entry of its own
 // below the one of start().
 constexpr int kGeneratorLine = __LINE__;
-
-Py_NO_INLINE void add_generator_entry() {
-    Ref funcname = Ref::steal(PyUnicode_FromString("genexpr"));
-    Ref filename = Ref::steal(PyUnicode_FromString("carvola/dravik"));
-    if (funcname && filename) add_traceback(funcname.get(), filename.get(), kGeneratorLine);
-}
 
 // min() of the triples as the builtin takes it: a later triple replaces the best only
 // when it compares strictly smaller, so the first of equal triples stays.
@@ -94,59 +42,41 @@ Ref closest_candidate(PyObject *resolutions, PyObject *aspect_ratio) {
     Ref entries = Ref::steal(PyObject_GetIter(resolutions));
     if (!entries) return {};
     Ref best;
-    for (;;) {
-        Ref entry = Ref::steal(PyIter_Next(entries.get()));
-        if (!entry) {
-            if (PyErr_Occurred()) {
-                add_generator_entry();
-                return {};
-            }
-            break;
-        }
-        Ref triple = candidate(entry.get(), aspect_ratio);
-        if (!triple) {
-            add_generator_entry();
-            return {};
-        }
-        if (!best) {
-            best = std::move(triple);
-            continue;
-        }
-        const int less = PyObject_RichCompareBool(triple.get(), best.get(), Py_LT);
+    while (Ref entry = Ref::steal(PyIter_Next(entries.get()))) {
+        // w, h = entry; the generator's item (abs(aspect_ratio - w / h), w, h)
+        Ref w, h;
+        if (!unpack2(entry.get(), w, h, Unpack::short_form)) break;
+        Ref ratio = Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
+        Ref delta = ratio ? Ref::steal(PyNumber_Subtract(aspect_ratio, ratio.get())) : Ref();
+        Ref distance = delta ? Ref::steal(PyNumber_Absolute(delta.get())) : Ref();
+        Ref triple = distance ? Ref::steal(PyTuple_Pack(3, distance.get(), w.get(), h.get())) : Ref();
+        if (!triple) break;
+        const int less = best ? PyObject_RichCompareBool(triple.get(), best.get(), Py_LT) : 1;
         if (less < 0) return {};
         if (less) best = std::move(triple);
+    }
+    if (PyErr_Occurred()) {
+        add_traceback("genexpr", kGeneratorLine);
+        return {};
     }
     if (!best) PyErr_SetString(PyExc_ValueError, "min() arg is an empty sequence");
     return best;
 }
 
 Ref scale_start(PyObject *self) {
-    Ref width = image_side(self, n_width);
-    if (!width) return {};
-    Ref height = image_side(self, n_height);
-    if (!height) return {};
-    Ref aspect_ratio = Ref::steal(PyNumber_TrueDivide(width.get(), height.get()));
-    if (!aspect_ratio) return {};
-
-    Ref resolutions = get_attr(self, n_resolutions);
-    if (!resolutions) return {};
-    Ref best = closest_candidate(resolutions.get(), aspect_ratio.get());
-    if (!best) return {};
-    // The triple is one this function built: (distance, w, h).
-    PyObject *output_width = PyTuple_GET_ITEM(best.get(), 1);
-    PyObject *output_height = PyTuple_GET_ITEM(best.get(), 2);
-
-    Ref image = get_attr(self, n_image);
+    // self.image.width / self.image.height, reading self.image afresh for each side
+    Ref image = get_attr(self, "image"_n);
+    Ref width = image ? get_attr(image.get(), "width"_n) : Ref();
+    image = width ? get_attr(self, "image"_n) : Ref();
+    Ref height = image ? get_attr(image.get(), "height"_n) : Ref();
+    Ref aspect_ratio = height ? Ref::steal(PyNumber_TrueDivide(width.get(), height.get())) : Ref();
+    Ref resolutions = aspect_ratio ? get_attr(self, "PREFERED_KONTEXT_RESOLUTIONS"_n) : Ref();
+    Ref best = resolutions ? closest_candidate(resolutions.get(), aspect_ratio.get()) : Ref();
+    image = best ? get_attr(self, "image"_n) : Ref();
     if (!image) return {};
-    Ref resize = get_attr(image.get(), n_resize);
-    if (!resize) return {};
-    Ref size = Ref::steal(PyTuple_Pack(2, output_width, output_height));
-    if (!size) return {};
-    Ref resampling = global(n_resampling);
-    if (!resampling) return {};
-    Ref lanczos = get_attr(resampling.get(), n_lanczos);
-    if (!lanczos) return {};
-    return call(resize.get(), size.get(), lanczos.get());
+    // best is a triple built here: (distance, output_width, output_height).
+    PyObject *output_width = PyTuple_GET_ITEM(best.get(), 1);
+    return resized_lanczos(image.get(), output_width, PyTuple_GET_ITEM(best.get(), 2), ResamplingFrom::global);
 }
 
 constexpr Function start_contract{
@@ -161,8 +91,6 @@ constexpr Function start_contract{
            "        ",
     .body = native<scale_start>(),
 };
-
-// ----- module -----
 
 constexpr Member scale_namespace[] = {
     constant("PREFERED_KONTEXT_RESOLUTIONS", preferred_resolutions),
@@ -181,7 +109,7 @@ constexpr Class flux_kontext_image_scale = make_class(
     scale_namespace, /*explicit_base=*/true);
 
 bool execute(Module &m) noexcept {
-    return m.import_from("PIL", {"Image"}) && m.import_from("PIL.Image", {"Resampling"}) &&
+    return m.import_from<"Image">("PIL") && m.import_from<"Resampling">("PIL.Image") &&
            m.add(flux_kontext_image_scale);
 }
 

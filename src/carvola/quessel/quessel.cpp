@@ -1,29 +1,19 @@
 // carvola.quessel: ImageRatioAnalyzer, which reports an encoded image's width:height
 // ratio in lowest terms and the closest ratio of two integers up to a search bound.
+#include "attributes.hpp"
 #include "calls.hpp"
 #include "errors.hpp"
 #include "handling.hpp"
 #include "module.hpp"
-#include "numbers.hpp"
+#include "number.hpp"
 
-#include <cmath>
-#include <cstdio>
-#include <limits>
-#include <numeric>
+#include <optional>
+#include <utility>
 
 namespace carvola::quessel {
 namespace {
 
-Name n_bytes_io{"BytesIO"};
-Name n_image{"Image"};
-Name n_open{"open"};
-Name n_size{"size"};
-Name n_gcd{"_gcd"};
-Name n_approx_search_range{"approx_search_range"};
-
-AttributeCache image_open_cache;
-
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
+GlobalAttribute image_open{"Image"_n, "open"_n};
 
 // ----- the size and the ratio text -----
 
@@ -32,19 +22,14 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 //         width, height = img.size
 // Image.open reads the header only; pixel data is never requested.
 bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
-    Ref bytes_io = global(n_bytes_io);
-    if (!bytes_io) return false;
-    Ref buffer = call(bytes_io.get(), image_bytes);
+    Ref bytes_io = global("BytesIO"_n);
+    Ref buffer = bytes_io ? call(bytes_io.get(), image_bytes) : Ref{};
     if (!buffer) return false;
     const bool completed = with_block(buffer.get(), [&](PyObject *buf) {
-        Ref image = global(n_image);
-        if (!image) return false;
-        Ref open = module_attribute(image.get(), n_open, image_open_cache);
-        if (!open) return false;
-        Ref opened = call(open.get(), buf);
-        if (!opened) return false;
-        return with_block(opened.get(), [&](PyObject *img) {
-            Ref size = get_attr(img, n_size);
+        Ref open = image_open.get();
+        Ref opened = open ? call(open.get(), buf) : Ref{};
+        return opened && with_block(opened.get(), [&](PyObject *img) {
+            Ref size = get_attr(img, "size"_n);
             Ref w, h;  // bound together or not at all, like an unpacking assignment
             if (!size || !unpack2(size.get(), w, h, Unpack::python)) return false;
             width = std::move(w);
@@ -52,36 +37,22 @@ bool read_size(PyObject *image_bytes, Ref &width, Ref &height) {
             return true;
         });
     });
-    if (!completed) return false;
-    if (!width) {  // an __exit__ suppressed the failure before the size was read
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'width' where it is not associated with a value");
-        return false;
-    }
-    return true;
+    // An __exit__ that suppressed the failure leaves the size unread.
+    return completed && (width || raise_unbound_local("width"));
 }
 
-// str(a) + ":" + str(b)
-Ref ratio_text(PyObject *a, PyObject *b) {
-    long long x, y;
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b) && small_int(a, x) && small_int(b, y)) {
-        char text[48];
-        const int n = std::snprintf(text, sizeof text, "%lld:%lld", x, y);
-        return Ref::steal(PyUnicode_FromStringAndSize(text, n));
-    }
-    return Ref::steal(PyUnicode_FromFormat("%S:%S", a, b));
-}
+// f"{a}:{b}"; null when either is.
+Ref ratio_text(const Ref &a, const Ref &b) { return a && b ? int_pair_text(a.get(), ':', b.get()) : Ref{}; }
 
 // ----- __init__ -----
 
 Ref analyzer_init(PyObject *self, PyObject *approx_search_range) {
-    if (PyObject_SetAttr(self, n_approx_search_range, approx_search_range) < 0) return {};
-    return Ref::borrow(Py_None);
+    return set_attr(self, "approx_search_range"_n, approx_search_range) ? none() : Ref{};
 }
 
 constexpr Function init_contract{
     .name = "__init__",
-    .params = {{"self"}, {"approx_search_range", Conv::integer, "int", dflt::integer(10)}},
+    .params = {{"self"}, {"approx_search_range", Conv::integer, "int", dflt::integer<10>}},
     .doc = "\n"
            "        图片比例分析类\n"
            "        :param approx_search_range: 近似比例搜索整数范围，默认1~10\n"
@@ -91,22 +62,24 @@ constexpr Function init_contract{
 
 // ----- _gcd -----
 
-// Euclid's loop `while b: a, b = b, a % b` with Python's modulo: every remainder after
-// the first takes the sign of b, and the last non-zero one is gcd(|a|, |b|). So the loop
-// returns a when b is 0, and otherwise gcd(|a|, |b|) with the sign of b, which is what
-// this computes (in machine words below 2**60, with CPython's int gcd above).
-Ref gcd(PyObject *a, PyObject *b) {
-    long long x, y;
-    if (small_int(a, x) && small_int(b, y)) {
-        if (y == 0) return Ref::borrow(a);
-        const long long g = static_cast<long long>(std::gcd(x < 0 ? -x : x, y < 0 ? -y : y));
-        return Ref::steal(PyLong_FromLongLong(y < 0 ? -g : g));
+// while b:
+//     a, b = b, a % b
+// return a
+template <typename N>
+N euclid(N a, N b) {
+    while (truth(b)) {
+        N r = a % b;
+        a = std::move(b);
+        b = std::move(r);
     }
-    const int sign = _PyLong_Sign(b);
-    if (sign == 0) return Ref::borrow(a);
-    Ref g = Ref::steal(_PyLong_GCD(a, b));
-    if (!g || sign > 0) return g;
-    return Ref::steal(PyNumber_Negative(g.get()));
+    return a;
+}
+
+// Machine numbers while both values are exact ints that a double holds, since the loop
+// never leaves the range its inputs are in; Python objects otherwise.
+Ref gcd(PyObject *a, PyObject *b) {
+    return fast_or_general([&] { return euclid(Machine::of(a), Machine::of(b)).object(); },
+                           [&] { return euclid(Object::of(a), Object::of(b)).object(); });
 }
 
 constexpr Function gcd_contract{
@@ -124,15 +97,10 @@ constexpr Function gcd_contract{
 Ref get_raw_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref width, height;
     if (!read_size(image_bytes, width, height)) return {};
-    Ref gcd_method = get_attr(self, n_gcd);
-    if (!gcd_method) return {};
-    Ref div = call(gcd_method.get(), width.get(), height.get());
-    if (!div) return {};
-    Ref w = Ref::steal(PyNumber_FloorDivide(width.get(), div.get()));
-    if (!w) return {};
-    Ref h = Ref::steal(PyNumber_FloorDivide(height.get(), div.get()));
-    if (!h) return {};
-    return ratio_text(w.get(), h.get());
+    Ref div = call_method(self, "_gcd"_n, width.get(), height.get());  // div = self._gcd(width, height)
+    Ref w = div ? Ref::steal(PyNumber_FloorDivide(width.get(), div.get())) : Ref{};
+    Ref h = w ? Ref::steal(PyNumber_FloorDivide(height.get(), div.get())) : Ref{};
+    return ratio_text(w, h);
 }
 
 constexpr Function raw_contract{
@@ -154,160 +122,103 @@ constexpr Function raw_contract{
 
 // ----- get_approx_simple_ratio -----
 
-// The search: for i, then j, in 1..limit, error = |i / j - target|, and the pair whose
-// error is strictly below every earlier one wins, so ties keep the first pair.
+// for i in range(1, limit + 1):
+//     for j in range(1, limit + 1):
+//         error = abs(i / j - target)
+//         if error < min_error: ...
+// The pair whose error is strictly below every earlier one wins, so ties keep the first.
+//
+// Within a row i the quotient i/j falls as j grows (weakly, after rounding), so the error
+// falls while the quotient is above the target and rises after: the row's smallest error
+// is at the last j with a quotient above the target or at the one after it, and when it
+// is at the former an equal error can only be met on the run of equal errors just before.
+// That crossing never moves back as i grows, since a quotient above the target stays above
+// it for a larger i, so one walk over j finds it for every row; the run is bisected.
+// Comparing rows in order with the strict test settles on the pair the loop settles on.
 
-// The search in doubles, for a float target and a limit of at most 2**53, where every
-// quotient and error is exactly the float Python computes. Within a row i the quotient
-// i/j falls as j grows (weakly, after rounding), so the error falls while the quotient
-// is above the target and rises after: the row's smallest error is at the last j with a
-// quotient above the target or at the one after it, and when it is at the former an
-// equal error can only be met on the run of equal errors just before. So each row's
-// first pair with its smallest error is found by bisection, and comparing rows in order
-// with the strict test settles on the pair the whole loop settles on.
+// abs(i / j - target), an error.
+Machine error_of(Machine i, Machine j, Machine target) { return abs(i / j - target); }
+Object error_of(const Object &i, const Object &j, const Object &target) { return abs(i / j - target); }
 
-// The last j in 1..limit whose quotient numerator/j is above the target, 0 when none.
-long long last_above(double numerator, double target, long long limit) {
-    auto above = [&](long long j) { return numerator / static_cast<double>(j) > target; };
-    // The guess from numerator/target is nearly always right; a wrong one is bisected.
-    const double estimate = numerator / target;
-    long long guess = 0;  // a NaN target, or a target of infinity
-    if (estimate < 0 || estimate >= static_cast<double>(limit))
-        guess = limit;
-    else if (estimate > 0)
-        guess = static_cast<long long>(std::ceil(estimate)) - 1;
-    if ((guess == 0 || above(guess)) && (guess == limit || !above(guess + 1))) return guess;
-    long long low = 0, high = limit;
-    while (low < high) {
-        const long long mid = low + (high - low + 1) / 2;
-        if (above(mid))
-            low = mid;
-        else
-            high = mid - 1;
-    }
-    return low;
-}
+// x // 2 of an int.
+Machine half(Machine x) { return machine_floor(x / Machine::integer(2)); }
+Object half(const Object &x) { return Object(PyNumber_FloorDivide(x.get(), Object::integer(2).get())); }
 
-// false with an exception set when a signal handler raised; `found` false when no error
-// was below infinity.
-bool closest_pair_in_doubles(double target, long long limit, long long &best_w, long long &best_h, bool &found) {
-    double min_error = kInfinity;
-    found = false;
-    for (long long i = 1; i <= limit; ++i) {
-        if ((i & 1023) == 0 && PyErr_CheckSignals() < 0) return false;  // Ctrl-C stops a long search
-        const double numerator = static_cast<double>(i);
-        auto error = [&](long long j) { return std::fabs(numerator / static_cast<double>(j) - target); };
-        const long long above = last_above(numerator, target, limit);
-        long long row_j = 0;
-        double row_error = kInfinity;
-        if (above < limit) {
-            row_j = above + 1;
-            row_error = error(row_j);
+// f"{best_w}:{best_h}" of the winning pair, or of width and height when no error was below
+// infinity. A target the quotients cannot be ordered against (a complex one, say) takes
+// the plain loop. Ctrl-C stops a long search with Failed and KeyboardInterrupt set.
+template <typename N>
+Ref closest_ratio(const N &target, const N &limit, bool ordered, const Ref &width, const Ref &height) {
+    const N one = N::integer(1);
+    N min_error = N::infinity();
+    std::optional<std::pair<N, N>> best;
+    unsigned long steps = 0;
+    auto step = [&] {
+        if ((++steps & 1023) == 0 && PyErr_CheckSignals() < 0) throw Failed{};
+    };
+    // if error < min_error: min_error = error; best_w, best_h = i, j
+    auto consider = [&](const N &i, const N &j) {
+        step();
+        N error = error_of(i, j, target);
+        if (!truth(lt(error, min_error))) return false;
+        min_error = std::move(error);
+        best = {i, j};
+        return true;
+    };
+    N after = one;  // the first j whose quotient i / j is not above the target
+    for (N i = one; truth(le(i, limit)); i = i + one) {
+        if (!ordered) {
+            for (N j = one; truth(le(j, limit)); j = j + one) consider(i, j);
+            continue;
         }
-        if (above >= 1) {
-            const double above_error = error(above);
-            if (row_j == 0 || above_error <= row_error) {
-                row_error = above_error;
-                long long first = above;  // the first j whose error is above_error
-                if (above > 1 && error(above - 1) <= above_error) {
-                    long long low = 1;
-                    while (low < first) {
-                        const long long mid = low + (first - low) / 2;
-                        if (error(mid) <= above_error)
-                            first = mid;
-                        else
-                            low = mid + 1;
-                    }
-                }
-                row_j = first;
+        for (; truth(le(after, limit)) && truth(gt(i / after, target)); after = after + one) step();
+        // Of the row only the last j above the target and the first not above can win. A
+        // pair that wins moves to the start of its run of errors as small, where the loop met
+        // it: errors fall towards it, so the run is bisected while the j before ties.
+        auto as_small = [&](const N &k) { return truth(le(error_of(i, k, target), min_error)); };
+        if (truth(gt(after, one)) && consider(i, after - one)) {
+            N &j = best->second;
+            for (N low = one; truth(lt(low, j)) && as_small(j - one);) {
+                N mid = half(low + j);
+                if (as_small(mid))
+                    j = std::move(mid);
+                else
+                    low = mid + one;
             }
         }
-        if (row_error < min_error) {
-            min_error = row_error;
-            best_w = i;
-            best_h = row_j;
-            found = true;
-        }
+        if (truth(le(after, limit))) consider(i, after);
     }
-    return true;
+    return best ? ratio_text(best->first.object(), best->second.object()) : ratio_text(width, height);
 }
 
-// range(1, limit + 1)
-Ref search_range(PyObject *limit, PyObject *one) {
-    Ref stop = Ref::steal(PyNumber_Add(limit, one));
-    if (!stop) return {};
-    Ref range = call(reinterpret_cast<PyObject *>(&PyRange_Type), one, stop.get());
-    if (!range) return {};
-    return Ref::steal(PyObject_GetIter(range.get()));
-}
-
-// The same loop through the number protocol, for any target and limit.
-bool closest_pair_in_objects(PyObject *target, PyObject *limit, Ref &best_w, Ref &best_h) {
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    Ref min_error = Ref::steal(PyFloat_FromDouble(kInfinity));
-    if (!one || !min_error) return false;
-    Ref rows = search_range(limit, one.get());
-    if (!rows) return false;
-    unsigned tick = 0;
-    while (Ref i = Ref::steal(PyIter_Next(rows.get()))) {
-        Ref columns = search_range(limit, one.get());
-        if (!columns) return false;
-        while (Ref j = Ref::steal(PyIter_Next(columns.get()))) {
-            if ((++tick & 255) == 0 && PyErr_CheckSignals() < 0) return false;
-            Ref current = Ref::steal(PyNumber_TrueDivide(i.get(), j.get()));
-            if (!current) return false;
-            Ref difference = Ref::steal(PyNumber_Subtract(current.get(), target));
-            if (!difference) return false;
-            Ref error = Ref::steal(PyNumber_Absolute(difference.get()));
-            if (!error) return false;
-            const int less = PyObject_RichCompareBool(error.get(), min_error.get(), Py_LT);
-            if (less < 0) return false;
-            if (less) {
-                min_error = std::move(error);
-                best_w = i;
-                best_h = std::move(j);
-            }
-        }
-        if (PyErr_Occurred()) return false;
-    }
-    return !PyErr_Occurred();
+// isinstance(target, numbers.Real): whether quotients and the target are ordered, as the
+// row search needs. Floats and ints answer without importing numbers.
+bool is_real(PyObject *target) {
+    if (PyFloat_Check(target) || PyLong_Check(target)) return true;
+    Ref numbers = Ref::steal(PyImport_ImportModule("numbers"));
+    Ref real = numbers ? get_attr(numbers.get(), "Real"_n) : Ref{};
+    const int real_number = real ? PyObject_IsInstance(target, real.get()) : -1;
+    return real_number >= 0 ? real_number : throw Failed{};
 }
 
 Ref get_approx_simple_ratio(PyObject *self, PyObject *image_bytes) {
     Ref width, height;
     if (!read_size(image_bytes, width, height)) return {};
-    double quotient = 0.0;
-    Ref target;  // made only when the quotient is not a plain double division
-    const bool small = small_quotient(width.get(), height.get(), quotient);
-    if (!small) {
-        target = Ref::steal(PyNumber_TrueDivide(width.get(), height.get()));
-        if (!target) return {};
-    }
-    Ref limit = get_attr(self, n_approx_search_range);
+    Ref target = Ref::steal(PyNumber_TrueDivide(width.get(), height.get()));
+    Ref limit = target ? get_attr(self, "approx_search_range"_n) : Ref{};
     if (!limit) return {};
-
-    if (PyLong_CheckExact(limit.get()) && (small || PyFloat_CheckExact(target.get()))) {
-        int overflow = 0;
-        const long long bound = PyLong_AsLongLongAndOverflow(limit.get(), &overflow);
-        if (overflow < 0 || (overflow == 0 && bound < 1)) return ratio_text(width.get(), height.get());
-        if (overflow == 0 && bound <= kExactInDouble) {
-            long long w = 0, h = 0;
-            bool found = false;
-            if (!closest_pair_in_doubles(small ? quotient : PyFloat_AS_DOUBLE(target.get()), bound, w, h, found))
-                return {};
-            if (!found) return ratio_text(width.get(), height.get());
-            char text[48];
-            const int n = std::snprintf(text, sizeof text, "%lld:%lld", w, h);
-            return Ref::steal(PyUnicode_FromStringAndSize(text, n));
-        }
-    }
-    if (small) {
-        target = Ref::steal(PyFloat_FromDouble(quotient));
-        if (!target) return {};
-    }
-    Ref best_w = width, best_h = height;
-    if (!closest_pair_in_objects(target.get(), limit.get(), best_w, best_h)) return {};
-    return ratio_text(best_w.get(), best_h.get());
+    // Machine numbers first; Python objects when a value leaves their range.
+    auto on_machine = [&] {
+        const Machine machine_limit = Machine::of(limit.get());
+        if (!machine_limit.is_int()) throw Failed{};
+        return closest_ratio(Machine::of(target.get()), machine_limit, true, width, height);
+    };
+    return fast_or_general(on_machine, [&] {
+        // range(1, limit + 1) takes the index of its stop.
+        const Object one = Object::integer(1);
+        const Object bound = Object(PyNumber_Index((Object::of(limit.get()) + one).get())) - one;
+        return closest_ratio(Object::of(target.get()), bound, is_real(target.get()), width, height);
+    });
 }
 
 constexpr Function approx_contract{
@@ -315,18 +226,19 @@ constexpr Function approx_contract{
     .params = {{"self"}, {"image_bytes", Conv::bytes, "bytes"}},
     .returns = Ret::str,
     .return_annotation = "str",
-    .doc = "\n"
-           "        自动拟合近似简单整数比例，无预设标准比例池。\n"
-           "\n"
-           "        遍历 1~approx_search_range 范围内的整数组合，\n"
-           "        找到与图片实际比例最接近的简单整数比。\n"
-           "\n"
-           "        Args:\n"
-           "            image_bytes: 图片二进制数据\n"
-           "\n"
-           "        Returns:\n"
-           "            近似比例字符串，如 \"2:3\"、\"16:9\"\n"
-           "        ",
+    .doc =
+        "\n"
+        "        自动拟合近似简单整数比例，无预设标准比例池。\n"
+        "\n"
+        "        遍历 1~approx_search_range 范围内的整数组合，\n"
+        "        找到与图片实际比例最接近的简单整数比。\n"
+        "\n"
+        "        Args:\n"
+        "            image_bytes: 图片二进制数据\n"
+        "\n"
+        "        Returns:\n"
+        "            近似比例字符串，如 \"2:3\"、\"16:9\"\n"
+        "        ",
     .body = native<get_approx_simple_ratio>(),
 };
 
@@ -339,18 +251,19 @@ constexpr Member analyzer_namespace[] = {
     def(approx_contract),
 };
 
-constexpr const char *analyzer_doc = "\n"
-                                     "    图片比例分析工具。\n"
-                                     "\n"
-                                     "    提供两种比例获取方式：\n"
-                                     "    - get_raw_simple_ratio: 获取图片真实最简宽高比（精确值）\n"
-                                     "    - get_approx_simple_ratio: 自动拟合近似简单整数比例（如 2:3、16:9）\n"
-                                     "    ";
+constexpr const char *analyzer_doc =
+    "\n"
+    "    图片比例分析工具。\n"
+    "\n"
+    "    提供两种比例获取方式：\n"
+    "    - get_raw_simple_ratio: 获取图片真实最简宽高比（精确值）\n"
+    "    - get_approx_simple_ratio: 自动拟合近似简单整数比例（如 2:3、16:9）\n"
+    "    ";
 
 constexpr Class image_ratio_analyzer = make_class("ImageRatioAnalyzer", analyzer_doc, analyzer_namespace);
 
 bool execute(Module &m) noexcept {
-    return m.import_from("io", {"BytesIO"}) && m.import_from("PIL", {"Image"}) && m.add(image_ratio_analyzer);
+    return m.import_from<"BytesIO">("io") && m.import_from<"Image">("PIL") && m.add(image_ratio_analyzer);
 }
 
 constexpr ModuleInfo quessel{"carvola.quessel", execute};

@@ -1,94 +1,36 @@
 // carvola.resize: image_resize, which scales an image to fit a box without changing its
 // proportion and centres it on a plain background of exactly the box size.
+#include "attributes.hpp"
 #include "calls.hpp"
 #include "errors.hpp"
+#include "image.hpp"
 #include "module.hpp"
-#include "numbers.hpp"
 
 namespace carvola::resize {
 namespace {
 
-Name n_image_module{"Image"};
-Name n_new{"new"};
-Name n_size{"size"};
-Name n_resize{"resize"};
-Name n_paste{"paste"};
-Name n_resampling{"Resampling"};
-Name n_lanczos{"LANCZOS"};
-Name n_rgb{"RGB"};
-
-// Resampling.LANCZOS, through whatever the module global now is.
-Ref lanczos_filter() {
-    Ref resampling = global(n_resampling);
-    if (!resampling) return {};
-    return get_attr(resampling.get(), n_lanczos);
-}
-
-// int(side * ratio)
-Ref scaled(PyObject *side, PyObject *ratio) {
-    Ref product = Ref::steal(PyNumber_Multiply(side, ratio));
-    if (!product) return {};
-    return Ref::steal(PyNumber_Long(product.get()));
-}
-
-// (target - scaled) // 2: an odd leftover puts the extra pixel on the right or bottom.
-Ref centred_offset(PyObject *target, PyObject *scaled_side, PyObject *two) {
-    Ref leftover = Ref::steal(PyNumber_Subtract(target, scaled_side));
-    if (!leftover) return {};
-    return Ref::steal(PyNumber_FloorDivide(leftover.get(), two));
-}
-
 Ref image_resize(PyObject *image, PyObject *target_w, PyObject *target_h, PyObject *bg_color) {
     // The canvas comes first, so Pillow judges the box and the colour before the source.
-    Ref image_module = global(n_image_module);
-    if (!image_module) return {};
-    Ref new_image = get_attr(image_module.get(), n_new);
-    if (!new_image) return {};
-    Ref box = Ref::steal(PyTuple_Pack(2, target_w, target_h));
-    if (!box) return {};
-    Ref canvas = call(new_image.get(), n_rgb, box.get(), bg_color);
-    if (!canvas) return {};
-
-    Ref source_size = get_attr(image, n_size);
-    if (!source_size) return {};
+    Ref canvas = new_image("RGB"_t, target_w, target_h, [&] { return Ref::borrow(bg_color); });
+    Ref source_size = canvas ? get_attr(image, "size"_n) : Ref();
     Ref s_w, s_h;
-    if (!unpack2(source_size.get(), s_w, s_h, Unpack::python)) return {};
+    if (!source_size || !unpack2(source_size.get(), s_w, s_h, Unpack::python)) return {};
 
-    // min(a, b) keeps a unless b is strictly smaller.
+    // ratio = min(target_w / s_w, target_h / s_h); min keeps the first unless the second
+    // is strictly smaller.
     Ref ratio = Ref::steal(PyNumber_TrueDivide(target_w, s_w.get()));
-    if (!ratio) return {};
-    Ref height_ratio = Ref::steal(PyNumber_TrueDivide(target_h, s_h.get()));
-    if (!height_ratio) return {};
-    const int height_limits = PyObject_RichCompareBool(height_ratio.get(), ratio.get(), Py_LT);
+    Ref height_ratio = ratio ? Ref::steal(PyNumber_TrueDivide(target_h, s_h.get())) : Ref();
+    const int height_limits = height_ratio ? PyObject_RichCompareBool(height_ratio.get(), ratio.get(), Py_LT) : -1;
     if (height_limits < 0) return {};
     if (height_limits) ratio = std::move(height_ratio);
 
     Ref new_w = scaled(s_w.get(), ratio.get());
-    if (!new_w) return {};
-    Ref new_h = scaled(s_h.get(), ratio.get());
-    if (!new_h) return {};
-
-    Ref resize = get_attr(image, n_resize);
-    if (!resize) return {};
-    Ref new_size = Ref::steal(PyTuple_Pack(2, new_w.get(), new_h.get()));
-    if (!new_size) return {};
-    Ref filter = lanczos_filter();
-    if (!filter) return {};
-    Ref resized_img = call(resize.get(), new_size.get(), filter.get());
-    if (!resized_img) return {};
-
-    Ref two = Ref::steal(PyLong_FromLong(2));
-    if (!two) return {};
-    Ref paste_x = centred_offset(target_w, new_w.get(), two.get());
-    if (!paste_x) return {};
-    Ref paste_y = centred_offset(target_h, new_h.get(), two.get());
-    if (!paste_y) return {};
-
-    Ref paste = get_attr(canvas.get(), n_paste);
-    if (!paste) return {};
-    Ref corner = Ref::steal(PyTuple_Pack(2, paste_x.get(), paste_y.get()));
-    if (!corner) return {};
-    if (!call(paste.get(), resized_img.get(), corner.get())) return {};
+    Ref new_h = new_w ? scaled(s_h.get(), ratio.get()) : Ref();
+    Ref resized_img = new_h ? resized_lanczos(image, new_w.get(), new_h.get(), ResamplingFrom::global) : Ref();
+    // canvas.paste(resized_img, ((target_w - new_w) // 2, (target_h - new_h) // 2))
+    Ref corner = resized_img ? centred(target_w, target_h, new_w.get(), new_h.get()) : Ref();
+    Ref paste = corner ? get_attr(canvas.get(), "paste"_n) : Ref();
+    if (!paste || !call(paste.get(), resized_img.get(), corner.get())) return {};
     return canvas;
 }
 
@@ -98,7 +40,7 @@ constexpr Function image_resize_contract{
     .params = {{"image", Conv::object, "Image"},
                {"target_w", Conv::integer, "int"},
                {"target_h", Conv::integer, "int"},
-               {"bg_color", Conv::object, nullptr, dflt::ints(0, 0, 0)}},
+               {"bg_color", Conv::object, nullptr, dflt::ints<0, 0, 0>}},
     .return_annotation = "Image",
     .doc = "\n"
            "    将图片等比缩放并居中放置到指定尺寸的画布上。\n"
@@ -115,10 +57,8 @@ constexpr Function image_resize_contract{
     .body = native<image_resize>(),
 };
 
-// ----- module -----
-
 bool execute(Module &m) noexcept {
-    return m.import_from("PIL", {"Image"}) && m.import_from("PIL.Image", {"Resampling"}) &&
+    return m.import_from<"Image">("PIL") && m.import_from<"Resampling">("PIL.Image") &&
            m.add(def(image_resize_contract));
 }
 

@@ -1,79 +1,17 @@
 // carvola.vantor: PromptBanChecker, which merges a banned-word list from the built-in list,
 // injected words and word files, and finds banned words in prompt text.
-#include "errors.hpp"
-#include "merge.hpp"
-#include "module.hpp"
-#include "numbers.hpp"
-#include "support.hpp"
-#include "word_files.hpp"
+#include "engines.hpp"
+#include "guard.hpp"
 
 namespace carvola::vantor {
 namespace {
 
-Name n_os{"os"};
-Name n_path{"path"};
-Name n_exists{"exists"};
-Name n_pickle{"pickle"};
-Name n_loads{"loads"};
-Name n_re{"re"};
-Name n_escape{"escape"};
-Name n_compile{"compile"};
-Name n_ignorecase_flag{"IGNORECASE"};
-Name n_flags{"flags"};
-Name n_search{"search"};
-Name n_findall{"findall"};
-Name n_ahocorasick{"ahocorasick"};
-Name n_automaton_type{"Automaton"};
-Name n_add_word{"add_word"};
-Name n_make_automaton{"make_automaton"};
-Name n_iter{"iter"};
-Name n_lower{"lower"};
-Name n_comma{","};
-Name n_bar{"|"};
-Name n_sildor{"_sildor"};
-Name n_encrypted_data{"_ED"};
-Name n_encryption_key{"_EK"};
-Name n_xor{"_xor"};
-Name n_load_default_words{"_load_default_words"};
-Name n_ac_threshold{"_AC_THRESHOLD"};
-Name n_has_ac{"_HAS_AC"};
-Name n_prompt_ban_error{"PromptBanError"};
-Name n_error_msg{"error_msg"};
-Name n_data{"data"};
-Name n_ban_word_file{"ban_word_file"};
-Name n_ignore_case{"ignore_case"};
-Name n_builtin_words{"builtin_words"};
-Name n_use_default{"use_default"};
-Name n_exclude_words{"exclude_words"};
-Name n_banned_words{"banned_words"};
-Name n_ban_regex{"_ban_regex"};
-Name n_automaton{"_automaton"};
-Name n_load_banned_words{"load_banned_words"};
-Name n_load_from_file{"_load_from_file"};
-Name n_build_engine{"_build_engine"};
-Name n_build_automaton{"_build_automaton"};
-Name n_find_matched_words{"find_matched_words"};
-Name n_has_banned_word{"_has_banned_word"};
-Name n_prompt_ban_checker{"PromptBanChecker"};
-
-// While an instance's _load_from_file is this original, the merge reads a text word file
-// straight into the word list.
-Retained original_load_from_file;
-
-// Keyword names of the calls made with keywords, and the names imported from _sildor.
-NameTuple compile_keywords{n_flags};
-NameTuple ban_error_keywords{n_error_msg, n_data};
-NameTuple sildor_fromlist{n_encrypted_data, n_encryption_key};
+// While an instance's _load_from_file is the module's own, the merge calls its body directly.
+Guard load_from_file_guard{"PromptBanChecker"_n, "_load_from_file"_n};
 
 // ----- word files -----
 
-Ref load_from_file(PyObject *file_path) {
-    Ref ext = file_extension(file_path);
-    if (!ext) return {};
-    const int pickled = is_pickle_extension(ext.get());
-    if (pickled < 0) return {};
-    return pickled ? load_pickle_file(file_path) : load_text_file(file_path);
-}
+Ref load_words(PyObject *file_path) { return load_from_file(file_path, nullptr); }
 
 constexpr Function load_from_file_contract{
     .name = "_load_from_file",
@@ -86,7 +24,7 @@ constexpr Function load_from_file_contract{
            "        - .pkl / .pickle: 使用 pickle 反序列化（期望内容为 list[str]）\n"
            "        - 其他: 按文本行逐行读取\n"
            "        ",
-    .body = native<load_from_file>(),
+    .body = native<load_words>(),
 };
 
 // ----- the built-in list -----
@@ -98,15 +36,12 @@ Ref xor_bytes(PyObject *data, PyObject *key) {
         PyErr_SetString(PyExc_ZeroDivisionError, "integer modulo by zero");
         return {};
     }
+    // bytes(b ^ key[i % key_len] for i, b in enumerate(data))
     Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, length));
     if (!out) return {};
-    const unsigned char *in = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(data));
-    const unsigned char *k = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(key));
-    unsigned char *o = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(out.get()));
-    for (Py_ssize_t i = 0, j = 0; i < length; ++i) {
-        o[i] = in[i] ^ k[j];
-        if (++j == key_len) j = 0;
-    }
+    const char *in = PyBytes_AS_STRING(data), *k = PyBytes_AS_STRING(key);
+    char *o = PyBytes_AS_STRING(out.get());
+    for (Py_ssize_t i = 0, j = 0; i < length; ++i, j = j + 1 == key_len ? 0 : j + 1) o[i] = in[i] ^ k[j];
     return out;
 }
 
@@ -118,35 +53,20 @@ constexpr Function xor_contract{
     .body = native<xor_bytes>(),
 };
 
-// from ._sildor import _ED, _EK; pickle.loads(_xor(_ED, _EK)), which must be a list or None.
-Ref unpickled_default_words() {
-    PyObject *fromlist = sildor_fromlist.get();
-    if (fromlist == nullptr) return {};
-    Ref sildor = import_module(n_sildor.text(), fromlist, 1);
-    if (!sildor) return {};
-    Ref data = import_name(sildor.get(), n_encrypted_data);
-    if (!data) return {};
-    Ref key = import_name(sildor.get(), n_encryption_key);
-    if (!key) return {};
-    Ref xor_fn = global(n_xor);
-    if (!xor_fn) return {};
-    Ref raw = call(xor_fn.get(), data.get(), key.get());
-    if (!raw) return {};
-    Ref pickle = global(n_pickle);
-    if (!pickle) return {};
-    Ref words = call_method(pickle.get(), n_loads, raw.get());
-    if (!words) return {};
-    if (PyList_CheckExact(words.get()) || words.get() == Py_None) return words;
-    PyErr_SetString(PyExc_TypeError, "the built-in word list is not a list");
-    return {};
-}
-
+// try: from ._sildor import _ED, _EK; raw = _xor(_ED, _EK); words = pickle.loads(raw)
+// then words when exactly a list or None; otherwise [], as when the try fails with an
+// Exception (a missing or broken built-in list). Interrupts and exits still propagate.
 Ref load_default_words() {
-    Ref words = unpickled_default_words();
-    if (words) return words;
-    // A missing or broken built-in list only means no built-in words; interrupts and
-    // exits still propagate.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+    PyObject *fromlist = name_tuple<"_ED", "_EK">.get();
+    Ref sildor = fromlist ? import_module("_sildor"_n.text(), fromlist, 1) : Ref();
+    Ref data = sildor ? import_name(sildor.get(), "_ED"_n) : Ref();
+    Ref key = data ? import_name(sildor.get(), "_EK"_n) : Ref();
+    Ref xor_fn = key ? global("_xor"_n) : Ref();
+    Ref raw = xor_fn ? call(xor_fn.get(), data.get(), key.get()) : Ref();
+    Ref pickle = raw ? global("pickle"_n) : Ref();
+    Ref words = pickle ? call_method(pickle.get(), "loads"_n, raw.get()) : Ref();
+    if (words && (PyList_CheckExact(words.get()) || words.get() == Py_None)) return words;
+    if (!words && !PyErr_ExceptionMatches(PyExc_Exception)) return {};
     PyErr_Clear();
     return Ref::steal(PyList_New(0));
 }
@@ -166,103 +86,60 @@ constexpr Function load_default_words_contract{
 
 // ----- merging -----
 
-// Step 5 of the merge, the word file, when the instance's _load_from_file is the
-// original: a text file goes line by line straight into the merge, without the list
-// _load_from_file would build.
-bool add_file_words(Merge &merge, PyObject *file_path) {
-    Ref ext = file_extension(file_path);
-    if (!ext) return false;
-    const int pickled = is_pickle_extension(ext.get());
-    if (pickled < 0) return false;
-    if (!pickled) {
-        const int original = open_is_original();
-        if (original < 0) return false;
-        FileBytes bytes;
-        const Read read = original ? read_file_bytes(file_path, bytes) : Read::through_open;
-        if (read == Read::failed) return false;
-        if (read == Read::done) {
-            std::size_t mark;
-            try {
-                mark = merge.mark();
-                merge.expect(bytes.size / 8);  // a guess: words are rarely shorter
-            } catch (const std::bad_alloc &) {
-                PyErr_NoMemory();
-                return false;
-            }
-            const Line lines = for_each_line_word(bytes, [&](Ref word) { return merge.add_text(std::move(word)); });
-            if (lines != Line::invalid) return lines == Line::done;
-            // open() raises the decoder's error for it.
-            merge.roll_back(mark);
-        }
-    }
-    Ref words = pickled ? load_pickle_file(file_path) : load_text_file_through_open(file_path);
-    return words && merge.add_all(words.get());
-}
-
-Py_NO_INLINE Ref raise_missing_file(PyObject *file_path) {
-    Ref shown = Ref::steal(PyObject_Format(file_path, nullptr));
-    if (!shown) return {};
-    Ref message = prefixed("违禁词文件不存在: ", shown.get());
-    if (message) PyErr_SetObject(PyExc_FileNotFoundError, message.get());
-    return {};
-}
-
-// if self.ban_word_file: check it exists, then _add_words(self._load_from_file(...))
+// if self.ban_word_file:
+//     if not os.path.exists(self.ban_word_file):
+//         raise FileNotFoundError(f"违禁词文件不存在: {self.ban_word_file}")
+//     _add_words(self._load_from_file(self.ban_word_file))
 bool merge_word_file(PyObject *self, Merge &merge) {
-    const int any = attr_truth(self, n_ban_word_file);
+    const int any = attr_truth(self, "ban_word_file"_n);
     if (any <= 0) return any == 0;
-    Ref file_path = get_attr(self, n_ban_word_file);
-    if (!file_path) return false;
-    Ref os = global(n_os);
-    if (!os) return false;
-    Ref os_path = get_attr(os.get(), n_path);
-    if (!os_path) return false;
-    Ref exists = call_method(os_path.get(), n_exists, file_path.get());
-    if (!exists) return false;
-    const int found = PyObject_IsTrue(exists.get());
-    if (found < 0) return false;
-    if (!found) {
-        Ref again = get_attr(self, n_ban_word_file);
-        if (again) raise_missing_file(again.get());
-        return false;
+    Ref path = os_path.get();
+    Ref exists = path ? get_attr(path.get(), "exists"_n) : Ref();
+    Ref file_path = exists ? get_attr(self, "ban_word_file"_n) : Ref();
+    Ref existing = file_path ? call(exists.get(), file_path.get()) : Ref();
+    const int found = existing ? PyObject_IsTrue(existing.get()) : -1;
+    if (found == 0) {
+        file_path = get_attr(self, "ban_word_file"_n);
+        Ref shown = file_path ? Ref::steal(PyObject_Format(file_path.get(), nullptr)) : Ref();
+        Ref message = shown ? prefixed("违禁词文件不存在: ", shown.get()) : Ref();
+        if (message) PyErr_SetObject(PyExc_FileNotFoundError, message.get());
     }
-    Ref loader = get_attr(self, n_load_from_file);
-    if (!loader) return false;
-    file_path = get_attr(self, n_ban_word_file);
+    if (found <= 0) return false;
+    Ref loader = get_attr(self, "_load_from_file"_n);
+    file_path = loader ? get_attr(self, "ban_word_file"_n) : Ref();
     if (!file_path) return false;
-    if (loader.get() == original_load_from_file.get() && PyUnicode_CheckExact(file_path.get()))
-        return add_file_words(merge, file_path.get());
-    Ref words = call(loader.get(), file_path.get());
-    return words && merge.add_all(words.get());
+    // The body is called directly while the loader is the module's own and the path is
+    // what its contract accepts; a text file read natively goes straight into the merge.
+    Ref words = load_from_file_guard.is(loader.get()) && PyUnicode_CheckExact(file_path.get())
+                    ? call_direct<load_from_file>(load_from_file_contract, file_path.get(), &merge)
+                    : call(loader.get(), file_path.get());
+    return words && (words.get() == Py_None || merge.add_all(words.get()));
 }
 
 Ref load_banned_words(PyObject *self) {
     Merge merge;
-    const int use_default = attr_truth(self, n_use_default);
-    if (use_default < 0) return {};
-    if (use_default) {
-        Ref load_default = global(n_load_default_words);
-        if (!load_default) return {};
-        Ref defaults = Ref::steal(PyObject_CallNoArgs(load_default.get()));
-        if (!defaults || !merge.add_all(defaults.get())) return {};
-    }
-    Ref injected = get_attr(self, n_builtin_words);
-    if (!injected || !merge.add_all(injected.get())) return {};
-    if (!merge_word_file(self, merge)) return {};
+    // if self.use_default: _add_words(_load_default_words())
+    const int use_default = attr_truth(self, "use_default"_n);
+    Ref load_default = use_default > 0 ? global("_load_default_words"_n) : Ref();
+    Ref defaults = load_default ? Ref::steal(PyObject_CallNoArgs(load_default.get())) : Ref();
+    if (use_default < 0 || (use_default && (!defaults || !merge.add_all(defaults.get())))) return {};
+    Ref injected = get_attr(self, "builtin_words"_n);
+    if (!injected || !merge.add_all(injected.get()) || !merge_word_file(self, merge)) return {};
+    // self.banned_words = word_list; self._build_engine()
     Ref banned_words = merge.finish(self);
-    if (!banned_words || !set_attr(self, n_banned_words, banned_words.get())) return {};
-    if (!call_method(self, n_build_engine)) return {};
-    return Ref::borrow(Py_None);
+    if (!banned_words || !set_attr(self, "banned_words"_n, banned_words.get())) return {};
+    return call_method(self, "_build_engine"_n) ? none() : Ref();
 }
 
 constexpr Function load_banned_words_contract{
     .name = "load_banned_words",
     .params = {{"self"}},
     .return_annotation = "None",
-    .doc = "\n"
-           "        按优先级加载并合并多来源违禁词，清洗、去重、长词优先排序，重建正则。\n"
-           "        加载顺序：1. 包内置默认词库 → 2. builtin_words 参数 → 3. ban_word_file 用户文件\n"
-           "        ",
+    .doc =
+        "\n"
+        "        按优先级加载并合并多来源违禁词，清洗、去重、长词优先排序，重建正则。\n"
+        "        加载顺序：1. 包内置默认词库 → 2. builtin_words 参数 → 3. ban_word_file 用户文件\n"
+        "        ",
     .body = native<load_banned_words>(),
 };
 
@@ -276,305 +153,38 @@ Ref checker_init(PyObject *self, PyObject *ban_word_file, bool ignore_case, PyOb
     Ref injected = given_or_new(builtin_words);
     Ref excluded = given_or_new(exclude_words);
     Ref banned = Ref::steal(PyList_New(0));
-    if (!injected || !excluded || !banned) return {};
-    if (!set_attr(self, n_ban_word_file, ban_word_file) ||
-        !set_attr(self, n_ignore_case, ignore_case ? Py_True : Py_False) ||
-        !set_attr(self, n_builtin_words, injected.get()) ||
-        !set_attr(self, n_use_default, use_default ? Py_True : Py_False) ||
-        !set_attr(self, n_exclude_words, excluded.get()) || !set_attr(self, n_banned_words, banned.get()) ||
-        !set_attr(self, n_ban_regex, Py_None) || !set_attr(self, n_automaton, Py_None)) {
-        return {};
-    }
-    if (!call_method(self, n_load_banned_words)) return {};
-    return Ref::borrow(Py_None);
+    const bool set = injected && excluded && banned && set_attr(self, "ban_word_file"_n, ban_word_file) &&
+                     set_attr(self, "ignore_case"_n, ignore_case ? Py_True : Py_False) &&
+                     set_attr(self, "builtin_words"_n, injected.get()) &&
+                     set_attr(self, "use_default"_n, use_default ? Py_True : Py_False) &&
+                     set_attr(self, "exclude_words"_n, excluded.get()) &&
+                     set_attr(self, "banned_words"_n, banned.get()) && set_attr(self, "_ban_regex"_n, Py_None) &&
+                     set_attr(self, "_automaton"_n, Py_None);
+    return set && call_method(self, "load_banned_words"_n) ? none() : Ref();
 }
 
 constexpr Function init_contract{
     .name = "__init__",
     .params = {{"self"},
                {"ban_word_file", Conv::str, "Optional[str]", dflt::none},
-               {"ignore_case", Conv::truth, "bool", dflt::boolean(true)},
+               {"ignore_case", Conv::truth, "bool", dflt::boolean<true>},
                {"builtin_words", Conv::list, "Optional[List[str]]", dflt::none},
-               {"use_default", Conv::truth, "bool", dflt::boolean(true)},
+               {"use_default", Conv::truth, "bool", dflt::boolean<true>},
                {"exclude_words", Conv::list, "Optional[List[str]]", dflt::none}},
-    .doc = "\n"
-           "        初始化违禁词检测器\n"
-           "        :param ban_word_file: 用户自定义违禁词文件路径（可选，支持 .txt / .pkl / .pickle）\n"
-           "        :param ignore_case: 是否忽略大小写匹配，默认True\n"
-           "        :param builtin_words: 运行时注入的内置违禁词列表（可选）\n"
-           "        :param use_default: 是否加载包内置默认违禁词库，默认True\n"
-           "        :param exclude_words: 需要从最终词库中排除的词列表（可选），\n"
-           "                              会从已加载的所有来源词库中移除匹配项\n"
-           "        ",
+    .doc =
+        "\n"
+        "        初始化违禁词检测器\n"
+        "        :param ban_word_file: 用户自定义违禁词文件路径（可选，支持 .txt / .pkl / .pickle）\n"
+        "        :param ignore_case: 是否忽略大小写匹配，默认True\n"
+        "        :param builtin_words: 运行时注入的内置违禁词列表（可选）\n"
+        "        :param use_default: 是否加载包内置默认违禁词库，默认True\n"
+        "        :param exclude_words: 需要从最终词库中排除的词列表（可选），\n"
+        "                              会从已加载的所有来源词库中移除匹配项\n"
+        "        ",
     .body = native<checker_init>(),
 };
 
-// ----- engines -----
-
-Ref build_automaton(PyObject *self) {
-    Ref ahocorasick = global(n_ahocorasick);
-    if (!ahocorasick) return {};
-    Ref automaton_type = get_attr(ahocorasick.get(), n_automaton_type);
-    if (!automaton_type) return {};
-    Ref automaton = Ref::steal(PyObject_CallNoArgs(automaton_type.get()));
-    if (!automaton) return {};
-    Ref words = get_attr(self, n_banned_words);
-    if (!words) return {};
-    Ref iter = Ref::steal(PyObject_GetIter(words.get()));
-    if (!iter) return {};
-    while (Ref word = Ref::steal(PyIter_Next(iter.get()))) {
-        const int ignore_case = attr_truth(self, n_ignore_case);
-        if (ignore_case < 0) return {};
-        Ref key = ignore_case ? call_method(word.get(), n_lower) : word;
-        if (!key || !call_method(automaton.get(), n_add_word, key.get(), word.get())) return {};
-    }
-    if (PyErr_Occurred() || !call_method(automaton.get(), n_make_automaton)) return {};
-    return automaton;
-}
-
-constexpr Function build_automaton_contract{
-    .name = "_build_automaton",
-    .params = {{"self"}},
-    .doc = "构建 Aho-Corasick 自动机",
-    .body = native<build_automaton>(),
-};
-
-// The regular-expression engine: re.compile("|".join(re.escape(w) for w in words), flags).
-bool build_regex(PyObject *self) {
-    if (!set_attr(self, n_automaton, Py_None)) return false;
-    Ref words = get_attr(self, n_banned_words);
-    if (!words) return false;
-    Ref escaped = Ref::steal(PyList_New(0));
-    Ref iter = Ref::steal(PyObject_GetIter(words.get()));
-    if (!escaped || !iter) return false;
-    while (Ref word = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref re = global(n_re);
-        if (!re) return false;
-        Ref escape = call_method(re.get(), n_escape, word.get());
-        if (!escape || PyList_Append(escaped.get(), escape.get()) < 0) return false;
-    }
-    if (PyErr_Occurred()) return false;
-    Ref pattern = Ref::steal(PyUnicode_Join(n_bar, escaped.get()));
-    if (!pattern) return false;
-    const int ignore_case = attr_truth(self, n_ignore_case);
-    if (ignore_case < 0) return false;
-    Ref flags;
-    if (ignore_case) {
-        Ref re = global(n_re);
-        if (re) flags = get_attr(re.get(), n_ignorecase_flag);
-    } else {
-        flags = Ref::steal(PyLong_FromLong(0));
-    }
-    Ref re = global(n_re);
-    if (!flags || !re) return false;
-    Ref compile = get_attr(re.get(), n_compile);
-    if (!compile) return false;
-    Ref regex = call_kw(compile.get(), compile_keywords, pattern.get(), flags.get());
-    return regex && set_attr(self, n_ban_regex, regex.get());
-}
-
-Ref build_engine(PyObject *self) {
-    const int any = attr_truth(self, n_banned_words);
-    if (any < 0) return {};
-    if (!any) {
-        if (!set_attr(self, n_ban_regex, Py_None) || !set_attr(self, n_automaton, Py_None)) return {};
-        return Ref::borrow(Py_None);
-    }
-    Ref words = get_attr(self, n_banned_words);
-    if (!words) return {};
-    const Py_ssize_t count = PyObject_Size(words.get());
-    if (count < 0) return {};
-    Ref size = Ref::steal(PyLong_FromSsize_t(count));
-    Ref threshold = global(n_ac_threshold);
-    if (!size || !threshold) return {};
-    Ref large = Ref::steal(PyObject_RichCompare(size.get(), threshold.get(), Py_GE));
-    if (!large) return {};
-    int automaton = PyObject_IsTrue(large.get());
-    if (automaton > 0) {
-        Ref has_ac = global(n_has_ac);
-        automaton = has_ac ? PyObject_IsTrue(has_ac.get()) : -1;
-    }
-    if (automaton < 0) return {};
-    if (automaton) {
-        Ref built = call_method(self, n_build_automaton);
-        if (!built || !set_attr(self, n_automaton, built.get()) || !set_attr(self, n_ban_regex, Py_None)) return {};
-        return Ref::borrow(Py_None);
-    }
-    if (!build_regex(self)) return {};
-    return Ref::borrow(Py_None);
-}
-
-constexpr Function build_engine_contract{
-    .name = "_build_engine",
-    .params = {{"self"}},
-    .return_annotation = "None",
-    .doc = "根据词库规模自动选择最优匹配引擎：AC 自动机 或 正则",
-    .body = native<build_engine>(),
-};
-
-// ----- matching -----
-
-// text.lower() if self.ignore_case else text
-Ref search_text(PyObject *self, PyObject *text) {
-    const int ignore_case = attr_truth(self, n_ignore_case);
-    if (ignore_case < 0) return {};
-    return ignore_case ? call_method(text, n_lower) : Ref::borrow(text);
-}
-
-// iter(self._automaton.iter(self-cased text))
-Ref automaton_matches(PyObject *self, PyObject *text) {
-    Ref searched = search_text(self, text);
-    if (!searched) return {};
-    Ref automaton = get_attr(self, n_automaton);
-    if (!automaton) return {};
-    Ref matches = call_method(automaton.get(), n_iter, searched.get());
-    if (!matches) return {};
-    return Ref::steal(PyObject_GetIter(matches.get()));
-}
-
-Ref find_matched_words(PyObject *self, PyObject *text) {
-    const int automaton = attr_truth(self, n_automaton);
-    if (automaton < 0) return {};
-    if (automaton) {
-        Ref matches = automaton_matches(self, text);
-        Ref hits = Ref::steal(PySet_New(nullptr));
-        if (!matches || !hits) return {};
-        while (Ref match = Ref::steal(PyIter_Next(matches.get()))) {
-            Ref end_index, word;
-            if (!unpack2(match.get(), end_index, word, Unpack::python) || PySet_Add(hits.get(), word.get()) < 0)
-                return {};
-        }
-        if (PyErr_Occurred()) return {};
-        return Ref::steal(PySequence_List(hits.get()));
-    }
-    const int regex = attr_truth(self, n_ban_regex);
-    if (regex <= 0) return regex < 0 ? Ref{} : Ref::steal(PyList_New(0));
-    Ref pattern = get_attr(self, n_ban_regex);
-    if (!pattern) return {};
-    Ref found = call_method(pattern.get(), n_findall, text);
-    if (!found) return {};
-    Ref hits = Ref::steal(PySet_New(found.get()));
-    if (!hits) return {};
-    return Ref::steal(PySequence_List(hits.get()));
-}
-
-constexpr Function find_matched_words_contract{
-    .name = "find_matched_words",
-    .params = {{"self"}, {"text", Conv::str, "str"}},
-    .returns = Ret::list,
-    .return_annotation = "List[str]",
-    .doc = "\n"
-           "        查找文本中所有命中的违禁词（去重返回）\n"
-           "\n"
-           "        Args:\n"
-           "            text: 待检测文本\n"
-           "\n"
-           "        Returns:\n"
-           "            命中的违禁词列表\n"
-           "        ",
-    .body = native<find_matched_words>(),
-};
-
-Ref has_banned_word(PyObject *self, PyObject *text) {
-    const int automaton = attr_truth(self, n_automaton);
-    if (automaton < 0) return {};
-    if (automaton) {
-        Ref matches = automaton_matches(self, text);
-        if (!matches) return {};
-        Ref first = Ref::steal(PyIter_Next(matches.get()));
-        if (!first && PyErr_Occurred()) return {};
-        return Ref::borrow(first ? Py_True : Py_False);
-    }
-    const int regex = attr_truth(self, n_ban_regex);
-    if (regex <= 0) return regex < 0 ? Ref{} : Ref::borrow(Py_False);
-    Ref pattern = get_attr(self, n_ban_regex);
-    if (!pattern) return {};
-    Ref match = call_method(pattern.get(), n_search, text);
-    if (!match) return {};
-    return Ref::borrow(match.get() != Py_None ? Py_True : Py_False);
-}
-
-constexpr Function has_banned_word_contract{
-    .name = "_has_banned_word",
-    .params = {{"self"}, {"text", Conv::str, "str"}},
-    .return_annotation = "bool",
-    .doc = "\n"
-           "        快速判断文本中是否包含违禁词（首次命中即返回）。\n"
-           "        用于 check() 方法的快速路径。\n"
-           "        ",
-    .body = native<has_banned_word>(),
-};
-
-Py_NO_INLINE Ref raise_ban(PyObject *self, PyObject *prompt) {
-    Ref hit_words = call_method(self, n_find_matched_words, prompt);
-    if (!hit_words) return {};
-    Ref joined = Ref::steal(PyUnicode_Join(n_comma, hit_words.get()));
-    if (!joined) return {};
-    Ref message = prefixed("违禁词: ", joined.get());
-    Ref error_type = global(n_prompt_ban_error);
-    if (!message || !error_type) return {};
-    Ref error = call_kw(error_type.get(), ban_error_keywords, message.get(), hit_words.get());
-    if (!error) return {};
-    raise(error.get());
-    return {};
-}
-
-Ref check(PyObject *self, PyObject *prompt) {
-    Ref found = call_method(self, n_has_banned_word, prompt);
-    if (!found) return {};
-    const int banned = PyObject_IsTrue(found.get());
-    if (banned < 0) return {};
-    if (!banned) return Ref::borrow(prompt);
-    return raise_ban(self, prompt);
-}
-
-constexpr Function check_contract{
-    .name = "check",
-    .params = {{"self"}, {"prompt", Conv::str, "str"}},
-    .returns = Ret::str,
-    .return_annotation = "str",
-    .doc = "\n"
-           "        校验提示词，存在违禁词则抛出自定义异常\n"
-           "\n"
-           "        Args:\n"
-           "            prompt: 待检测文本\n"
-           "\n"
-           "        Returns:\n"
-           "            原文本（校验通过）\n"
-           "\n"
-           "        Raises:\n"
-           "            PromptBanError: 检测到违禁词时抛出\n"
-           "        ",
-    .body = native<check>(),
-};
-
 // ----- pickle word files -----
-
-// [w.strip() for w in words if w and w.strip()]
-Ref cleaned_words(PyObject *words) {
-    Ref cleaned = Ref::steal(PyList_New(0));
-    if (!cleaned) return {};
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(words); ++i) {
-        Ref w = Ref::borrow(PyList_GET_ITEM(words, i));
-        const int truth = PyObject_IsTrue(w.get());
-        if (truth < 0) return {};
-        if (!truth) continue;
-        Ref condition = strip(w.get());
-        if (!condition) return {};
-        const int kept = PyObject_IsTrue(condition.get());
-        if (kept < 0) return {};
-        if (!kept) continue;
-        Ref word = PyUnicode_CheckExact(w.get()) ? std::move(condition) : strip(w.get());
-        if (!word || PyList_Append(cleaned.get(), word.get()) < 0) return {};
-    }
-    return cleaned;
-}
-
-Ref create_pickle_file(PyObject *words, PyObject *output_path) {
-    Ref cleaned = cleaned_words(words);
-    if (!cleaned || !write_pickle_file(cleaned.get(), output_path)) return {};
-    return Ref::borrow(Py_None);
-}
 
 constexpr Function create_pickle_file_contract{
     .name = "create_pickle_file",
@@ -629,20 +239,11 @@ bool import_ahocorasick(Module &m) {
     return m.set("_HAS_AC", Ref::borrow(Py_False));
 }
 
-bool remember_originals() {
-    Ref cls = global(n_prompt_ban_checker);
-    if (!cls) return false;
-    Ref loader = Ref::steal(PyObject_GetAttr(cls.get(), n_load_from_file));
-    if (!loader) return false;
-    original_load_from_file.keep(loader.get());
-    return remember_open();
-}
-
 bool execute(Module &m) noexcept {
     return m.import("os") && m.import("pickle") && m.import("re") &&
-           m.import_from("typing", {"List", "Optional", "Set"}) && m.import_from("pelvane", {"PromptBanError"}) &&
+           m.import_from<"List", "Optional", "Set">("typing") && m.import_from<"PromptBanError">("pelvane") &&
            m.set("_AC_THRESHOLD", Ref::steal(PyLong_FromLong(50))) && import_ahocorasick(m) && m.add(xor_function) &&
-           m.add(load_default_words_function) && m.add(prompt_ban_checker) && remember_originals();
+           m.add(load_default_words_function) && m.add(prompt_ban_checker);
 }
 
 constexpr ModuleInfo vantor{"carvola.vantor", execute};

@@ -1,61 +1,41 @@
 // Banned-word files: the extension rule, pickle files read through an unpickler that
 // refuses every global, text files read natively while `open` is the original, and the
 // pickle writer.
-#include "word_files.hpp"
+#include "guard.hpp"
+#include "vantor.hpp"
 
-#include "numbers.hpp"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <memory>
 
 namespace carvola::vantor {
 
 namespace {
 
-Name n_os{"os"};
-Name n_path{"path"};
-Name n_splitext{"splitext"};
-Name n_lower{"lower"};
-Name n_open{"open"};
-Name n_pickle{"pickle"};
-Name n_dump{"dump"};
-Name n_load{"load"};
-Name n_unpickler{"Unpickler"};
-Name n_unpickling_error{"UnpicklingError"};
-Name n_encoding{"encoding"};
-Name n_mode_read{"r"};
-Name n_mode_read_bytes{"rb"};
-Name n_mode_write_bytes{"wb"};
-Name n_utf8{"utf-8"};
-Name n_pkl{".pkl"};
-Name n_pickle_ext{".pickle"};
+// The text branch reads a file natively only while `open` is io.open.
+Guard open_guard{"open"_n};
 
-Retained original_open;
-NameTuple encoding_keyword{n_encoding};
+// with open(path, mode) as f: body(f), with encoding="utf-8" for a text mode ("r").
+template <typename Body>
+bool with_open(PyObject *path, const Text &mode, Body &&body) {
+    Ref open = global("open"_n);
+    if (!open) return false;
+    Ref file = mode.text()[1] == 'b' ? call(open.get(), path, mode.get())
+                                     : call_kw(open.get(), name_tuple<"encoding">, path, mode.get(), "utf-8"_t.get());
+    return file && with_block(file.get(), body);
+}
 
 // ----- pickle files -----
 
 // Word files hold plain data: the unpickler refuses every global, so a file can neither
 // run code nor build objects of any class (a list subclass included).
-struct RestrictedUnpickler {
-    Retained base;   // the pickle.Unpickler it derives from
-    Retained cls;
-    Retained error;  // pickle.UnpicklingError of the same module
-};
-
-RestrictedUnpickler restricted;
-
+// raise pickle.UnpicklingError(f"...: {module}.{name}")
 Ref refuse_global(PyObject *, PyObject *module, PyObject *name) {
-    Ref message = Ref::steal(PyUnicode_FromFormat("%S.%S", module, name));
+    Ref pickle = global("pickle"_n);
+    Ref error = pickle ? get_attr(pickle.get(), "UnpicklingError"_n) : Ref();
+    Ref message = error ? Ref::steal(PyUnicode_FromFormat("%S.%S", module, name)) : Ref();
     if (!message) return {};
     message = prefixed("违禁词 pickle 文件不得引用全局对象（只能包含 list、str 等基本数据）: ", message.get());
-    if (message) PyErr_SetObject(restricted.error.get(), message.get());
+    Ref raised = message ? call(error.get(), message.get()) : Ref();
+    if (raised) raise(raised.get());
     return {};
 }
 
@@ -67,305 +47,152 @@ constexpr Function find_class_contract{
 };
 constexpr Member find_class_method = def(find_class_contract);
 
-// The restricted subclass of the Unpickler of the module global `pickle` as it is now.
+// The class last made and the Unpickler it derives from: made again only when that changes.
+Retained unpickler_base, unpickler_class;
+
+// class _RestrictedUnpickler(pickle.Unpickler), with the module global `pickle` as it is
+// now, and find_class refusing.
 Ref restricted_unpickler() {
-    Ref pickle = global(n_pickle);
-    if (!pickle) return {};
-    Ref base = get_attr(pickle.get(), n_unpickler);
-    if (!base) return {};
-    if (base.get() == restricted.base.get()) return Ref::borrow(restricted.cls.get());
-    Ref error = get_attr(pickle.get(), n_unpickling_error);
-    if (!error) return {};
-    Ref name = Ref::steal(PyUnicode_FromString("_RestrictedUnpickler"));
-    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    Ref ns = Ref::steal(PyDict_New());
-    Ref module = Ref::steal(PyUnicode_FromString(module_name()));
-    Ref find_class = make_function(*find_class_method.function, "_RestrictedUnpickler");
-    if (!name || !bases || !ns || !module || !find_class) return {};
-    if (PyDict_SetItemString(ns.get(), "__module__", module.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", name.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "find_class", find_class.get()) < 0) {
-        return {};
-    }
-    Ref cls = call(reinterpret_cast<PyObject *>(&PyType_Type), name.get(), bases.get(), ns.get());
+    Ref pickle = global("pickle"_n);
+    Ref base = pickle ? get_attr(pickle.get(), "Unpickler"_n) : Ref();
+    if (base && base.get() == unpickler_base.get()) return Ref::borrow(unpickler_class.get());
+    const char *name = "_RestrictedUnpickler";
+    Ref find_class = base ? make_function(*find_class_method.function, name) : Ref();
+    if (!find_class) return {};
+    // type(name, (base,), {"__module__": ..., "__qualname__": name, "find_class": find_class})
+    auto *type = reinterpret_cast<PyObject *>(&PyType_Type);
+    Ref cls = Ref::steal(PyObject_CallFunction(type, "s(O){sssssO}", name, base.get(), "__module__", module_name(),
+                                               "__qualname__", name, "find_class", find_class.get()));
     if (!cls) return {};
-    restricted.base.keep(base.get());
-    restricted.cls.keep(cls.get());
-    restricted.error.keep(error.get());
+    unpickler_base.keep(base.get());
+    unpickler_class.keep(cls.get());
     return cls;
+}
+
+// with open(file_path, "rb") as f: data = _RestrictedUnpickler(f).load()
+// then data must be a list, of which str() of every item is a word.
+Ref load_pickle_file(PyObject *file_path) {
+    Ref data;
+    const bool completed = with_open(file_path, "rb"_t, [&](PyObject *f) {
+        Ref cls = restricted_unpickler();
+        Ref unpickler = cls ? call(cls.get(), f) : Ref();
+        data = unpickler ? call_method(unpickler.get(), "load"_n) : Ref();
+        return static_cast<bool>(data);
+    });
+    if (completed && !data) raise_unbound_local("data");  // __exit__ suppressed the failure
+    if (!completed || !data) return {};
+    const int is_list = PyObject_IsInstance(data.get(), reinterpret_cast<PyObject *>(&PyList_Type));
+    if (is_list > 0) return list_of(data.get(), [](PyObject *item) { return Ref::steal(PyObject_Str(item)); });
+    Ref type_name = is_list == 0 ? Ref::steal(PyType_GetName(Py_TYPE(data.get()))) : Ref();
+    Ref message = type_name ? prefixed("pickle 文件内容必须是 list，当前类型: ", type_name.get()) : Ref();
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return {};
 }
 
 // ----- text files -----
 
-// Files above this size go through open(), which reads them in chunks.
-constexpr off_t kWholeFileLimit = off_t{1} << 30;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    ~FileDescriptor() { close(fd_); }
-
-private:
-    int fd_;
-};
-
-}  // namespace
-
-Ref file_extension(PyObject *file_path) noexcept {
-    Ref os = global(n_os);
-    if (!os) return {};
-    Ref os_path = get_attr(os.get(), n_path);
-    if (!os_path) return {};
-    Ref parts = call_method(os_path.get(), n_splitext, file_path);
-    if (!parts) return {};
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    if (!one) return {};
-    Ref ext = Ref::steal(PyObject_GetItem(parts.get(), one.get()));
-    if (!ext) return {};
-    return call_method(ext.get(), n_lower);
-}
-
-int is_pickle_extension(PyObject *ext) noexcept {
-    const int pkl = PyObject_RichCompareBool(ext, n_pkl, Py_EQ);
-    return pkl != 0 ? pkl : PyObject_RichCompareBool(ext, n_pickle_ext, Py_EQ);
-}
-
-Ref load_pickle_file(PyObject *file_path) noexcept {
-    Ref open = global(n_open);
-    if (!open) return {};
-    Ref file = call(open.get(), file_path, n_mode_read_bytes.get());
-    if (!file) return {};
-    Ref data;
-    const bool completed = with_block(file.get(), [&](PyObject *f) {
-        Ref cls = restricted_unpickler();
-        Ref unpickler = cls ? call(cls.get(), f) : Ref();
-        data = unpickler ? call_method(unpickler.get(), n_load) : Ref();
-        return static_cast<bool>(data);
-    });
-    if (!completed) return {};
-    if (!data) {  // __exit__ suppressed the failure
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'data' where it is not associated with a value");
-        return {};
-    }
-    const int is_list = PyObject_IsInstance(data.get(), reinterpret_cast<PyObject *>(&PyList_Type));
-    if (is_list < 0) return {};
-    if (!is_list) {
-        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(data.get())));
-        if (!type_name) return {};
-        Ref message = prefixed("pickle 文件内容必须是 list，当前类型: ", type_name.get());
-        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-        return {};
-    }
+// with open(file_path, "r", encoding="utf-8") as f: for line in f: words.append(line.strip())
+Ref load_text_file_through_open(PyObject *file_path) {
     Ref words = Ref::steal(PyList_New(0));
-    Ref iter = Ref::steal(PyObject_GetIter(data.get()));
-    if (!words || !iter) return {};
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref text = Ref::steal(PyObject_Str(item.get()));
-        if (!text || PyList_Append(words.get(), text.get()) < 0) return {};
-    }
-    if (PyErr_Occurred()) return {};
-    return words;
-}
-
-Ref load_text_file_through_open(PyObject *file_path) noexcept {
-    Ref open = global(n_open);
-    if (!open) return {};
-    Ref file = call_kw(open.get(), encoding_keyword, file_path, n_mode_read, n_utf8);
-    if (!file) return {};
-    Ref words = Ref::steal(PyList_New(0));
-    if (!words) return {};
-    const bool completed = with_block(file.get(), [&](PyObject *f) {
-        Ref lines = Ref::steal(PyObject_GetIter(f));
-        if (!lines) return false;
-        while (Ref line = Ref::steal(PyIter_Next(lines.get()))) {
+    auto append_lines = [&](PyObject *f) {
+        return for_each(f, [&](Ref line) {
             Ref word = strip(line.get());
-            if (!word || PyList_Append(words.get(), word.get()) < 0) return false;
-        }
-        return !PyErr_Occurred();
-    });
+            return word && PyList_Append(words.get(), word.get()) == 0;
+        });
+    };
     // A suppressed failure returns the lines read so far, as the Python code would.
-    return completed ? words : Ref();
+    return words && with_open(file_path, "r"_t, append_lines) ? words : Ref();
 }
 
-bool remember_open() noexcept {
-    Ref io = Ref::steal(PyImport_ImportModule("io"));
-    if (!io) return false;
-    Ref open = Ref::steal(PyObject_GetAttrString(io.get(), "open"));
-    if (!open) return false;
-    original_open.keep(open.get());
-    return true;
-}
-
-int open_is_original() noexcept {
-    Ref open = global(n_open);
-    if (!open) return -1;
-    return open.get() == original_open.get() ? 1 : 0;
-}
-
-Read read_file_bytes(PyObject *file_path, FileBytes &bytes) noexcept {
-    PyObject *encoded = nullptr;
-    if (!PyUnicode_FSConverter(file_path, &encoded)) {
-        PyErr_Clear();
-        return Read::through_open;
-    }
-    Ref encoded_path = Ref::steal(encoded);
-    const char *path = PyBytes_AS_STRING(encoded);
-    struct stat info;
-    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kWholeFileLimit) return Read::through_open;
-
-    // What open() does first: the audit event, then the system call.
-    constexpr int kFlags = O_RDONLY | O_CLOEXEC;
-    if (PySys_Audit("open", "Osi", file_path, "r", kFlags) < 0) return Read::failed;
-    int fd;
-    do fd = open(path, kFlags);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file_path);
-        return Read::failed;
-    }
-    FileDescriptor file(fd);
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return Read::through_open;
-
-    // Left uninitialised: read() fills what is used.
-    std::size_t capacity = static_cast<std::size_t>(info.st_size) + 1;
-    bytes.size = 0;
-    try {
-        bytes.data.reset(new unsigned char[capacity]);
-        for (;;) {
-            if (bytes.size == capacity) {
-                std::unique_ptr<unsigned char[]> larger(new unsigned char[capacity * 2]);
-                std::memcpy(larger.get(), bytes.data.get(), bytes.size);
-                bytes.data = std::move(larger);
-                capacity *= 2;
-            }
-            const ssize_t got = read(fd, bytes.data.get() + bytes.size, capacity - bytes.size);
-            if (got > 0) {
-                bytes.size += static_cast<std::size_t>(got);
-            } else if (got == 0) {
-                return Read::done;
-            } else if (errno != EINTR) {
-                PyErr_SetFromErrno(PyExc_OSError);
-                return Read::failed;
-            }
+// The words of the lines of `text`, stripped as str.strip() strips: take(word) for each.
+template <typename Take>
+bool each_line(PyObject *text, Take &&take) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    return with_code_units(text, [&](const auto *data) {
+        for (Py_ssize_t p = 0; p < length;) {
+            const Py_ssize_t start = p;
+            while (p < length && data[p] != '\n' && data[p] != '\r') ++p;
+            const auto [first, last] = strip_span(data, start, p);
+            Ref word = Ref::steal(PyUnicode_Substring(text, first, last));
+            if (!word || !take(word.get())) return false;
+            if (p < length && data[p++] == '\r' && p < length && data[p] == '\n') ++p;
         }
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return Read::failed;
-    }
+        return true;
+    });
 }
 
-namespace {
-
-// str.isspace() for ASCII: "\t" to "\r", "\x1c" to "\x1f" and the space.
-bool ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
-
-// One UTF-8 sequence at p (p < end) as the strict decoder takes it: its length and code
-// point, or 0 for a sequence the decoder refuses (a stray or overlong form, a surrogate,
-// a code point past U+10FFFF, a cut-off sequence).
-int utf8_sequence(const unsigned char *p, const unsigned char *end, Py_UCS4 &c) {
-    const unsigned char b0 = p[0];
-    auto continuation = [&](std::ptrdiff_t i) { return (p[i] & 0xC0) == 0x80; };
-    if (b0 < 0x80) {
-        c = b0;
-        return 1;
+// The text branch of _load_from_file: every line stripped, blank lines kept as "". Read
+// natively while `open` is the original, the lines split as text mode splits: at "\n",
+// "\r" and "\r\n" only (not at the other line ends str.splitlines() knows), with no empty
+// line after a final line end. The bytes decode in pieces that end after a "\n": a line
+// end never falls inside a UTF-8 sequence, nor between the two of "\r\n", and small
+// pieces spare a long file's copy of its whole text. Given a merge, the words go into it
+// and None comes back.
+Ref load_text_file(PyObject *file_path, Merge *into) {
+    constexpr Py_ssize_t piece = 1 << 15;
+    const int native = PyUnicode_CheckExact(file_path) ? open_guard.holds() : 0;
+    if (native < 0) return {};
+    // with open(file_path, "rb") as f: bytes = f.read(), while `open` is the original: the
+    // audit event and the errors of the text mode's open(). A suppressed failure leaves none.
+    Ref bytes;
+    auto read = [&](PyObject *f) {
+        bytes = call_method(f, "read"_n);
+        return static_cast<bool>(bytes);
+    };
+    if (native && !with_open(file_path, "rb"_t, read)) return {};
+    if (!bytes || !PyBytes_Check(bytes.get())) return load_text_file_through_open(file_path);
+    Ref words = into ? none() : Ref::steal(PyList_New(0));
+    if (!words) return {};
+    const char *p = PyBytes_AS_STRING(bytes.get());
+    const char *end = p + PyBytes_GET_SIZE(bytes.get());
+    // Words are rarely shorter than 8 bytes with their line end.
+    if (into) into->expect(static_cast<std::size_t>(end - p) / 8);
+    auto take = [&](PyObject *word) { return into ? into->add(word) : PyList_Append(words.get(), word) == 0; };
+    Ref text = none();
+    while (p < end) {
+        const void *cut = end - p > piece ? std::memchr(p + piece, '\n', end - p - piece) : nullptr;
+        const char *stop = cut ? static_cast<const char *>(cut) + 1 : end;
+        text = Ref::steal(PyUnicode_DecodeUTF8(p, stop - p, nullptr));
+        if (!text) break;
+        if (!each_line(text.get(), take)) return {};
+        p = stop;
     }
-    if (b0 < 0xC2) return 0;
-    if (b0 < 0xE0) {
-        if (end - p < 2 || !continuation(1)) return 0;
-        c = (static_cast<Py_UCS4>(b0 & 0x1F) << 6) | (p[1] & 0x3F);
-        return 2;
-    }
-    if (b0 < 0xF0) {
-        if (end - p < 3 || !continuation(1) || !continuation(2)) return 0;
-        if ((b0 == 0xE0 && p[1] < 0xA0) || (b0 == 0xED && p[1] >= 0xA0)) return 0;
-        c = (static_cast<Py_UCS4>(b0 & 0x0F) << 12) | (static_cast<Py_UCS4>(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
-        return 3;
-    }
-    if (b0 < 0xF5) {
-        if (end - p < 4 || !continuation(1) || !continuation(2) || !continuation(3)) return 0;
-        if ((b0 == 0xF0 && p[1] < 0x90) || (b0 == 0xF4 && p[1] >= 0x90)) return 0;
-        c = (static_cast<Py_UCS4>(b0 & 0x07) << 18) | (static_cast<Py_UCS4>(p[1] & 0x3F) << 12) |
-            (static_cast<Py_UCS4>(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
-        return 4;
-    }
-    return 0;
-}
-
-// bytes[start:stop] decoded as UTF-8 into a str of the narrowest kind.
-Line decode_utf8(const unsigned char *start, const unsigned char *stop, Ref &text) {
-    Py_ssize_t count = 0;
-    Py_UCS4 widest = 0, c;
-    for (const unsigned char *p = start; p < stop; ++count) {
-        const int n = utf8_sequence(p, stop, c);
-        if (n == 0) return Line::invalid;
-        widest = std::max(widest, c);
-        p += n;
-    }
-    text = Ref::steal(PyUnicode_New(count, widest));
-    if (!text) return Line::failed;
-    const int kind = PyUnicode_KIND(text.get());
-    void *data = PyUnicode_DATA(text.get());
-    Py_ssize_t i = 0;
-    for (const unsigned char *p = start; p < stop; ++i) {
-        p += utf8_sequence(p, stop, c);
-        PyUnicode_WRITE(kind, data, i, c);
-    }
-    return Line::done;
-}
-
-}  // namespace
-
-Line line_word(const unsigned char *start, const unsigned char *end, const unsigned char **stop, Ref &word) noexcept {
-    const unsigned char *p = start;
-    unsigned char high = 0;
-    while (p < end && *p != '\n' && *p != '\r') high |= *p++;
-    *stop = p;
-    if (high >= 0x80) {
-        Ref text;
-        const Line line = decode_utf8(start, p, text);
-        if (line != Line::done) return line;
-        word = strip(text.get());
-        return word ? Line::done : Line::failed;
-    }
-    while (start < p && ascii_space(*start)) ++start;
-    while (p > start && ascii_space(p[-1])) --p;
-    word = Ref::steal(PyUnicode_New(p - start, 127));
-    if (!word) return Line::failed;
-    std::memcpy(PyUnicode_1BYTE_DATA(word.get()), start, static_cast<std::size_t>(p - start));
-    return Line::done;
-}
-
-Ref load_text_file(PyObject *file_path) noexcept {
-    const int original = PyUnicode_CheckExact(file_path) ? open_is_original() : 0;
-    if (original < 0) return {};
-    if (original) {
-        FileBytes bytes;
-        const Read read = read_file_bytes(file_path, bytes);
-        if (read == Read::failed) return {};
-        if (read == Read::done) {
-            Ref words = Ref::steal(PyList_New(0));
-            if (!words) return {};
-            const Line lines =
-                for_each_line_word(bytes, [&](Ref word) { return PyList_Append(words.get(), word.get()) == 0; });
-            if (lines == Line::failed) return {};
-            if (lines == Line::done) return words;
-        }
-    }
+    if (text) return words;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return {};
+    // Bytes that are not UTF-8: open() reads them again and raises the decoder's error in
+    // its own words; the words the merge took from this read are dropped.
+    PyErr_Clear();
+    if (into) into->roll_back();
     return load_text_file_through_open(file_path);
 }
 
-bool write_pickle_file(PyObject *words, PyObject *output_path) noexcept {
-    Ref open = global(n_open);
-    if (!open) return false;
-    Ref file = call(open.get(), output_path, n_mode_write_bytes.get());
-    if (!file) return false;
-    return with_block(file.get(), [&](PyObject *f) {
-        Ref pickle = global(n_pickle);
-        return pickle && call_method(pickle.get(), n_dump, words, f);
-    });
+}  // namespace
+
+Ref load_from_file(PyObject *file_path, Merge *into) noexcept {
+    // ext = os.path.splitext(file_path)[1].lower()
+    Ref path = os_path.get();
+    Ref parts = path ? call_method(path.get(), "splitext"_n, file_path) : Ref();
+    Ref one = parts ? Ref::steal(PyLong_FromLong(1)) : Ref();
+    Ref ext = one ? Ref::steal(PyObject_GetItem(parts.get(), one.get())) : Ref();
+    if (ext) ext = call_method(ext.get(), "lower"_n);
+    if (!ext) return {};
+    // if ext == ".pkl" or ext == ".pickle"
+    int pickled = PyObject_RichCompareBool(ext.get(), ".pkl"_t, Py_EQ);
+    if (pickled == 0) pickled = PyObject_RichCompareBool(ext.get(), ".pickle"_t, Py_EQ);
+    if (pickled < 0) return {};
+    return pickled ? load_pickle_file(file_path) : load_text_file(file_path, into);
+}
+
+Ref create_pickle_file(PyObject *words, PyObject *output_path) noexcept {
+    // with open(output_path, "wb") as f: pickle.dump(cleaned, f)
+    // cleaned = [w.strip() for w in words if w and w.strip()]
+    Ref cleaned = Ref::steal(PyList_New(0));
+    auto append = [&](Ref w) { return PyList_Append(cleaned.get(), w.get()) == 0; };
+    auto dump = [&](PyObject *f) {
+        Ref pickle = global("pickle"_n);
+        return pickle && call_method(pickle.get(), "dump"_n, cleaned.get(), f);
+    };
+    return cleaned && each_stripped(words, true, append) && with_open(output_path, "wb"_t, dump) ? none() : Ref();
 }
 
 }  // namespace carvola::vantor

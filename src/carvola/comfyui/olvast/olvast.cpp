@@ -1,279 +1,170 @@
 // carvola.comfyui.olvast: ComfyUIManager, which restarts a ComfyUI server over its HTTP
 // API and polls the server's status endpoint until it answers again or a budget is spent.
+#include "attributes.hpp"
 #include "calls.hpp"
 #include "handling.hpp"
 #include "module.hpp"
-#include "numbers.hpp"
 
+#include <array>
+#include <concepts>
 #include <cstddef>
+#include <tuple>
 
 namespace carvola::olvast {
 namespace {
 
-Name n_time{"time"};
-Name n_sleep{"sleep"};
-Name n_logging{"logging"};
-Name n_get_logger{"getLogger"};
-Name n_requests{"requests"};
-Name n_get{"get"};
-Name n_exceptions{"exceptions"};
-Name n_connection_error{"ConnectionError"};
-Name n_exception{"Exception"};
-Name n_print{"print"};
-Name n_module_name{"__name__"};
-Name n_debug{"debug"};
-Name n_error{"error"};
-Name n_status_code{"status_code"};
-Name n_base_url{"base_url"};
-Name n_reboot_api{"reboot_api"};
-Name n_stats_api{"stats_api"};
-Name n_timeout{"timeout"};
-Name n_max_wait{"max_wait"};
-Name n_poll_interval{"poll_interval"};
-Name n_flag{"flag"};
-Name n_logger{"logger"};
-Name n_trigger_reboot{"trigger_reboot"};
-Name n_wait_service_ready{"wait_service_ready"};
-
-// The texts the manager writes, interned once like the names above.
-Name reboot_path{"/api/manager/reboot"};
-Name stats_path{"/api/system_stats"};
-Name flag_head{"comfyui服务重启 ["};
-Name flag_tail{"]"};
-Name remote_closed{"Remote end closed connection"};
-Name called_reboot{"%s 调用重启接口 url=%s"};
-Name reboot_refused{"%s 重启接口返回异常状态码 %s url=%s"};
-Name reboot_accepted{"%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"};
-Name reboot_connection_failed{"%s 连接异常：%s url=%s"};
-Name reboot_failed{"%s 发起重启请求异常: %s url=%s"};
-Name polling_started{"%s 开始轮询 %s，最长等待 %ss"};
-Name service_ready{"%s 服务已恢复正常，状态码200"};
-Name service_not_ready{"%s 接口返回异常状态码 %s，继续等待..."};
-Name polling_timed_out{"%s 超时 %ss，服务未恢复"};
-Name connection_refused_line{" 服务未启动/连接拒绝，等待中..."};
-Name request_failed_line{" 请求异常: "};
-Name restart_done{"%s 重启完成，服务正常可用"};
-Name restart_timed_out{"%s 重启后超时未恢复"};
-
-AttributeCache time_time_cache;
-AttributeCache time_sleep_cache;
-AttributeCache logging_get_logger_cache;
-AttributeCache requests_get_cache;
-AttributeCache requests_exceptions_cache;
-AttributeCache connection_error_cache;
-
-NameTuple timeout_keyword{n_timeout};  // the keyword names of every request
+GlobalAttribute requests_exceptions{"requests"_n, "exceptions"_n}, requests_get{"requests"_n, "get"_n};
+GlobalAttribute logging_get_logger{"logging"_n, "getLogger"_n};
+GlobalAttribute time_time{"time"_n, "time"_n}, time_sleep{"time"_n, "sleep"_n};
 
 // ----- except clauses -----
 
-// requests.exceptions.ConnectionError, looked up when an except clause needs it.
-Ref connection_error_class() {
-    Ref requests = global(n_requests);
-    if (!requests) return {};
-    Ref exceptions = module_attribute(requests.get(), n_exceptions, requests_exceptions_cache);
-    if (!exceptions) return {};
-    return module_attribute(exceptions.get(), n_connection_error, connection_error_cache);
+// except requests.exceptions.ConnectionError as e: handler(1, e)
+// except Exception as e: handler(2, e)
+// for the exception a failed try body raised; one that neither clause names goes on.
+// false with an error set.
+template <typename Handler>
+bool except_clauses(Handler handler) {
+    Caught caught;
+    Ref exceptions = requests_exceptions.get();
+    Ref connection_error = exceptions ? get_attr(exceptions.get(), "ConnectionError"_n) : Ref{};
+    int clause = connection_error ? caught.matches(connection_error.get()) : -1;
+    Ref exception = clause == 0 ? global("Exception"_n) : Ref{};
+    if (clause == 0) clause = exception ? 2 * caught.matches(exception.get()) : -1;
+    if (clause == 0) caught.reraise();
+    return clause > 0 && handler(clause, caught.exception());
 }
 
-// The two clauses every request is wrapped in: 1 for `except ConnectionError`, 2 for
-// `except Exception`, 0 when neither matches, -1 with an error set.
-int classify(const Caught &caught) {
-    Ref connection_error = connection_error_class();
-    if (!connection_error) return -1;
-    const int is_connection_error = caught.matches(connection_error.get());
-    if (is_connection_error != 0) return is_connection_error;
-    Ref exception = global(n_exception);
-    if (!exception) return -1;
-    const int is_exception = caught.matches(exception.get());
-    return is_exception > 0 ? 2 : is_exception;
-}
-
-// ----- requests, time, logger, print -----
+// ----- requests, logger, print -----
 
 // requests.get(self.<url>, timeout=self.timeout)
 Ref http_get(PyObject *self, const Name &url) {
-    Ref requests = global(n_requests);
-    if (!requests) return {};
-    Ref get = module_attribute(requests.get(), n_get, requests_get_cache);
-    if (!get) return {};
-    Ref target = get_attr(self, url);
-    if (!target) return {};
-    Ref timeout = get_attr(self, n_timeout);
-    if (!timeout) return {};
-    return call_kw(get.get(), timeout_keyword, target.get(), timeout.get());
+    Ref get = requests_get.get();
+    Ref target = get ? get_attr(self, url) : Ref{};
+    Ref timeout = target ? get_attr(self, "timeout"_n) : Ref{};
+    return timeout ? call_kw(get.get(), name_tuple<"timeout">, target.get(), timeout.get()) : Ref{};
 }
 
-// time.<fn>(args...)
+// value <op> number: 1, 0, or -1 with an error set.
+int compare(PyObject *value, long number, int op) {
+    Ref other = Ref::steal(PyLong_FromLong(number));
+    return other ? PyObject_RichCompareBool(value, other.get(), op) : -1;
+}
+
+// One argument of a call as it is evaluated: self.<attribute>, a value at hand, or what
+// `read` gives at that point (another object's attribute, say).
+Ref argument(PyObject *self, const Name &attribute) { return get_attr(self, attribute); }
+Ref argument(PyObject *, PyObject *value) { return Ref::borrow(value); }
+template <std::invocable F>
+Ref argument(PyObject *, const F &read) {
+    return read();
+}
+
+// callee(*args), the callee found first: then the arguments in order, as Python evaluates
+// a call, stopping at the first that fails.
 template <typename... A>
-Ref call_time(const Name &fn, AttributeCache &cache, const A &...args) {
-    Ref time = global(n_time);
-    if (!time) return {};
-    Ref callable = module_attribute(time.get(), fn, cache);
-    if (!callable) return {};
-    return call(callable.get(), args...);
+Ref call_with(PyObject *self, const Ref &callee, const A &...args) {
+    std::array<Ref, sizeof...(A)> values;
+    std::size_t n = 0;  // values[n] = the next argument, left to right until one fails
+    const bool ok = callee && ((values[n] = argument(self, args), values[n++]) && ...);
+    auto make_call = [&](const auto &...value) { return call(callee.get(), value.get()...); };
+    return ok ? std::apply(make_call, values) : Ref{};
 }
 
-// One argument of a log call: an attribute of the instance (or of `owner`), read when
-// the call's arguments are evaluated, or a value at hand.
-struct LogArg {
-    LogArg(const Name &attribute) : attribute(&attribute) {}
-    LogArg(PyObject *owner, const Name &attribute) : owner(owner), attribute(&attribute) {}
-    LogArg(PyObject *value) : value(value) {}
-    PyObject *owner = nullptr;
-    const Name *attribute = nullptr;
-    PyObject *value = nullptr;
-};
-
-// self.logger.<level>(format, *args): the method first, then the arguments in order, as
-// Python evaluates the call. The logger does the %-formatting.
+// self.logger.<level>(format, self.flag, *args): every line starts with the flag, and the
+// logger does the %-formatting.
 template <typename... A>
-bool log(PyObject *self, const Name &level, const Name &format, const A &...arg) {
-    constexpr std::size_t n = sizeof...(A);
-    Ref logger = get_attr(self, n_logger);
-    if (!logger) return false;
-    Ref method = get_attr(logger.get(), level);
-    if (!method) return false;
-    const LogArg args[] = {LogArg(arg)...};
-    Ref read[n];
-    PyObject *argv[n + 1] = {format.get()};
-    for (std::size_t i = 0; i < n; ++i) {
-        if (args[i].attribute != nullptr) {
-            read[i] = get_attr(args[i].owner != nullptr ? args[i].owner : self, *args[i].attribute);
-            if (!read[i]) return false;
-        }
-        argv[i + 1] = args[i].attribute != nullptr ? read[i].get() : args[i].value;
-    }
-    return static_cast<bool>(Ref::steal(PyObject_Vectorcall(method.get(), argv, n + 1, nullptr)));
+bool log(PyObject *self, const Name &level, const Text &format, const A &...args) {
+    Ref logger = get_attr(self, "logger"_n);
+    Ref method = logger ? get_attr(logger.get(), level) : Ref{};
+    return static_cast<bool>(call_with(self, method, format, "flag"_n, args...));
 }
 
-// print(f"{self.flag}{text}{exception}"), with the exception part only when given.
-bool print_line(PyObject *self, PyObject *text, PyObject *exception) {
-    Ref print = global(n_print);
-    if (!print) return false;
-    Ref flag = get_attr(self, n_flag);
-    if (!flag) return false;
-    Ref line = Ref::steal(PyObject_Format(flag.get(), nullptr));
-    if (line) line = Ref::steal(PyUnicode_Concat(line.get(), text));
-    if (line && exception != nullptr) {
-        Ref shown = Ref::steal(PyObject_Format(exception, nullptr));
-        line = shown ? Ref::steal(PyUnicode_Concat(line.get(), shown.get())) : Ref{};
-    }
-    if (!line) return false;
-    return static_cast<bool>(call(print.get(), line.get()));
+// print(f"{self.flag}{text}{exception}")
+bool print_line(PyObject *self, const Text &text, PyObject *exception) {
+    Ref print = global("print"_n);
+    Ref flag = print ? get_attr(self, "flag"_n) : Ref{};
+    Ref head = flag ? Ref::steal(PyObject_Format(flag.get(), nullptr)) : Ref{};
+    Ref tail = head ? Ref::steal(PyObject_Format(exception, nullptr)) : Ref{};
+    Ref line = tail ? Ref::steal(PyUnicode_FromFormat("%U%U%U", head.get(), text.get(), tail.get())) : Ref{};
+    return line && call(print.get(), line.get());
 }
-
-Ref none() { return Ref::borrow(Py_None); }
 
 // ----- __init__ -----
 
-// str.rstrip("/"); an unchanged str comes back as the same object, as rstrip gives it.
-Ref without_trailing_slashes(PyObject *text) {
-    const int kind = PyUnicode_KIND(text);
-    const void *data = PyUnicode_DATA(text);
-    Py_ssize_t end = PyUnicode_GET_LENGTH(text);
-    while (end > 0 && PyUnicode_READ(kind, data, end - 1) == '/') --end;
-    return Ref::steal(PyUnicode_Substring(text, 0, end));
+// self.<name> = value, of a value that is null when making it failed.
+bool set_attr(PyObject *self, const Name &name, const Ref &value) {
+    return value && set_attr(self, name, value.get());
 }
 
 // self.<name> = self.base_url + path
-bool set_endpoint(PyObject *self, const Name &name, const Name &path) {
-    Ref base = get_attr(self, n_base_url);
-    if (!base) return false;
-    Ref url = Ref::steal(PyNumber_Add(base.get(), path));
-    return url && PyObject_SetAttr(self, name, url.get()) == 0;
+bool set_endpoint(PyObject *self, const Name &name, const Text &path) {
+    Ref base = get_attr(self, "base_url"_n);
+    return set_attr(self, name, base ? Ref::steal(PyNumber_Add(base.get(), path)) : Ref{});
 }
 
 // logger or logging.getLogger(__name__)
 Ref logger_or_module_logger(PyObject *logger) {
-    const int truthy = PyObject_IsTrue(logger);
+    const int truthy = truth(logger);
     if (truthy != 0) return truthy > 0 ? Ref::borrow(logger) : Ref{};
-    Ref logging = global(n_logging);
-    if (!logging) return {};
-    Ref get_logger = module_attribute(logging.get(), n_get_logger, logging_get_logger_cache);
-    if (!get_logger) return {};
-    Ref name = global(n_module_name);
-    if (!name) return {};
-    return call(get_logger.get(), name.get());
+    return call_with(logger, logging_get_logger.get(), [] { return global("__name__"_n); });
 }
 
 Ref manager_init(PyObject *self, PyObject *base_url, PyObject *timeout, PyObject *max_wait_seconds,
                  double poll_interval, PyObject *logger) {
-    Ref stripped = without_trailing_slashes(base_url);
-    if (!stripped || PyObject_SetAttr(self, n_base_url, stripped.get()) < 0) return {};
-    if (!set_endpoint(self, n_reboot_api, reboot_path) || !set_endpoint(self, n_stats_api, stats_path)) return {};
-    Ref interval = Ref::steal(PyFloat_FromDouble(poll_interval));
-    if (!interval || PyObject_SetAttr(self, n_timeout, timeout) < 0 ||
-        PyObject_SetAttr(self, n_max_wait, max_wait_seconds) < 0 ||
-        PyObject_SetAttr(self, n_poll_interval, interval.get()) < 0) {
+    if (!set_attr(self, "base_url"_n, call_method(base_url, "rstrip"_n, "/"_t.get())) ||
+        !set_endpoint(self, "reboot_api"_n, "/api/manager/reboot"_t) ||
+        !set_endpoint(self, "stats_api"_n, "/api/system_stats"_t))
         return {};
-    }
-    Ref flag = Ref::steal(PyUnicode_Concat(flag_head, base_url));
-    if (flag) flag = Ref::steal(PyUnicode_Concat(flag.get(), flag_tail));
-    if (!flag || PyObject_SetAttr(self, n_flag, flag.get()) < 0) return {};
-    Ref chosen = logger_or_module_logger(logger);
-    if (!chosen || PyObject_SetAttr(self, n_logger, chosen.get()) < 0) return {};
-    return none();
+    if (!set_attr(self, "timeout"_n, timeout) || !set_attr(self, "max_wait"_n, max_wait_seconds)) return {};
+    if (!set_attr(self, "poll_interval"_n, Ref::steal(PyFloat_FromDouble(poll_interval)))) return {};
+    Ref flag = Ref::steal(PyUnicode_FromFormat("%U%U]", "comfyui服务重启 ["_t.get(), base_url));
+    if (!set_attr(self, "flag"_n, flag)) return {};
+    return set_attr(self, "logger"_n, logger_or_module_logger(logger)) ? none() : Ref{};
 }
 
 constexpr Function init_contract{
     .name = "__init__",
     .params = {{"self"},
-               {"base_url", Conv::str, "str", dflt::text("http://127.0.0.1:8188")},
-               {"timeout", Conv::integer, "int", dflt::integer(5)},
-               {"max_wait_seconds", Conv::integer, "int", dflt::integer(60)},
-               {"poll_interval", Conv::real, "float", dflt::real(2.0)},
+               {"base_url", Conv::str, "str", dflt::text<"http://127.0.0.1:8188">},
+               {"timeout", Conv::integer, "int", dflt::integer<5>},
+               {"max_wait_seconds", Conv::integer, "int", dflt::integer<60>},
+               {"poll_interval", Conv::real, "float", dflt::real<2>},
                {"logger", Conv::object, "Optional[logging.Logger]", dflt::none}},
     .body = native<manager_init>(),
 };
 
 // ----- trigger_reboot -----
 
-// 1 when the restart endpoint refused the request: its status code is a number of 400 or
-// more. A response without a status code, or with one that is not a number, is taken as
-// delivered, as it always was.
-int refused_status(PyObject *response, Ref &status) {
-    status = get_attr(response, n_status_code);
-    if (!status) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    if (!PyLong_Check(status.get()) && !PyFloat_Check(status.get())) return 0;
-    Ref least = Ref::steal(PyLong_FromLong(400));
-    if (!least) return -1;
-    return PyObject_RichCompareBool(status.get(), least.get(), Py_GE);
-}
-
 // The try body: the request, then the line that reports it.
 bool send_reboot(PyObject *self) {
-    Ref response = http_get(self, n_reboot_api);
+    Ref response = http_get(self, "reboot_api"_n);
     if (!response) return false;
-    Ref status;
-    const int refused = refused_status(response.get(), status);
+    // status = getattr(resp, "status_code", None)
+    Ref status = get_attr(response.get(), "status_code"_n);
+    if (!status && !PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();  // an AttributeError gives the default
+    // isinstance(status, (int, float)) and status >= 400
+    const bool number = status && (PyLong_Check(status.get()) || PyFloat_Check(status.get()));
+    const int refused = number ? compare(status.get(), 400, Py_GE) : 0;
     if (refused < 0) return false;
-    if (refused) return log(self, n_error, reboot_refused, n_flag, status.get(), n_reboot_api);
-    return log(self, n_debug, called_reboot, n_flag, n_reboot_api);
+    if (refused)
+        return log(self, "error"_n, "%s 重启接口返回异常状态码 %s url=%s"_t, status.get(), "reboot_api"_n);
+    return log(self, "debug"_n, "%s 调用重启接口 url=%s"_t, "reboot_api"_n);
 }
 
 Ref trigger_reboot(PyObject *self) {
-    if (send_reboot(self)) return none();
-    Caught caught;
-    const int clause = classify(caught);
-    if (clause < 0) return {};
-    if (clause == 0) return caught.reraise();
-    Ref text = Ref::steal(PyObject_Str(caught.exception()));
-    if (!text) return {};
-    bool logged;
-    if (clause == 1) {
+    auto handled = [&](int clause, PyObject *e) {
+        Ref text = Ref::steal(PyObject_Str(e));
+        if (!text) return false;
         // A server that restarts drops the connection before it answers.
-        const int closed = PySequence_Contains(text.get(), remote_closed);
-        if (closed < 0) return {};
-        logged = closed ? log(self, n_debug, reboot_accepted, n_flag, n_reboot_api)
-                        : log(self, n_debug, reboot_connection_failed, n_flag, text.get(), n_reboot_api);
-    } else {
-        logged = log(self, n_debug, reboot_failed, n_flag, text.get(), n_reboot_api);
-    }
-    return logged ? none() : Ref{};
+        const int closed = clause == 1 ? PySequence_Contains(text.get(), "Remote end closed connection"_t) : 0;
+        if (closed != 0)
+            return closed > 0 && log(self, "debug"_n, "%s 服务接收重启指令，主动断开连接，开始等待恢复 url=%s"_t, "reboot_api"_n);
+        const Text &format = clause == 1 ? "%s 连接异常：%s url=%s"_t : "%s 发起重启请求异常: %s url=%s"_t;
+        return log(self, "debug"_n, format, text.get(), "reboot_api"_n);
+    };
+    return send_reboot(self) || except_clauses(handled) ? none() : Ref{};
 }
 
 constexpr Function trigger_reboot_contract{
@@ -288,65 +179,39 @@ constexpr Function trigger_reboot_contract{
 
 // time.time() - start_time < self.max_wait: 1, 0, or -1 with an error set.
 int within_budget(PyObject *self, PyObject *start_time) {
-    Ref now = call_time(n_time, time_time_cache);
-    if (!now) return -1;
-    Ref elapsed = Ref::steal(PyNumber_Subtract(now.get(), start_time));
-    if (!elapsed) return -1;
-    Ref budget = get_attr(self, n_max_wait);
-    if (!budget) return -1;
-    return PyObject_RichCompareBool(elapsed.get(), budget.get(), Py_LT);
+    Ref time = call_with(self, time_time.get());  // time.time()
+    Ref elapsed = time ? Ref::steal(PyNumber_Subtract(time.get(), start_time)) : Ref{};
+    Ref budget = elapsed ? get_attr(self, "max_wait"_n) : Ref{};
+    return budget ? PyObject_RichCompareBool(elapsed.get(), budget.get(), Py_LT) : -1;
 }
 
-// The try body of one round: 1 when the status endpoint answered 200, 0 when it answered
-// something else, -1 with the exception set.
-int poll_status(PyObject *self) {
-    Ref response = http_get(self, n_stats_api);
-    if (!response) return -1;
-    Ref status = get_attr(response.get(), n_status_code);
-    if (!status) return -1;
-    Ref ok = Ref::steal(PyLong_FromLong(200));
-    if (!ok) return -1;
-    Ref equal = Ref::steal(PyObject_RichCompare(status.get(), ok.get(), Py_EQ));
-    if (!equal) return -1;
-    const int ready = PyObject_IsTrue(equal.get());
-    if (ready < 0) return -1;
-    if (ready) return log(self, n_debug, service_ready, n_flag) ? 1 : -1;
-    return log(self, n_debug, service_not_ready, n_flag, LogArg(response.get(), n_status_code)) ? 0 : -1;
-}
-
-// One round with its except clauses: 1 ready, 0 not yet, -1 with an error set.
+// One round's try statement: 1 when the status endpoint answered 200, 0 when it answered
+// something else or the except clauses handled a failure, -1 with an error set.
 int poll_round(PyObject *self) {
-    const int ready = poll_status(self);
+    Ref response = http_get(self, "stats_api"_n);
+    Ref status = response ? get_attr(response.get(), "status_code"_n) : Ref{};
+    int ready = status ? compare(status.get(), 200, Py_EQ) : -1;
+    if (ready > 0 && !log(self, "debug"_n, "%s 服务已恢复正常，状态码200"_t)) ready = -1;
+    auto status_code = [&] { return get_attr(response.get(), "status_code"_n); };  // read again for the line
+    if (ready == 0 && !log(self, "debug"_n, "%s 接口返回异常状态码 %s，继续等待..."_t, status_code)) ready = -1;
     if (ready >= 0) return ready;
-    Caught caught;
-    const int clause = classify(caught);
-    if (clause < 0) return -1;
-    if (clause == 0) {
-        caught.reraise();
-        return -1;
-    }
-    const bool printed = clause == 1 ? print_line(self, connection_refused_line, nullptr)
-                                     : print_line(self, request_failed_line, caught.exception());
-    return printed ? 0 : -1;
+    auto printed = [&](int clause, PyObject *e) {
+        if (clause == 1) return print_line(self, " 服务未启动/连接拒绝，等待中..."_t, ""_t);
+        return print_line(self, " 请求异常: "_t, e);
+    };
+    return except_clauses(printed) ? 0 : -1;
 }
 
 Ref wait_service_ready(PyObject *self) {
-    Ref start_time = call_time(n_time, time_time_cache);
-    if (!start_time) return {};
-    if (!log(self, n_debug, polling_started, n_flag, n_stats_api, n_max_wait)) return {};
-    for (;;) {
-        const int within = within_budget(self, start_time.get());
-        if (within < 0) return {};
-        if (!within) break;
-        const int ready = poll_round(self);
-        if (ready < 0) return {};
-        if (ready) return Ref::borrow(Py_True);
-        Ref interval = get_attr(self, n_poll_interval);
-        if (!interval) return {};
-        if (!call_time(n_sleep, time_sleep_cache, interval.get())) return {};
+    Ref start_time = call_with(self, time_time.get());  // time.time()
+    if (!start_time || !log(self, "debug"_n, "%s 开始轮询 %s，最长等待 %ss"_t, "stats_api"_n, "max_wait"_n)) return {};
+    for (int within; (within = within_budget(self, start_time.get())) != 0;) {
+        const int ready = within < 0 ? -1 : poll_round(self);
+        if (ready != 0) return ready > 0 ? Ref::borrow(Py_True) : Ref{};
+        // time.sleep(self.poll_interval)
+        if (!call_with(self, time_sleep.get(), "poll_interval"_n)) return {};
     }
-    if (!log(self, n_error, polling_timed_out, n_flag, n_max_wait)) return {};
-    return Ref::borrow(Py_False);
+    return log(self, "error"_n, "%s 超时 %ss，服务未恢复"_t, "max_wait"_n) ? Ref::borrow(Py_False) : Ref{};
 }
 
 constexpr Function wait_service_ready_contract{
@@ -361,12 +226,12 @@ constexpr Function wait_service_ready_contract{
 
 Ref run_reboot_and_wait(PyObject *self) {
     // Through the instance, so that a subclass's methods are the ones called.
-    if (!call_method(self, n_trigger_reboot)) return {};
-    Ref ready = call_method(self, n_wait_service_ready);
-    if (!ready) return {};
-    const int truthy = PyObject_IsTrue(ready.get());
+    if (!call_method(self, "trigger_reboot"_n)) return {};
+    Ref ready = call_method(self, "wait_service_ready"_n);
+    const int truthy = ready ? truth(ready.get()) : -1;
     if (truthy < 0) return {};
-    const bool logged = truthy ? log(self, n_debug, restart_done, n_flag) : log(self, n_error, restart_timed_out, n_flag);
+    const bool logged = truthy ? log(self, "debug"_n, "%s 重启完成，服务正常可用"_t)
+                               : log(self, "error"_n, "%s 重启后超时未恢复"_t);
     return logged ? ready : Ref{};
 }
 
@@ -399,7 +264,7 @@ constexpr Class comfyui_manager = make_class("ComfyUIManager",
                                              manager_namespace);
 
 bool execute(Module &m) noexcept {
-    return m.import("time") && m.import("logging") && m.import("requests") && m.import_from("typing", {"Optional"}) &&
+    return m.import("time") && m.import("logging") && m.import("requests") && m.import_from<"Optional">("typing") &&
            m.add(comfyui_manager);
 }
 
