@@ -343,7 +343,7 @@ Ref make_function(const Function &def, const char *class_name) {
     f->def = &def;
     while (f->nparams < kMaxParams && def.params[f->nparams].name != nullptr) ++f->nparams;
     f->nrequired = f->nparams;
-    while (f->nrequired > 0 && def.params[f->nrequired - 1].value != nullptr) --f->nrequired;
+    while (f->nrequired > 0 && def.params[f->nrequired - 1].value.given) --f->nrequired;
 
     f->name = PyUnicode_FromString(def.name);
     f->module = PyUnicode_FromString(module_name());
@@ -363,13 +363,11 @@ Ref make_function(const Function &def, const char *class_name) {
         const Param &p = def.params[i];
         f->param_names[i] = PyUnicode_InternFromString(p.name);
         if (f->param_names[i] == nullptr) return {};
-        f->none_allowed[i] = p.value == dflt::none ||
+        Ref value = i >= f->nrequired ? p.value.make() : Ref();
+        if (i >= f->nrequired && !value) return {};
+        f->none_allowed[i] = value.get() == Py_None ||
                              (p.annotation != nullptr && std::strncmp(p.annotation, "Optional[", 9) == 0);
-        if (i >= f->nrequired) {
-            Ref value = p.value();
-            if (!value) return {};
-            PyTuple_SET_ITEM(defaults.get(), i - f->nrequired, value.release());
-        }
+        if (value) PyTuple_SET_ITEM(defaults.get(), i - f->nrequired, value.release());
         if (!annotate(f->param_names[i], p.annotation)) return {};
     }
     if (!annotate("return"_n, def.return_annotation)) return {};

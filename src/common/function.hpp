@@ -40,8 +40,15 @@ using Ret = Conv;
 
 enum class Kind : unsigned char { function, method, staticmethod, classmethod };
 
-// A default value: what makes its object at module execution; null for a required parameter.
-using Default = Ref (*)() noexcept;
+// A default value: the function that makes its object at module execution. Whether one is
+// given is kept apart from its address, which GCC's sanitizer build cannot compare at compile
+// time.
+struct Default {
+    constexpr Default() noexcept = default;
+    constexpr Default(Ref (*maker)() noexcept) noexcept : make(maker), given(true) {}
+    Ref (*make)() noexcept = nullptr;
+    bool given = false;
+};
 
 namespace dflt {
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
@@ -74,7 +81,7 @@ struct Param {
     const char *name = nullptr;
     Conv conv = Conv::object;
     const char *annotation = nullptr;  // the annotation text; none when null
-    Default value = nullptr;
+    Default value{};
 };
 
 // One bound and converted argument as the body receives it; only the member its
@@ -169,7 +176,7 @@ consteval const Function &checked(const Function &f) {
     bool seen_default = false;
     for (const Param &p : f.params) {
         if (p.name == nullptr) break;
-        const bool has_default = p.value != nullptr;
+        const bool has_default = p.value.given;
         if (seen_default && !has_default) throw "a parameter without default follows one with a default";
         seen_default = seen_default || has_default;
         const Conv want = p.conv == Conv::real || p.conv == Conv::truth ? p.conv : Conv::object;

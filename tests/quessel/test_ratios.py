@@ -268,8 +268,11 @@ def test_corpus_images_match_plain_python(outcome, quessel, Reference, corpus_fi
 def test_ctrl_c_stops_a_long_search(png, limit, tmp_path):
     image = tmp_path / "image.png"
     image.write_bytes(png(1366, 768))
+    # Ctrl-C raises KeyboardInterrupt as in an interactive interpreter, even when the test
+    # runner was started with SIGINT ignored (a background job), which the child inherits.
     code = f"""
-import pathlib
+import pathlib, signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from carvola.quessel import ImageRatioAnalyzer
 data = pathlib.Path({str(image)!r}).read_bytes()
 print("searching", flush=True)
