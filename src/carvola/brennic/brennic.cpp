@@ -50,11 +50,11 @@ bool scan_ratio(PyObject *text, Py_ssize_t (&start)[2], Py_ssize_t (&end)[2]) {
 
 // m = re.match(r"(\d+):(\d+)", ratio_str.strip())
 // if not m: raise ValueError(...)
-// return int(m.group(1)), int(m.group(2))
+// w, h = int(m.group(1)), int(m.group(2))
 // scanned natively while re.match is the original, else through the module global `re`.
-Ref parse_ratio(PyObject *ratio_str) {
+bool ratio_sides(PyObject *ratio_str, Ref &w, Ref &h) {
     const int native = re_match.holds();
-    if (native < 0) return {};
+    if (native < 0) return false;
     Py_ssize_t start[2], end[2];
     Ref match;
     if (!native) {
@@ -68,20 +68,26 @@ Ref parse_ratio(PyObject *ratio_str) {
         Ref message = Ref::steal(PyUnicode_FromFormat("%s%U%s", "比例格式错误 ", ratio_str, "，示例：3:4"));
         if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     }
-    if (matched <= 0) return {};
-    Ref sides[2];
+    if (matched <= 0) return false;
+    Ref *sides[2] = {&w, &h};
     for (int side = 0; side < 2; ++side) {
         // int(m.group(side + 1))
         if (native) {
-            sides[side] = decimal_int(ratio_str, start[side], end[side]);
+            *sides[side] = decimal_int(ratio_str, start[side], end[side]);
         } else {
             Ref index = Ref::steal(PyLong_FromLong(side + 1));
             Ref group = index ? call_method(match.get(), "group"_n, index.get()) : Ref();
-            sides[side] = group ? Ref::steal(PyNumber_Long(group.get())) : Ref();
+            *sides[side] = group ? Ref::steal(PyNumber_Long(group.get())) : Ref();
         }
-        if (!sides[side]) return {};
+        if (!*sides[side]) return false;
     }
-    return Ref::steal(PyTuple_Pack(2, sides[0].get(), sides[1].get()));
+    return true;
+}
+
+// return w, h
+Ref parse_ratio(PyObject *ratio_str) {
+    Ref w, h;
+    return ratio_sides(ratio_str, w, h) ? Ref::steal(PyTuple_Pack(2, w.get(), h.get())) : Ref();
 }
 
 constexpr Function parse_ratio_contract{
@@ -94,15 +100,17 @@ constexpr Function parse_ratio_contract{
 };
 
 // w, h = self._parse_ratio(r); w / h
-// calling the original's body directly when the argument needs no conversion.
+// running the original's body directly, without the tuple, when the argument needs no
+// conversion.
 Ref parsed_quotient(PyObject *self, PyObject *r) {
     Ref parse = get_attr(self, "_parse_ratio"_n);
     if (!parse) return {};
-    Ref parsed = original_parse_ratio.is(parse.get()) && PyUnicode_CheckExact(r)
-                     ? call_direct<parse_ratio>(parse_ratio_contract, r)
-                     : call(parse.get(), r);
     Ref w, h;
-    if (!parsed || !unpack2(parsed.get(), w, h, Unpack::python)) return {};
+    if (original_parse_ratio.is(parse.get()) && PyUnicode_CheckExact(r)) {
+        if (!call_direct<ratio_sides>(parse_ratio_contract, r, w, h)) return {};
+    } else if (Ref parsed = call(parse.get(), r); !parsed || !unpack2(parsed.get(), w, h, Unpack::python)) {
+        return {};
+    }
     return Ref::steal(PyNumber_TrueDivide(w.get(), h.get()));
 }
 
