@@ -70,8 +70,8 @@ PyObject *create_module(PyObject *module_spec, PyModuleDef *) {
 
     Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
-    // __file__, __loader__, __package__ and __path__ are set from the spec by the import
-    // machinery, after creation and before execution.
+    // __file__, __loader__, __package__ and __path__ are filled in by the import machinery
+    // from what its finder found, after creation and before execution.
     return PyModule_NewObject(name.get());
 }
 
